@@ -1,0 +1,50 @@
+/* gribwalk: print the offset, edition and length of every record of a GRIB
+   file, using the record functions of libvalmora. */
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <valmora.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        fprintf(stderr, "usage: gribwalk file.grb\n");
+        return 2;
+    }
+    int fd = gribOpen(argv[1], "r");
+    if (fd < 0) {
+        fprintf(stderr, "gribwalk: cannot open %s\n", argv[1]);
+        return 1;
+    }
+
+    unsigned char *buffer = NULL;
+    size_t capacity = 0, size;
+    long records = 0;
+    int status = 0;
+    while ((size = gribGetSize(fd)) > 0) {
+        long long offset = (long long)gribGetPos(fd);
+        if (size > capacity) {
+            unsigned char *grown = realloc(buffer, size);
+            if (!grown) {
+                fprintf(stderr, "gribwalk: out of memory for a record of %zu octets\n", size);
+                status = 1;
+                break;
+            }
+            buffer = grown;
+            capacity = size;
+        }
+        size_t length = capacity;
+        int rc = gribRead(fd, buffer, &length);
+        if (rc != 0) {
+            fprintf(stderr, "gribwalk: record at offset %lld could not be read (%d)\n", offset, rc);
+            status = 1;
+            break;
+        }
+        printf("%6ld  offset %12lld  edition %d  length %10zu\n", ++records, offset,
+               gribVersion(buffer, length), length);
+    }
+    printf("records: %ld\n", records);
+    free(buffer);
+    gribClose(fd);
+    return status;
+}

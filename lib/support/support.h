@@ -1,0 +1,66 @@
+/*
+ * Internal services of libvalmora: messages, traced memory and the buffered
+ * file layer. Not installed; the symbols are hidden in the shared library.
+ */
+#ifndef VALMORA_SUPPORT_H
+#define VALMORA_SUPPORT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define VALMORA_PRINTF(a, b) __attribute__((format(printf, a, b)))
+#define VALMORA_NORETURN __attribute__((noreturn))
+#else
+#define VALMORA_PRINTF(a, b)
+#define VALMORA_NORETURN
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Messages: caller's name, a printf format (no trailing newline), values.
+   All go to standard error. SysError_ appends the system's error text and
+   ends the process. */
+void Message_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+void Warning_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+void Error_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+void SysError_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
+void gprintf(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+
+/* Traced memory: every request names its source file, function and line. */
+void *memMalloc(size_t size, const char *file, const char *function, int line);
+void *memRealloc(void *ptr, size_t size, const char *file, const char *function, int line);
+void memFree(void *ptr, const char *file, const char *function, int line);
+/* Blocks taken and not yet released (for tests of scratch release). */
+long memBlocksInUse(void);
+
+/* Buffered file layer. */
+int fileOpen(const char *name, const char *mode);
+int fileClose(int fileID);
+size_t fileRead(int fileID, void *buffer, size_t n);
+size_t fileWrite(int fileID, const void *buffer, size_t n);
+int64_t fileGetPos(int fileID);
+int fileSetPos(int fileID, int64_t offset, int whence);
+int fileEOF(int fileID);
+void fileClearerr(int fileID);
+int fileFlush(int fileID);
+void fileSetBufferSize(int fileID, long size);
+
+typedef struct valmora_file valmora_file;
+void *filePtr(int fileID);
+int filePtrGetc(void *handle);
+size_t filePtrRead(void *handle, void *buffer, size_t n);
+int filePtrEOF(void *handle);
+
+/* The record marker search over a stream handle, with the 32-bit window
+   rule: returns 0 found (handle right after the marker), -1 end of file,
+   1 not found after `limit` octets; *count receives the search count. */
+int filePtrSearch(void *handle, uint32_t marker, long limit, long *count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VALMORA_SUPPORT_H */

@@ -1,0 +1,119 @@
+/*
+ * valmora.h - public interface of libvalmora, a library for GRIB records.
+ *
+ * Plain C interface; usable from C and C++. Every exported function and
+ * global carries VALMORA_API. Types: lengths and capacities are size_t,
+ * file positions and offsets int64_t, record positions and buffer sizes of
+ * the locator and listings long, status results int.
+ */
+#ifndef VALMORA_H
+#define VALMORA_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#if defined(_WIN32)
+#define VALMORA_API
+#else
+#define VALMORA_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Edition query ------------------------------------------------------ */
+
+/* Edition of the record at buffer: 0, 1 or 2; -1 for anything else. */
+VALMORA_API int gribVersion(const unsigned char *buffer, size_t bufferSize);
+
+/* ---- Record file access (gribIO) ---------------------------------------- */
+
+VALMORA_API int gribOpen(const char *filename, const char *mode);
+VALMORA_API int gribClose(int fileID);
+VALMORA_API int64_t gribGetPos(int fileID);
+/* 0 found (file right after the marker), -1 end of file, 1 not found. */
+VALMORA_API int gribFileSeek(int fileID, long *offset);
+VALMORA_API int gribCheckSeek(int fileID, long *offset, int *edition);
+VALMORA_API size_t gribReadSize(int fileID);
+VALMORA_API size_t gribGetSize(int fileID);
+/* 0 read, -1 end of file, -2 no marker, -3 buffer too small, 1 short read. */
+VALMORA_API int gribRead(int fileID, void *buffer, size_t *bufferSize);
+VALMORA_API int gribWrite(int fileID, const void *buffer, size_t size);
+
+/* ---- Record structure (gribPrint) --------------------------------------- */
+
+/* Large-record rule: the true BDS length from its field and the padded
+   record length. */
+VALMORA_API int correct_bdslen(int bdslen, int64_t recsize, int offset);
+
+/* 0 complete, 1 longer than the buffer, -1 no indicator or edition > 1,
+   -2 no end section (or a damaged section header). */
+VALMORA_API int grib1Sections(unsigned char *gribbuffer, long gribbufsize,
+                              unsigned char **pdsp, unsigned char **gdsp,
+                              unsigned char **bmsp, unsigned char **bdsp,
+                              long *gribrecsize);
+VALMORA_API int grib2Sections(unsigned char *gribbuffer, long gribbufsize,
+                              unsigned char **idsp, unsigned char **lusp,
+                              unsigned char **gdsp, unsigned char **pdsp,
+                              unsigned char **drsp, unsigned char **bmsp,
+                              unsigned char **bdsp);
+VALMORA_API int grib_info_for_grads(int64_t recpos, long recsize,
+                                    unsigned char *gribbuffer, int *intnum,
+                                    float *fltnum, int64_t *bignum);
+
+/* ---- Record listings, check and repair (gribPrint) ---------------------- */
+/* (end of record listings) */
+
+/* ---- szip coding of data sections (recPack) ----------------------------- */
+/* (end of szip coding) */
+
+/* ---- Settings (gribSetup) ----------------------------------------------- */
+
+VALMORA_API extern int VALMORA_Debug;
+VALMORA_API extern int VALMORA_Const;
+VALMORA_API extern int VALMORA_Fix_ZSE;
+
+VALMORA_API void gribSetDebug(int level);
+VALMORA_API void gribFixZSE(int flag);
+VALMORA_API void gribSetConst(int flag);
+VALMORA_API void gribSetRound(int round);
+VALMORA_API void gribSetRefDP(double refval);
+VALMORA_API void gribSetRefSP(float refval);
+VALMORA_API void gribSetValueCheck(int vcheck);
+
+/* ---- Environment defaults and printer stream (gribSettings) ------------- */
+
+VALMORA_API extern int VALMORA_grib_calendar;
+VALMORA_API extern FILE *grprsm;
+
+VALMORA_API void gribSetCalendar(int calendar);
+VALMORA_API void grsdef(void);
+
+/* ---- IBM single precision (ibmConvert, ibmDecode, refValue) ------------- */
+
+VALMORA_API void confp3(double pval, int *kexp, int *kmant, int kbits, int kround);
+VALMORA_API double decfp2(int kexp, int kmant);
+VALMORA_API void ref2ibm(double *pref, int kbits);
+
+/* ---- Binary digit printer (binPrint) ------------------------------------ */
+/* (end of binary digit printer) */
+
+/* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
+/* (end of GRIB1 encoder) */
+
+/* ---- Grid numerics (grib_int) ------------------------------------------- */
+/* (end of grid numerics) */
+
+/* ---- Section printer (korvidPrint) -------------------------------------- */
+/* (end of section printer) */
+
+/* ---- Product buffer interface (pbio) ------------------------------------ */
+/* (end of product buffer interface) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VALMORA_H */
