@@ -103,8 +103,11 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
 /* (end of GRIB1 encoder) */
 
-/* ---- Grid numerics (grib_int) ------------------------------------------- */
-/* (end of grid numerics) */
+/* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
+/* (end of spectral coefficient helpers) */
+
+/* ---- Quasi-regular to regular interpolation (grib_int) ------------------ */
+/* (end of quasi-regular interpolation) */
 
 /* ---- Section printer (korvidPrint) -------------------------------------- */
 /* (end of section printer) */
