@@ -101,9 +101,34 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
 /* (end of binary digit printer) */
 
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
+/* Build a GRIB edition 1 record in kgrib (kleng 4-octet words) from the
+   section arrays. fsec4 is rewritten in place. *kstatus: 0, 707 (minimum
+   value or binary scale failure), 807 (complex packing mismatch). The
+   ninth and thirteenth parameters are not read. */
+VALMORA_API void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3,
+                                    double *fsec3, int *isec4, double *fsec4, int klenp, int *kgrib,
+                                    int kleng, int *kused, int efunc, int *kstatus);
+VALMORA_API void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3,
+                                   float *fsec3, int *isec4, float *fsec4, int klenp, int *kgrib,
+                                   int kleng, int *kused, int efunc, int *kstatus);
+VALMORA_API void encode_dummy(void);
 /* (end of GRIB1 encoder) */
 
 /* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
+/* Coefficients in (real, imaginary) pairs, m outer, n inner. pcScale is
+   the power times 1000; inv non-zero divides instead of multiplying. */
+VALMORA_API void scale_complex_double(double *fpdata, int pcStart, int pcScale, int trunc, int inv);
+VALMORA_API void scale_complex_float(float *fpdata, int pcStart, int pcScale, int trunc, int inv);
+/* Subset of truncation pcStart first, then the rest; scatter undoes it. */
+VALMORA_API void gather_complex_double(double *fpdata, size_t pcStart, size_t trunc, size_t nsp);
+VALMORA_API void gather_complex_float(float *fpdata, size_t pcStart, size_t trunc, size_t nsp);
+VALMORA_API void scatter_complex_double(double *fpdata, int pcStart, int trunc, int nsp);
+VALMORA_API void scatter_complex_float(float *fpdata, int pcStart, int trunc, int nsp);
+/* Power P of the fall-off (n(n+1))^-P of the largest magnitude per n >= S. */
+VALMORA_API double calculate_pfactor_double(const double *spectralField, long fieldTruncation,
+                                            long subsetTruncation);
+VALMORA_API double calculate_pfactor_float(const float *spectralField, long fieldTruncation,
+                                           long subsetTruncation);
 /* (end of spectral coefficient helpers) */
 
 /* ---- Quasi-regular to regular interpolation (grib_int) ------------------ */

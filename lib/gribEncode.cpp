@@ -1,0 +1,711 @@
+// GRIB edition 1 encoder: section arrays in, one record out. Both entry
+// points come from one template; the record is written in one pass straight
+// into the caller's buffer, and nothing is written past its capacity.
+#include "valmora.h"
+#include "support.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// ---- Names and per-type details --------------------------------------------
+
+template <typename T> struct Twin;
+
+template <> struct Twin<double> {
+    static constexpr const char *encode = "grib_encode_double";
+    static constexpr const char *gds = "encodeGDS_double";
+    static constexpr const char *bms = "encodeBMS_double";
+    static constexpr const char *bds = "encodeBDS_double";
+    static constexpr const char *array = "encode_array_double";
+    static double decimalFactor(int d) { return pow(10.0, d); }
+    static void scale(double *v, int start, int power, int trunc) { scale_complex_double(v, start, power, trunc, 0); }
+    static void gather(double *v, size_t js, size_t j, size_t n) { gather_complex_double(v, js, j, n); }
+};
+
+template <> struct Twin<float> {
+    static constexpr const char *encode = "grib_encode_float";
+    static constexpr const char *gds = "encodeGDS_float";
+    static constexpr const char *bms = "encodeBMS_float";
+    static constexpr const char *bds = "encodeBDS_float";
+    static constexpr const char *array = "encode_array_float";
+    static float decimalFactor(int d) { return powf(10.0f, (float)d); }
+    static void scale(float *v, int start, int power, int trunc) { scale_complex_float(v, start, power, trunc, 0); }
+    static void gather(float *v, size_t js, size_t j, size_t n) { gather_complex_float(v, js, j, n); }
+};
+
+// One warning per entry point and process for a not-a-number missing value.
+template <typename T> unsigned char lmissvalinfo = 0;
+
+// ---- Octet writers ----------------------------------------------------------
+
+inline void put1(unsigned char *p, long v) { p[0] = (unsigned char)v; }
+inline void put2(unsigned char *p, long v)
+{
+    p[0] = (unsigned char)(v >> 8);
+    p[1] = (unsigned char)v;
+}
+inline void put3(unsigned char *p, long v)
+{
+    p[0] = (unsigned char)(v >> 16);
+    p[1] = (unsigned char)(v >> 8);
+    p[2] = (unsigned char)v;
+}
+// Sign and magnitude; the magnitude is taken unsigned so INT_MIN is harmless.
+inline void putSigned2(unsigned char *p, int v)
+{
+    put2(p, v < 0 ? (long)(32768u + (0u - (unsigned)v)) : v);
+}
+inline void putSigned3(unsigned char *p, int v)
+{
+    put3(p, v < 0 ? (long)(8388608u + (0u - (unsigned)v)) : v);
+}
+inline void putIBM(unsigned char *p, double v)
+{
+    int kexp, kmant;
+    confp3(v, &kexp, &kmant, 32, 1);
+    p[0] = (unsigned char)kexp;
+    put3(p + 1, kmant);
+}
+
+// The caller's buffer and its capacity; a section is written only when it
+// fits whole, but the offset always advances so lengths stay exact.
+struct Out {
+    unsigned char *buf;
+    int64_t cap;
+    bool fits(int64_t pos, int64_t len) const { return pos >= 0 && len >= 0 && pos <= cap && len <= cap - pos; }
+};
+
+// ---- Product definition section --------------------------------------------
+
+int localExtension(const int *isec1)
+{
+    if (isec1[23] == 0) return 0;
+    const int centre = isec1[1], def = isec1[36];
+    if (centre == 78 || centre == 215 || centre == 250) return def == 254 ? 26 : def == 253 ? 38 : 0;
+    if (centre == 98) return def == 1 ? 24 : 0;
+    if (centre == 252) return def == 1 ? 18 : 0;
+    return 0;
+}
+
+// Level types whose value takes both octets 11-12.
+bool wideLevel(int type)
+{
+    static const int wide[] = {20, 99, 100, 103, 105, 107, 109, 111, 113, 115, 117, 125, 127, 160, 210};
+    for (int t : wide)
+        if (t == type) return true;
+    return false;
+}
+
+bool hasP1(int tri) { return tri == 0 || tri == 2 || tri == 3 || tri == 4 || tri == 5 || tri == 10 || tri == 113; }
+bool hasP2(int tri) { return tri == 2 || tri == 3 || tri == 4 || tri == 5 || tri == 10; }
+
+void encodeExtension(unsigned char *pds, int ext, const int *isec1)
+{
+    const int centre = isec1[1];
+    if (centre == 98) {
+        for (int i = 24; i <= 36; ++i) put1(pds + 28 + (i - 24), isec1[i]);
+        put1(pds + 41, isec1[37]);
+        put1(pds + 42, isec1[38]);
+        put2(pds + 43, isec1[39]);
+        memcpy(pds + 45, &isec1[40], 4); // a four-character text, as stored
+        put1(pds + 49, isec1[41]);
+        put1(pds + 50, isec1[42]);
+        put1(pds + 51, 0);
+    } else if (centre == 252) {
+        for (int i = 24; i <= 36; ++i) put1(pds + 28 + (i - 24), isec1[i]);
+        put1(pds + 41, isec1[37]);
+        put2(pds + 42, isec1[38]);
+        put2(pds + 44, isec1[39]);
+    } else {
+        for (int i = 24; i <= 47; ++i) put1(pds + 28 + (i - 24), isec1[i]);
+        put2(pds + 52, (long)((unsigned)isec1[49] << 15 | (unsigned)isec1[48]));
+        if (ext == 38) {
+            put1(pds + 54, isec1[50]);
+            put2(pds + 55, isec1[51]);
+            put2(pds + 57, isec1[52]);
+            put2(pds + 59, isec1[53]);
+            put2(pds + 61, isec1[54]);
+            put1(pds + 63, isec1[55]);
+            put1(pds + 64, isec1[56]);
+            put1(pds + 65, 0);
+        }
+    }
+}
+
+void encodePDS(unsigned char *pds, int length, const int *isec1)
+{
+    put3(pds, length);
+    for (int i = 0; i <= 6; ++i) put1(pds + 3 + i, isec1[i]); // octets 4-10
+    if (wideLevel(isec1[6])) {
+        put2(pds + 10, isec1[7]);
+    } else {
+        put1(pds + 10, isec1[7]);
+        put1(pds + 11, isec1[8]);
+    }
+    // The century's sign travels in the year octet.
+    int year = isec1[9];
+    if (year != 255) {
+        if (isec1[20] < 0) year = -year;
+        year = year < 0 ? 128 + (int)(0u - (unsigned)year) : year;
+    }
+    put1(pds + 12, year);
+    for (int i = 10; i <= 14; ++i) put1(pds + 3 + i, isec1[i]); // octets 14-18
+    const int tri = isec1[17];
+    put1(pds + 18, hasP1(tri) ? isec1[15] : 0);
+    put1(pds + 19, hasP2(tri) ? isec1[16] : 0);
+    put1(pds + 20, tri);
+    put2(pds + 21, isec1[18]);
+    put1(pds + 23, isec1[19]);
+    put1(pds + 24, isec1[20] < 0 ? (long)(0u - (unsigned)isec1[20]) : isec1[20]);
+    put1(pds + 25, isec1[21]);
+    putSigned2(pds + 26, isec1[22]);
+    if (length > 28) encodeExtension(pds, length - 28, isec1);
+}
+
+// ---- Grid description section ----------------------------------------------
+
+int gdsBase(int type) { return type == 3 || type == 10 ? 42 : 32; }
+
+// Counts below zero describe nothing to write.
+int count(int v) { return v < 0 ? 0 : v; }
+
+int64_t gdsLength(const int *isec2)
+{
+    int64_t len = gdsBase(isec2[0]) + 4 * (int64_t)count(isec2[11]);
+    if (isec2[16]) len += 2 * (int64_t)count(isec2[2]);
+    return len;
+}
+
+void gdsLatLon(unsigned char *g, const int *isec2)
+{
+    const int type = isec2[0];
+    const bool increments = isec2[5] != 0;
+    put2(g + 6, isec2[16] ? 65535 : isec2[1]);
+    put2(g + 8, isec2[2]);
+    putSigned3(g + 10, isec2[3]);
+    putSigned3(g + 13, isec2[4]);
+    put1(g + 16, isec2[5]);
+    putSigned3(g + 17, isec2[6]);
+    putSigned3(g + 20, isec2[7]);
+    put2(g + 23, increments ? isec2[8] : 65535);
+    put2(g + 25, type == 4 || increments ? isec2[9] : 65535);
+    put1(g + 27, isec2[10]);
+    memset(g + 28, 0, 4);
+}
+
+void gdsLambert(unsigned char *g, const int *isec2)
+{
+    put2(g + 6, isec2[1]);
+    put2(g + 8, isec2[2]);
+    putSigned3(g + 10, isec2[3]);
+    putSigned3(g + 13, isec2[4]);
+    put1(g + 16, isec2[5]);
+    putSigned3(g + 17, isec2[6]);
+    putSigned3(g + 20, isec2[8]);
+    putSigned3(g + 23, isec2[9]);
+    put1(g + 26, isec2[12]);
+    put1(g + 27, isec2[10]);
+    putSigned3(g + 28, isec2[13]);
+    putSigned3(g + 31, isec2[14]);
+    putSigned3(g + 34, isec2[19]);
+    putSigned3(g + 37, isec2[20]);
+    memset(g + 40, 0, 2);
+}
+
+void gdsSpectral(unsigned char *g, const int *isec2)
+{
+    put2(g + 6, isec2[1]);
+    put2(g + 8, isec2[2]);
+    put2(g + 10, isec2[3]);
+    put1(g + 12, isec2[4]);
+    put1(g + 13, isec2[5]);
+    memset(g + 14, 0, 18);
+}
+
+void gdsTriangular(unsigned char *g, const int *isec2)
+{
+    put2(g + 6, isec2[1]);
+    put2(g + 8, isec2[2]);
+    put3(g + 10, isec2[3]);
+    put3(g + 13, isec2[4]);
+    put1(g + 16, isec2[5]);
+    putSigned3(g + 17, isec2[6]);
+    putSigned3(g + 20, isec2[7]);
+    putSigned3(g + 23, isec2[8]);
+    put1(g + 26, isec2[9]);
+    memset(g + 27, 0, 5);
+}
+
+template <typename T>
+void encodeGDS(unsigned char *g, int64_t length, const int *isec2, const T *fsec2)
+{
+    const int type = isec2[0], nv = count(isec2[11]);
+    const int base = gdsBase(type);
+    put3(g, (long)length);
+    put1(g + 3, isec2[11]);
+    put1(g + 4, nv || isec2[16] ? base + 1 : 255);
+    put1(g + 5, type);
+    switch (type) {
+    case 0:
+    case 4:
+        gdsLatLon(g, isec2);
+        break;
+    case 10:
+        gdsLatLon(g, isec2);
+        putSigned3(g + 32, isec2[12]);
+        putSigned3(g + 35, isec2[13]);
+        putIBM(g + 38, (double)fsec2[0]);
+        break;
+    case 3:
+        gdsLambert(g, isec2);
+        break;
+    case 50:
+        gdsSpectral(g, isec2);
+        break;
+    case 192:
+        gdsTriangular(g, isec2);
+        break;
+    default:
+        // Zeros keep the section as long as it says, so the lists stay where
+        // octet 5 points and readers still find the next section.
+        Error_(Twin<T>::gds, "Unsupported grid type %d", type);
+        memset(g + 6, 0, (size_t)(base - 6));
+        break;
+    }
+    unsigned char *p = g + base;
+    for (int i = 0; i < nv; ++i, p += 4) putIBM(p, (double)fsec2[10 + i]);
+    if (isec2[16])
+        for (int j = 0, nj = count(isec2[2]); j < nj; ++j, p += 2) put2(p, isec2[22 + j]);
+}
+
+// ---- Bit-map section --------------------------------------------------------
+
+// Builds the map (when `map` is given) and compacts the present values to
+// the front of fsec4 in the same pass; returns their number.
+template <typename T>
+long compactBitmap(T *fsec4, long n, T missing, unsigned char *map)
+{
+    long k = 0;
+    for (long i = 0; i < n; i += 8) {
+        const long end = n - i < 8 ? n : i + 8;
+        unsigned bits = 0;
+        for (long j = i; j < end; ++j) {
+            const T v = fsec4[j];
+            const bool present = v < missing || v > missing;
+            fsec4[k] = v;
+            k += present;
+            bits |= (unsigned)present << (7 - (j - i));
+        }
+        if (map) map[i / 8] = (unsigned char)bits;
+    }
+    return k;
+}
+
+template <typename T>
+long encodeBMS(const Out &out, int64_t &pos, const T *fsec3, const int *isec4, T *fsec4)
+{
+    const T missing = fsec3[1];
+    if (missing != missing && !lmissvalinfo<T>) {
+        lmissvalinfo<T> = 1;
+        Message_(Twin<T>::bms, "Missing value = NaN is unsupported!");
+    }
+    const long n = isec4[0] > 0 ? isec4[0] : 0;
+    const int64_t mapOctets = (n + 7) / 8;
+    const int64_t length = 6 + mapOctets;
+    unsigned char *b = out.fits(pos, length) ? out.buf + pos : nullptr;
+    const long present = compactBitmap(fsec4, n, missing, b ? b + 6 : nullptr);
+    if (b) {
+        put3(b, (long)length);
+        put1(b + 3, (8 - n % 8) % 8);
+        put2(b + 4, 0);
+    }
+    pos += length;
+    return present;
+}
+
+// ---- Binary data section ----------------------------------------------------
+
+struct Scale {
+    int e;      // binary scale factor E
+    double s;   // 2^-E
+    bool ok;
+};
+
+// Binary digits of the range above the point, less B; see the scale search.
+Scale binaryScale(double range, double fmin, double fmax, int bits, int code, const char *name)
+{
+    const double eps = 1e-12;
+    if (range <= eps) return {0, 1.0, true};
+    if (fabs(fmin) >= 1.1754943508222875e-38 && fabs(range / fmin) <= eps) return {0, 1.0, true};
+
+    int l;
+    double rc = range;
+    bool fail = false;
+    const char *dir = ">";
+    if (fabs(range - 1.0) <= eps) {
+        l = 1 - bits;
+    } else if (range > 1.0) {
+        rc = range + eps;
+        if (rc < 2.0) {
+            l = 1 - bits;
+        } else if (rc >= ldexp(1.0, 127)) {
+            fail = true;
+            l = 0;
+        } else {
+            int k = 1;
+            while (rc >= ldexp(1.0, k + 1)) ++k;
+            l = k + 1 - bits;
+        }
+    } else {
+        rc = range - eps;
+        dir = "<";
+        if (rc > 0.5) {
+            l = -bits;
+        } else if (rc <= ldexp(1.0, -126)) {
+            fail = true;
+            l = 0;
+        } else {
+            int k = 1;
+            while (rc <= ldexp(1.0, -(k + 1))) ++k;
+            l = -k - bits;
+        }
+    }
+    if (fail) {
+        gprintf(name, "Problem calculating binary scale value for encode code %d!", code);
+        gprintf(name, "%s range %g rangec %g fmin %g fmax %g", dir, range, rc,
+                fabs(fmin) < 1.1754943508222875e-38 ? 0.0 : fmin, fmax);
+        return {0, 1.0, false};
+    }
+    if (l == 0) return {0, 1.0, true};
+
+    int p = -l;
+    for (;;) {
+        const double x = ldexp(range, p) + 0.5;
+        if (x < 18446744073709551616.0 && ((uint64_t)x >> bits) == 0) break;
+        --p;
+    }
+    return {-p, ldexp(1.0, p), true};
+}
+
+// Packed value of v: (v - R) * s rounded half up, never above 2^B - 1 so a
+// value that rounds up to 2^B (or lies below a rounded-down R) cannot wrap.
+template <typename T> struct Quantiser;
+
+template <> struct Quantiser<double> {
+    double ref, s, top;
+    Quantiser(double r, double scale, int bits) : ref(r), s(scale), top(ldexp(1.0, bits) - 1.0) {}
+    uint32_t operator()(double v) const
+    {
+        double t = (v - ref) * s + 0.5;
+        t = t < top ? t : top;
+        t = t > 0.0 ? t : 0.0;
+        return (uint32_t)(int64_t)t;
+    }
+};
+
+template <> struct Quantiser<float> {
+    float ref, s;
+    double top;
+    Quantiser(double r, double scale, int bits) : ref((float)r), s((float)scale), top(ldexp(1.0, bits) - 1.0) {}
+    uint32_t operator()(float v) const
+    {
+        double t = (double)((v - ref) * s) + 0.5;
+        t = t < top ? t : top;
+        t = t > 0.0 ? t : 0.0;
+        return (uint32_t)(int64_t)t;
+    }
+};
+
+template <typename T>
+void packWhole(unsigned char *p, const T *v, long n, const Quantiser<T> &q, int bytes)
+{
+    switch (bytes) {
+    case 1:
+        for (long i = 0; i < n; ++i) p[i] = (unsigned char)q(v[i]);
+        break;
+    case 2:
+        for (long i = 0; i < n; ++i) {
+            const uint32_t u = q(v[i]);
+            p[2 * i] = (unsigned char)(u >> 8);
+            p[2 * i + 1] = (unsigned char)u;
+        }
+        break;
+    case 3:
+        for (long i = 0; i < n; ++i) {
+            const uint32_t u = q(v[i]);
+            p[3 * i] = (unsigned char)(u >> 16);
+            p[3 * i + 1] = (unsigned char)(u >> 8);
+            p[3 * i + 2] = (unsigned char)u;
+        }
+        break;
+    default:
+        for (long i = 0; i < n; ++i) {
+            const uint32_t u = q(v[i]);
+            p[4 * i] = (unsigned char)(u >> 24);
+            p[4 * i + 1] = (unsigned char)(u >> 16);
+            p[4 * i + 2] = (unsigned char)(u >> 8);
+            p[4 * i + 3] = (unsigned char)u;
+        }
+        break;
+    }
+}
+
+// Bit stream, most significant bit first, 32 bits flushed at a time.
+template <typename T>
+void packBits(unsigned char *p, const T *v, long n, const Quantiser<T> &q, int bits)
+{
+    uint64_t acc = 0;
+    int held = 0;
+    for (long i = 0; i < n; ++i) {
+        acc = acc << bits | q(v[i]);
+        held += bits;
+        if (held >= 32) {
+            held -= 32;
+            const uint32_t w = (uint32_t)(acc >> held);
+            p[0] = (unsigned char)(w >> 24);
+            p[1] = (unsigned char)(w >> 16);
+            p[2] = (unsigned char)(w >> 8);
+            p[3] = (unsigned char)w;
+            p += 4;
+        }
+    }
+    // The last partial octet is filled with zero bits on the right.
+    for (; held > 0; held -= 8) {
+        const uint64_t b = held >= 8 ? acc >> (held - 8) : acc << (8 - held);
+        *p++ = (unsigned char)b;
+    }
+}
+
+template <typename T>
+void encodeArray(unsigned char *p, const T *v, long n, double ref, double s, int bits)
+{
+    if (bits == 0 || n <= 0) return;
+    const Quantiser<T> q(ref, s, bits);
+    if (bits % 8 == 0)
+        packWhole(p, v, n, q, bits / 8);
+    else
+        packBits(p, v, n, q, bits);
+}
+
+template <typename T>
+void minMax(const T *v, long n, T &fmin, T &fmax, bool &nan)
+{
+    T lo = v[0], hi = v[0];
+    bool bad = false;
+    for (long i = 0; i < n; ++i) {
+        const T x = v[i];
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+        bad |= x != x;
+    }
+    fmin = lo;
+    fmax = hi;
+    nan = bad;
+}
+
+enum { kMismatch = 807, kRange = 707 };
+
+// Writes the BDS at pos; returns 0 or a status. On success pos is after it.
+template <typename T>
+int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, int *isec4, T *fsec4, long n)
+{
+    const char *name = Twin<T>::bds;
+    bool spectral, complex = false;
+    long j = 0, js = 0;
+    if (isec2) {
+        const int t = isec2[0];
+        spectral = t == 50 || t == 60 || t == 70 || t == 80;
+        isec4[2] = spectral ? 128 : 0;
+        if (spectral) {
+            complex = isec4[3] == 64;
+            if (complex != (isec2[5] == 2)) {
+                gprintf(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
+                gprintf(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
+                return kMismatch;
+            }
+            if (complex) {
+                j = isec4[0] > 0 ? (long)(sqrt(4.0 * isec4[0] + 1.0) - 3.0) / 2 : -1;
+                js = isec4[17];
+            }
+        }
+    } else {
+        spectral = isec4[2] == 128;
+        complex = spectral && isec4[3] == 64;
+    }
+
+    long first = spectral ? 1 : 0;
+    int64_t h = complex ? 0 : spectral ? 15 : 11;
+    if (complex) {
+        // The unpacked subset must lie within the field and the values given.
+        const int64_t subset = (int64_t)(js + 1) * (js + 2);
+        if (js < 0 || js > j || subset > n) {
+            Error_(name, "Unpacked subset J = %ld does not fit %ld values of truncation %ld", js, n, j);
+            return kMismatch;
+        }
+        first = (long)subset;
+        h = 18 + 4 * (int64_t)first;
+    }
+
+    const int d = isec1[22];
+    if (d != 0) {
+        const T factor = Twin<T>::decimalFactor(d);
+        for (long i = 0; i < n; ++i) fsec4[i] *= factor;
+    }
+    if (complex) {
+        Twin<T>::scale(fsec4, (int)js, isec4[16], (int)j);
+        Twin<T>::gather(fsec4, (size_t)js, (size_t)j, (size_t)n);
+    }
+
+    // With nothing left to pack the reference value is never used: 0 will do.
+    T fmin = 0, fmax = 0;
+    bool nan = false;
+    if (n > first) minMax(fsec4 + first, n - first, fmin, fmax, nan);
+    if (nan) fmin = (T)NAN; // a value that cannot be packed fails like a bad minimum
+    if (!(fabs((double)fmin) < DBL_MAX)) {
+        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        return kRange;
+    }
+
+    int bits = isec4[1];
+    if (VALMORA_Const && !spectral && !(fmin < fmax || fmin > fmax)) bits = 0;
+    if (bits < 0 || bits > 32) {
+        // A section shorter than its length would be read as damage.
+        Error_(Twin<T>::array, "Unimplemented packing factor %d!", bits);
+        return kRange;
+    }
+
+    const double range = fabs((double)(T)(fmax - fmin));
+    const Scale sc = binaryScale(range, (double)fmin, (double)fmax, bits, isec1[5], name);
+    if (!sc.ok) return kRange;
+
+    double ref = (double)fmin;
+    ref2ibm(&ref, 32);
+
+    const int64_t nbits = (int64_t)bits * (n - first);
+    int64_t length = h + (nbits + 7) / 8;
+    if (length % 2) ++length;
+    const int unused = (int)((length - h) * 8 - nbits);
+    const int flags = complex ? 192 : spectral ? 128 : 0;
+
+    if (out.fits(pos, length)) {
+        unsigned char *b = out.buf + pos;
+        put3(b, (long)length);
+        put1(b + 3, flags + unused);
+        putSigned2(b + 4, sc.e);
+        putIBM(b + 6, ref);
+        put1(b + 10, bits);
+        if (complex) {
+            const int64_t np = pos + h;
+            put2(b + 11, np < 65536 ? np : 0);
+            putSigned2(b + 13, isec4[16]);
+            put1(b + 15, js);
+            put1(b + 16, js);
+            put1(b + 17, js);
+            for (long i = 0; i < first; ++i) putIBM(b + 18 + 4 * i, (double)fsec4[i]);
+        } else if (spectral) {
+            putIBM(b + 11, n >= 1 || isec4[0] >= 1 ? (double)fsec4[0] : 0.0);
+        }
+        encodeArray(b + h, fsec4 + first, n - first, ref, sc.s, bits);
+        if (unused >= 8) b[length - 1] = 0;
+    }
+    pos += length;
+    return 0;
+}
+
+// ---- End section ------------------------------------------------------------
+
+int64_t encodeES(const Out &out, int64_t &pos, int64_t bdsPos)
+{
+    if (out.fits(pos, 4)) memcpy(out.buf + pos, "7777", 4);
+    const int64_t total = pos + 4;
+    int64_t length;
+    if (pos < 16777212) {
+        length = (total + 7) / 8 * 8;
+        if (out.fits(0, 8)) put3(out.buf + 4, (long)total);
+    } else {
+        length = (total + 119) / 120 * 120;
+        if (length > 1006632840) {
+            fprintf(stderr, "Abort: GRIB1 record too large (size = %ld; max = %d)!\n", (long)length, 1006632840);
+            exit(1);
+        }
+        if (out.fits(0, 8)) put3(out.buf + 4, 8388608 + (long)(length / 120));
+        if (out.fits(bdsPos, 3)) put3(out.buf + bdsPos, (long)(length - pos));
+    }
+    // Padding, as far as the buffer reaches.
+    const int64_t end = length < out.cap ? length : out.cap;
+    if (end > total) memset(out.buf + total, 0, (size_t)(end - total));
+    pos = length;
+    return length;
+}
+
+// ---- Driver -----------------------------------------------------------------
+
+template <typename T>
+void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, T *fsec4, int *kgrib,
+            int kleng, int *kused, int *kstatus)
+{
+    grsdef();
+
+    // A negative capacity holds nothing.
+    const Out out{(unsigned char *)kgrib, kleng > 0 ? 4 * (int64_t)kleng : 0};
+    if (out.fits(0, 8)) {
+        memcpy(out.buf, "GRIB", 4);
+        put1(out.buf + 7, 1);
+    }
+
+    const int pdsLength = 28 + localExtension(isec1);
+    if (out.fits(8, pdsLength)) encodePDS(out.buf + 8, pdsLength, isec1);
+    int64_t pos = 8 + pdsLength;
+
+    if (isec1[4] & 128) {
+        const int64_t length = gdsLength(isec2);
+        if (out.fits(pos, length)) encodeGDS(out.buf + pos, length, isec2, fsec2);
+        pos += length;
+    }
+
+    long n = isec4[0];
+    if (isec1[4] & 64) n = encodeBMS(out, pos, fsec3, isec4, fsec4);
+    if (n < 0) n = 0;
+
+    const int64_t bdsPos = pos;
+    const int status = encodeBDS(out, pos, isec1, isec2, isec4, fsec4, n);
+    if (status) {
+        *kstatus = status;
+        return;
+    }
+
+    const int64_t gribLen = encodeES(out, pos, bdsPos);
+    if (gribLen > out.cap)
+        Error_(Twin<T>::encode, "kgrib buffer too small! kleng = %d  gribLen = %d", kleng, (int)gribLen);
+
+    isec0[0] = (int)gribLen;
+    isec0[1] = 1;
+    *kused = (int)((gribLen + 3) / 4);
+    *kstatus = 0;
+}
+
+} // namespace
+
+extern "C" {
+
+void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3, double *fsec3, int *isec4,
+                        double *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
+{
+    encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
+}
+
+void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3, float *fsec3, int *isec4,
+                       float *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
+{
+    encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
+}
+
+void encode_dummy(void) {}
+
+} // extern "C"
