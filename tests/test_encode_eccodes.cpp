@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <unistd.h>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +16,34 @@
 #endif
 
 using namespace encodeutil;
+
+// The example program's record, checked with ecCodes' command-line tools.
+TEST(EncodeExample, TemperatureRecordReadsBack)
+{
+    const std::string program = std::string(VALMORA_BUILD_DIR) + "/encode_temperature";
+    if (access(program.c_str(), X_OK) != 0) GTEST_SKIP() << "examples are not built";
+    if (!testutil::haveCommand("grib_get")) GTEST_SKIP() << "grib_get (ecCodes) is not installed";
+    testutil::TempDir dir;
+    const std::string file = dir.file("t.grb");
+    const auto made = testutil::run(program + " " + file);
+    ASSERT_EQ(made.status, 0);
+    EXPECT_NE(made.out.find("3600 missing"), std::string::npos) << made.out;
+
+    const auto keys = testutil::run("grib_get -p centre:l,indicatorOfParameter,gridType,Ni,Nj,"
+                                    "bitsPerValue,numberOfMissing,dataDate " + file);
+    EXPECT_EQ(keys.status, 0);
+    EXPECT_EQ(keys.out, "98 167 regular_ll 360 181 16 3600 20240701\n");
+
+    // Equator at 0E: 300 + 4 K; north of 80N: missing.
+    const auto data = testutil::run("grib_get_data -m MISSING " + file + " | awk '$1 == 0 && $2 == 0 {print $3}'"
+                                    " ; grib_get_data -m MISSING " + file + " | awk '$1 == 85 && $2 == 10 {print $3}'");
+    EXPECT_EQ(data.status, 0);
+    double equator = 0;
+    char second[32] = {0};
+    ASSERT_EQ(sscanf(data.out.c_str(), "%lf %31s", &equator, second), 2) << data.out;
+    EXPECT_NEAR(equator, 304.0, 0.01);
+    EXPECT_STREQ(second, "MISSING");
+}
 
 #ifndef VALMORA_HAVE_ECCODES_API
 
