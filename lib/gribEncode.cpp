@@ -609,61 +609,105 @@ VALMORA_HOT void minMax(const T *v, long n, T &fmin, T &fmax, bool &nan)
 
 enum { kMismatch = 807, kRange = 707 };
 
-// Writes the BDS at pos; returns 0 or a status. On success pos is after it.
-template <typename T>
-int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, int *isec4, T *fsec4, long n)
+struct Kind {
+    bool spectral = false, complex = false;
+    long j = 0, js = 0; // truncations of the field and of the unpacked subset
+    long first = 0;     // values before it are stored unpacked
+    int64_t h = 11;     // header octets before the packed values
+};
+
+// Grid point or spectral, simple or complex; 0 or the mismatch status.
+template <typename T> int classify(const int *isec2, int *isec4, long n, Kind &k)
 {
     const char *name = Twin<T>::bds;
-    bool spectral, complex = false;
-    long j = 0, js = 0;
     if (isec2) {
         const int t = isec2[0];
-        spectral = t == 50 || t == 60 || t == 70 || t == 80;
-        isec4[2] = spectral ? 128 : 0;
-        if (spectral) {
-            complex = isec4[3] == 64;
-            if (complex != (isec2[5] == 2)) {
+        k.spectral = t == 50 || t == 60 || t == 70 || t == 80;
+        isec4[2] = k.spectral ? 128 : 0;
+        if (k.spectral) {
+            k.complex = isec4[3] == 64;
+            if (k.complex != (isec2[5] == 2)) {
                 gprintf(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
                 gprintf(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
                 return kMismatch;
             }
-            if (complex) {
-                j = isec4[0] > 0 ? (long)(sqrt(4.0 * isec4[0] + 1.0) - 3.0) / 2 : -1;
-                js = isec4[17];
+            if (k.complex) {
+                k.j = isec4[0] > 0 ? (long)(sqrt(4.0 * isec4[0] + 1.0) - 3.0) / 2 : -1;
+                k.js = isec4[17];
             }
         }
     } else {
-        spectral = isec4[2] == 128;
-        complex = spectral && isec4[3] == 64;
+        k.spectral = isec4[2] == 128;
+        k.complex = k.spectral && isec4[3] == 64;
     }
-
-    long first = spectral ? 1 : 0;
-    int64_t h = complex ? 0 : spectral ? 15 : 11;
-    if (complex) {
+    if (k.complex) {
         // The unpacked subset must lie within the field and the values given.
-        const int64_t subset = (int64_t)(js + 1) * (js + 2);
-        if (js < 0 || js > j || subset > n) {
-            Error_(name, "Unpacked subset J = %ld does not fit %ld values of truncation %ld", js, n, j);
+        const int64_t subset = (int64_t)(k.js + 1) * (k.js + 2);
+        if (k.js < 0 || k.js > k.j || subset > n) {
+            Error_(name, "Unpacked subset J = %ld does not fit %ld values of truncation %ld", k.js, n, k.j);
             return kMismatch;
         }
-        first = (long)subset;
-        h = 18 + 4 * (int64_t)first;
+        k.first = (long)subset;
+        k.h = 18 + 4 * subset;
+    } else if (k.spectral) {
+        k.first = 1;
+        k.h = 15;
     }
+    return 0;
+}
 
+// Decimal scaling, then for complex packing the spectral scaling and the
+// reordering that puts the unpacked subset first.
+template <typename T> void prepare(const int *isec1, const int *isec4, T *fsec4, long n, const Kind &k)
+{
     const int d = isec1[22];
     if (d != 0) {
         const T factor = Twin<T>::decimalFactor(d);
         for (long i = 0; i < n; ++i) fsec4[i] *= factor;
     }
-    if (complex) {
-        Twin<T>::scale(fsec4, (int)js, isec4[16], (int)j);
-        Twin<T>::gather(fsec4, (size_t)js, (size_t)j, (size_t)n);
+    if (k.complex) {
+        Twin<T>::scale(fsec4, (int)k.js, isec4[16], (int)k.j);
+        Twin<T>::gather(fsec4, (size_t)k.js, (size_t)k.j, (size_t)n);
     }
+}
+
+template <typename T>
+void writeBDS(unsigned char *b, int64_t pos, int64_t length, int unused, const Kind &k, const Scale &sc, double ref,
+              int bits, const int *isec4, const T *fsec4, long n)
+{
+    put3(b, (long)length);
+    put1(b + 3, (k.complex ? 192 : k.spectral ? 128 : 0) + unused);
+    putSigned2(b + 4, sc.e);
+    putIBM(b + 6, ref);
+    put1(b + 10, bits);
+    if (k.complex) {
+        const int64_t np = pos + k.h; // first packed octet, counted from 0
+        put2(b + 11, np < 65536 ? np : 0);
+        putSigned2(b + 13, isec4[16]);
+        put1(b + 15, k.js);
+        put1(b + 16, k.js);
+        put1(b + 17, k.js);
+        for (long i = 0; i < k.first; ++i) putIBM(b + 18 + 4 * i, (double)fsec4[i]);
+    } else if (k.spectral) {
+        putIBM(b + 11, n >= 1 || isec4[0] >= 1 ? (double)fsec4[0] : 0.0);
+    }
+    encodeArray(b + k.h, fsec4 + k.first, n - k.first, ref, sc.s, bits);
+    if (unused >= 8) b[length - 1] = 0;
+}
+
+// Writes the BDS at pos; returns 0 or a status. On success pos is after it.
+template <typename T>
+int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, int *isec4, T *fsec4, long n)
+{
+    const char *name = Twin<T>::bds;
+    Kind k;
+    if (const int status = classify<T>(isec2, isec4, n, k)) return status;
+    prepare(isec1, isec4, fsec4, n, k);
 
     // With nothing left to pack the reference value is never used: 0 will do.
     T fmin = 0, fmax = 0;
     bool nan = false;
-    if (n > first) minMax(fsec4 + first, n - first, fmin, fmax, nan);
+    if (n > k.first) minMax(fsec4 + k.first, n - k.first, fmin, fmax, nan);
     if (nan) fmin = (T)NAN; // a value that cannot be packed fails like a bad minimum
     if (!(fabs((double)fmin) < DBL_MAX)) {
         gprintf(name, "Minimum value out of range: %g!", (double)fmin);
@@ -671,7 +715,7 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     }
 
     int bits = isec4[1];
-    if (VALMORA_Const && !spectral && !(fmin < fmax || fmin > fmax)) bits = 0;
+    if (VALMORA_Const && !k.spectral && !(fmin < fmax || fmin > fmax)) bits = 0;
     if (bits < 0 || bits > 32) {
         // A section shorter than its length would be read as damage.
         Error_(Twin<T>::array, "Unimplemented packing factor %d!", bits);
@@ -685,33 +729,11 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     double ref = (double)fmin;
     ref2ibm(&ref, 32);
 
-    const int64_t nbits = (int64_t)bits * (n - first);
-    int64_t length = h + (nbits + 7) / 8;
+    const int64_t nbits = (int64_t)bits * (n - k.first);
+    int64_t length = k.h + (nbits + 7) / 8;
     if (length % 2) ++length;
-    const int unused = (int)((length - h) * 8 - nbits);
-    const int flags = complex ? 192 : spectral ? 128 : 0;
-
-    if (out.fits(pos, length)) {
-        unsigned char *b = out.buf + pos;
-        put3(b, (long)length);
-        put1(b + 3, flags + unused);
-        putSigned2(b + 4, sc.e);
-        putIBM(b + 6, ref);
-        put1(b + 10, bits);
-        if (complex) {
-            const int64_t np = pos + h;
-            put2(b + 11, np < 65536 ? np : 0);
-            putSigned2(b + 13, isec4[16]);
-            put1(b + 15, js);
-            put1(b + 16, js);
-            put1(b + 17, js);
-            for (long i = 0; i < first; ++i) putIBM(b + 18 + 4 * i, (double)fsec4[i]);
-        } else if (spectral) {
-            putIBM(b + 11, n >= 1 || isec4[0] >= 1 ? (double)fsec4[0] : 0.0);
-        }
-        encodeArray(b + h, fsec4 + first, n - first, ref, sc.s, bits);
-        if (unused >= 8) b[length - 1] = 0;
-    }
+    const int unused = (int)((length - k.h) * 8 - nbits);
+    if (out.fits(pos, length)) writeBDS(out.buf + pos, pos, length, unused, k, sc, ref, bits, isec4, fsec4, n);
     pos += length;
     return 0;
 }
