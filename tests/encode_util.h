@@ -1,5 +1,6 @@
-// Section arrays for encoder tests: a plain 2 x 2 lat/lon description that
-// each test adjusts, and one call of either entry point into a fresh buffer.
+// Encoder test helpers: section arrays for a small lat/lon field that each
+// test adjusts, one call of either entry point into a buffer of exactly
+// kleng words, and an independent reading of the sections written.
 #ifndef VALMORA_ENCODE_UTIL_H
 #define VALMORA_ENCODE_UTIL_H
 
@@ -13,98 +14,71 @@
 namespace encodeutil {
 
 using testutil::Bytes;
+using testutil::get3;
 
 template <typename T> struct Fields {
-    std::vector<int> isec0 = std::vector<int>(2, -1);
-    std::vector<int> isec1 = std::vector<int>(64, 0);
-    std::vector<int> isec2 = std::vector<int>(5000, 0);
-    std::vector<T> fsec2 = std::vector<T>(512, 0);
-    std::vector<int> isec3 = std::vector<int>(2, 0);
-    std::vector<T> fsec3 = std::vector<T>(2, 0);
+    std::vector<int> isec0 = std::vector<int>(2, -1), isec1 = std::vector<int>(64, 0);
+    std::vector<int> isec2 = std::vector<int>(5000, 0), isec3 = std::vector<int>(2, 0);
     std::vector<int> isec4 = std::vector<int>(64, 0);
-    std::vector<T> fsec4;
+    std::vector<T> fsec2 = std::vector<T>(512, 0), fsec3 = std::vector<T>(2, 0), fsec4{0, 1, 2, 3};
     bool withGds = true; // pass isec2 at all
 
     Fields()
     {
-        isec1[0] = 128;  // table version
-        isec1[1] = 98;   // centre
-        isec1[2] = 145;  // model
-        isec1[3] = 255;  // grid
-        isec1[4] = 128;  // GDS, no BMS
-        isec1[5] = 130;  // temperature
-        isec1[6] = 100;  // isobaric
-        isec1[7] = 500;
-        isec1[9] = 24;   // 2024-05-17 12:30
-        isec1[10] = 5;
-        isec1[11] = 17;
-        isec1[12] = 12;
-        isec1[13] = 30;
-        isec1[14] = 1;   // hours
-        isec1[20] = 21;  // century
-        isec2[0] = 0;    // lat/lon 2 x 2
-        isec2[1] = 2;
-        isec2[2] = 2;
-        isec2[3] = 10000;
-        isec2[4] = 0;
-        isec2[5] = 128;
-        isec2[6] = 9000;
-        isec2[7] = 1000;
-        isec2[8] = 1000;
-        isec2[9] = 1000;
-        fsec4 = {0, 1, 2, 3};
+        const int pds[] = {128, 98, 145, 255, 128, 130, 100, 500, 0, 24, 5, 17, 12, 30, 1};
+        std::copy(pds, pds + 15, isec1.begin()); // 500 hPa temperature, 2024-05-17 12:30
+        isec1[20] = 21;
+        const int gds[] = {0, 2, 2, 10000, 0, 128, 9000, 1000, 1000, 1000};
+        std::copy(gds, gds + 10, isec2.begin());
         isec4[0] = 4;
         isec4[1] = 8;
+    }
+    void values(const std::vector<double> &v)
+    {
+        fsec4.assign(v.begin(), v.end());
+        isec4[0] = (int)v.size();
     }
 };
 
 struct Result {
-    Bytes rec;       // the whole buffer (kleng words)
-    int status = -1;
-    int used = -1;
-    int length() const { return (int)rec.size(); }
+    Bytes rec; // the record (or the whole buffer when none was made)
+    int status = -1, used = -1;
 };
 
-template <typename T>
-inline void callEncoder(Fields<T> &f, int *kgrib, int kleng, int *used, int *status);
-
-template <>
-inline void callEncoder<double>(Fields<double> &f, int *kgrib, int kleng, int *used, int *status)
+inline void call(Fields<double> &f, int *kgrib, int kleng, Result &r)
 {
     grib_encode_double(f.isec0.data(), f.isec1.data(), f.withGds ? f.isec2.data() : nullptr, f.fsec2.data(),
-                       f.isec3.data(), f.fsec3.data(), f.isec4.data(), f.fsec4.data(), 0, kgrib, kleng, used, 0,
-                       status);
+                       f.isec3.data(), f.fsec3.data(), f.isec4.data(), f.fsec4.data(), 0, kgrib, kleng, &r.used, 0,
+                       &r.status);
 }
 
-template <>
-inline void callEncoder<float>(Fields<float> &f, int *kgrib, int kleng, int *used, int *status)
+inline void call(Fields<float> &f, int *kgrib, int kleng, Result &r)
 {
     grib_encode_float(f.isec0.data(), f.isec1.data(), f.withGds ? f.isec2.data() : nullptr, f.fsec2.data(),
-                      f.isec3.data(), f.fsec3.data(), f.isec4.data(), f.fsec4.data(), 0, kgrib, kleng, used, 0,
-                      status);
+                      f.isec3.data(), f.fsec3.data(), f.isec4.data(), f.fsec4.data(), 0, kgrib, kleng, &r.used, 0,
+                      &r.status);
 }
 
-// Encodes into a buffer of exactly kleng words (heap, so that a sanitizer
-// sees any write past it) and returns the record trimmed to isec0[0].
 constexpr int kAmple = -0x7fffffff; // a buffer with room to spare
 
+// The buffer is on the heap and exactly kleng words long, so that a
+// sanitizer build traps any write past it; it starts filled with 0x5a.
 template <typename T> inline Result encode(Fields<T> &f, int kleng = kAmple)
 {
     if (kleng == kAmple) kleng = (int)(f.fsec4.size() + 4096);
     std::vector<int> kgrib((size_t)(kleng > 0 ? kleng : 1), 0x5a5a5a5a);
     Result r;
-    callEncoder<T>(f, kgrib.data(), kleng, &r.used, &r.status);
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(kgrib.data());
+    call(f, kgrib.data(), kleng, r);
+    const auto *p = reinterpret_cast<const unsigned char *>(kgrib.data());
     const size_t cap = kleng > 0 ? 4 * (size_t)kleng : 0;
     size_t n = r.status == 0 && f.isec0[0] > 0 ? (size_t)f.isec0[0] : cap;
-    if (n > cap) n = cap;
-    r.rec.assign(p, p + n);
+    r.rec.assign(p, p + (n < cap ? n : cap));
     return r;
 }
 
 inline unsigned get2(const Bytes &b, size_t at) { return (unsigned)b[at] << 8 | b[at + 1]; }
 
-// Offsets (from 0) of the sections of an encoded plain record.
+// Section offsets (from 0) of a plain record, found from their lengths.
 struct Layout {
     size_t pds = 8, gds = 0, bms = 0, bds = 0;
 };
@@ -112,27 +86,49 @@ struct Layout {
 inline Layout layout(const Bytes &rec)
 {
     Layout l;
-    size_t pos = 8 + testutil::get3(rec, 8);
-    const unsigned char flag = rec[8 + 7];
-    if (flag & 128) {
-        l.gds = pos;
-        pos += testutil::get3(rec, pos);
-    }
-    if (flag & 64) {
-        l.bms = pos;
-        pos += testutil::get3(rec, pos);
-    }
+    size_t pos = 8 + get3(rec, 8);
+    if (rec[15] & 128) pos += get3(rec, l.gds = pos);
+    if (rec[15] & 64) pos += get3(rec, l.bms = pos);
     l.bds = pos;
     return l;
 }
 
-// IBM single precision from four octets, decoded independently of the library.
 inline double ibm(const Bytes &b, size_t at)
 {
-    const int e = b[at] & 127;
-    const double m = (double)testutil::get3(b, at + 1);
-    const double v = m * std::ldexp(1.0, 4 * (e - 64) - 24);
+    const double v = (double)get3(b, at + 1) * std::ldexp(1.0, 4 * ((b[at] & 127) - 64) - 24);
     return b[at] & 128 ? -v : v;
+}
+
+// The data section header as a decoder reads it.
+struct Bds {
+    size_t at;
+    unsigned length, flags, unused, bits;
+    int e;
+    double ref;
+};
+
+inline Bds bds(const Bytes &rec)
+{
+    Bds b;
+    b.at = layout(rec).bds;
+    b.length = get3(rec, b.at);
+    b.flags = rec[b.at + 3] & 0xF0;
+    b.unused = rec[b.at + 3] & 0x0F;
+    const unsigned e = get2(rec, b.at + 4);
+    b.e = e & 0x8000 ? -(int)(e & 0x7FFF) : (int)e;
+    b.ref = ibm(rec, b.at + 6);
+    b.bits = rec[b.at + 10];
+    return b;
+}
+
+// `count` values of `bits` bits each from octet `from` on.
+inline std::vector<uint64_t> unpack(const Bytes &rec, size_t from, size_t count, unsigned bits)
+{
+    std::vector<uint64_t> out(count, 0);
+    size_t bit = from * 8;
+    for (size_t i = 0; i < count; ++i)
+        for (unsigned k = 0; k < bits; ++k, ++bit) out[i] = out[i] << 1 | (rec[bit / 8] >> (7 - bit % 8) & 1);
+    return out;
 }
 
 } // namespace encodeutil
