@@ -587,20 +587,48 @@ void encodeArray(unsigned char *p, const T *v, long n, double ref, double s, int
     if (bits % 8) bw.finish();
 }
 
+// Vector lanes of 32 octets (two registers' worth where vectors are
+// narrower). x - x is 0 for every finite x, so the lanes' sums of it are
+// NaN exactly when a NaN or an infinity was seen.
 template <typename T>
-VALMORA_HOT void minMax(const T *v, long n, T &fmin, T &fmax, bool &nan)
+VALMORA_HOT void minMaxLanes(const T *v, long n, T &fmin, T &fmax, bool &poisoned)
 {
-    T lo = v[0], hi = v[0];
-    bool bad = false;
-    for (long i = 0; i < n; ++i) {
-        const T x = v[i];
+    typedef T V __attribute__((vector_size(32)));
+    constexpr int L = 32 / sizeof(T);
+    V lo, hi, poison = {0};
+    for (int j = 0; j < L; ++j) lo[j] = hi[j] = v[0];
+    long i = 0;
+    for (; i + L <= n; i += L) {
+        V x;
+        memcpy(&x, v + i, sizeof x);
         lo = x < lo ? x : lo;
         hi = x > hi ? x : hi;
-        bad |= x != x;
+        poison += x - x;
     }
-    fmin = lo;
-    fmax = hi;
-    nan = bad;
+    T mn = lo[0], mx = hi[0], sum = v[0] - v[0];
+    for (int j = 0; j < L; ++j) {
+        mn = lo[j] < mn ? lo[j] : mn;
+        mx = hi[j] > mx ? hi[j] : mx;
+        sum += poison[j];
+    }
+    for (; i < n; ++i) {
+        const T x = v[i];
+        mn = x < mn ? x : mn;
+        mx = x > mx ? x : mx;
+        sum += x - x;
+    }
+    fmin = mn;
+    fmax = mx;
+    poisoned = sum != sum;
+}
+
+template <typename T> void minMax(const T *v, long n, T &fmin, T &fmax, bool &nan)
+{
+    bool poisoned;
+    minMaxLanes(v, n, fmin, fmax, poisoned);
+    nan = false;
+    if (poisoned) // a NaN, or only an infinity: look again, rarely
+        for (long i = 0; i < n && !nan; ++i) nan = v[i] != v[i];
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
