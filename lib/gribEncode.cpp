@@ -77,6 +77,13 @@ inline void putIBM(unsigned char *p, double v)
     put3(p + 1, kmant);
 }
 
+bool ibmRepresentable(double v)
+{
+    int kexp, kmant;
+    confp3(v, &kexp, &kmant, 32, 1);
+    return kexp != 0 || kmant != 0;
+}
+
 // The caller's buffer and its capacity; a section is written only when it
 // fits whole, but the offset always advances so lengths stay exact.
 struct Out {
@@ -756,6 +763,12 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
 
     double ref = (double)fmin;
     ref2ibm(&ref, 32);
+    if (fabs(ref) > 1.0 && !ibmRepresentable(ref)) {
+        // Above the IBM range the reference would be written as zero and
+        // every value decoded wrongly.
+        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        return kRange;
+    }
 
     const int64_t nbits = (int64_t)bits * (n - k.first);
     int64_t length = k.h + (nbits + 7) / 8;

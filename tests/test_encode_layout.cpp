@@ -178,6 +178,8 @@ const Case kCases[] = {
      {{BDS, 1, 3, 16}, {BDS, 4, 1, 8}, {BDS, 5, 2, 0x8006}, {BDS, 12, 4, 0x004080C0}, {BDS, 16, 1, 0}}},
     {"tiny minimum", [](Fields<double> &f) { f.values({-1e-40, 0.001}), f.isec4[1] = 16; },
      {{BDS, 5, 2, 0x8019}}},
+    {"minimum below the IBM range", [](Fields<double> &f) { f.values({1e-90, 1}); },
+     {{BDS, 5, 2, 0x8007}, {BDS, 7, 4, 0}, {BDS, 13, 1, 128}}},
     {"three values at 12 bits", [](Fields<double> &f) { f.values({0, 4095, 0x5A5}), f.isec4[1] = 12; },
      {{BDS, 1, 3, 16}, {BDS, 4, 1, 4}, {BDS, 5, 2, 0}, {BDS, 12, 3, 0x000FFF}, {BDS, 15, 2, 0x5A50}}},
     {"largest value rounds to 2^B", [](Fields<double> &f) { f.values({0, 255.7}); },

@@ -239,6 +239,7 @@ TEST(EncodeRecords, FailureStatusesAndReports)
         {"not-a-number value", -1, 0, 0, 8, {1, 2, 3, 4, 5, NAN, 7, 8, 9}, 707, "Minimum value out of range: nan!"},
         {"not-a-number and infinity", -1, 0, 0, 8, {1, 2, 3, INFINITY, 5, 6, 7, 8, NAN}, 707,
          "Minimum value out of range: nan!"},
+        {"minimum beyond the IBM range", -1, 0, 0, 8, {1e76, 1e76}, 707, "Minimum value out of range: 1e+76!"},
         {"infinite maximum", -1, 0, 0, 8, {1, 2, 3, 4, 5, 6, INFINITY, 8, 9}, 707, "> range inf"},
         {"range too large", -1, 0, 0, 8, {-1e300, 1e300}, 707,
          "Problem calculating binary scale value for encode code 130!"},
