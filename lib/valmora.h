@@ -98,6 +98,11 @@ VALMORA_API double decfp2(int kexp, int kmant);
 VALMORA_API void ref2ibm(double *pref, int kbits);
 
 /* ---- Binary digit printer (binPrint) ------------------------------------ */
+
+/* The low knbit (1 to 14) bits of kdec as decimal digits in *kbin, bit 0 the
+   units digit; *kret 0, or 1 for a length out of range (*kbin untouched).
+   At most the low 10 bits are shown, all that an int can hold. */
+VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
 /* (end of binary digit printer) */
 
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
@@ -110,6 +115,20 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
 /* (end of quasi-regular interpolation) */
 
 /* ---- Section printer (korvidPrint) -------------------------------------- */
+
+/* Labelled printouts of the section arrays, one value per line, on grprsm.
+   They check nothing and change nothing; the arrays must be as long as
+   their counts lead. */
+VALMORA_API void gribPrintSec0(const int *isec0);
+VALMORA_API void gribPrintSec1(const int *isec0, const int *isec1);
+VALMORA_API void gribPrintSec2DP(const int *isec0, const int *isec2, const double *fsec2);
+VALMORA_API void gribPrintSec2SP(const int *isec0, const int *isec2, const float *fsec2);
+VALMORA_API void gribPrintSec3DP(const int *isec0, const int *isec3, const double *fsec3);
+VALMORA_API void gribPrintSec3SP(const int *isec0, const int *isec3, const float *fsec3);
+VALMORA_API void gribPrintSec4DP(const int *isec0, const int *isec4, const double *fsec4);
+VALMORA_API void gribPrintSec4SP(const int *isec0, const int *isec4, const float *fsec4);
+/* The coordinate coefficients of matrix data (isec4 element 59 onwards). */
+VALMORA_API void gribPrintSec4Wave(const int *isec4);
 /* (end of section printer) */
 
 /* ---- Product buffer interface (pbio) ------------------------------------ */
