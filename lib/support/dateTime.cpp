@@ -16,5 +16,5 @@ extern "C" void gribDateTime(const int *isec1, int *date, int *time)
     long value = year * 10000 + md;
     // The calendar setting does not change a date that is only shown.
     *date = (int)(century < 0 ? -value : value);
-    *time = isec1[12] * 100 + isec1[13];
+    *time = (int)((long)isec1[12] * 100 + isec1[13]);
 }
