@@ -15,18 +15,14 @@ namespace printutil {
 // Runs `print` with grprsm pointed at a temporary file and returns the text.
 inline std::string capture(const std::function<void()> &print)
 {
-    grsdef(); // settle the stream once, so that it is not reopened under us
-    FILE *saved = grprsm;
-    FILE *tmp = tmpfile();
+    grsdef(); // settle the stream first, so that it is not reopened under us
+    FILE *saved = grprsm, *tmp = tmpfile();
     grprsm = tmp;
     print();
-    fflush(tmp);
     grprsm = saved;
     std::string text;
     rewind(tmp);
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, tmp)) > 0) text.append(buf, n);
+    for (int c; (c = fgetc(tmp)) != EOF;) text += (char)c;
     fclose(tmp);
     return text;
 }
@@ -44,11 +40,16 @@ inline std::string valueLine(const std::string &label, long long value, size_t c
     if (line.size() < column) line.append(column - line.size(), ' ');
     return line + rjust(std::to_string(value), 9) + "\n";
 }
+inline std::string v38(const std::string &label, long long v)
+{
+    return valueLine(label, v, 38);
+}
+inline std::string v46(const std::string &label, long long v)
+{
+    return valueLine(label, v, 46);
+}
 
-inline std::string v38(const std::string &label, long long value) { return valueLine(label, value, 38); }
-inline std::string v46(const std::string &label, long long value) { return valueLine(label, value, 46); }
-
-// The low eight bits as a row of 0s and 1s, most significant first.
+// The low eight bits as 0s and 1s, most significant first.
 inline std::string bits8(unsigned value)
 {
     std::string s;
@@ -56,7 +57,6 @@ inline std::string bits8(unsigned value)
     return s;
 }
 
-// printf into a string, for the lines whose layout is a format.
 inline std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
 inline std::string fmt(const char *format, ...)
 {
@@ -73,8 +73,18 @@ inline bool contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// Position of `part` in `text`, or npos; for checks of line order.
-inline size_t at(const std::string &text, const std::string &part) { return text.find(part); }
+inline bool endsWith(const std::string &text, const std::string &tail)
+{
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Everything from the first occurrence of `mark` on ("" when absent).
+inline std::string from(const std::string &text, const std::string &mark)
+{
+    size_t p = text.find(mark);
+    return p == std::string::npos ? "" : text.substr(p);
+}
 
 } // namespace printutil
 
