@@ -609,22 +609,22 @@ bool isDwdCentre(int centre) { return centre == 78 || centre == 215 || centre ==
 // ===========================================================================
 
 enum class Op {
-    Value,         // value line of the element
-    Text,          // fixed text
-    Parallel,      // quasi-regular summary when element 16 is set, else Ni
-    ParallelGauss, // the same, the summary only from edition 1 on
-    Increment,     // "Not given" text when the element is negative
+    Value,          // value line of the element
+    Text,           // fixed text
+    Parallel,       // quasi-regular summary when element 16 is set, else Ni
+    ParallelGauss,  // the same, the summary only from edition 1 on
+    Increment,      // the "Not given" line when the element is negative
     IncrementGauss, // the i increment only when element 5 is 128
-    Flags,         // resolution and component flags 17 + 5 + 18
-    FlagsPolar,    // the same without element 5
-    Scanning,      // scanning mode flags of element 10
+    Flags,          // resolution and component flags 17 + 5 + 18
+    FlagsPolar,     // the same without element 5
+    Scanning,       // scanning mode flags of element 10
 };
 
 struct GridLine {
     Op op;
     int element;
-    const char *label; // for Text and the "Not given" forms: the full line
-    const char *notGiven;
+    const char *label;    // the whole line for Text
+    const char *notGiven; // the whole line for an increment not given
 };
 
 const char kSigns[] = " (Southern latitudes and Western longitudes are negative.)\n";
