@@ -64,6 +64,20 @@ VALMORA_API int grib_info_for_grads(int64_t recpos, long recsize,
                                     float *fltnum, int64_t *bignum);
 
 /* ---- Record listings, check and repair (gribPrint) ---------------------- */
+
+/* One line per record on standard output; each listing prints its column
+   header once per process, before its first record line. The overview
+   takes editions 0, 1 and 2, the section listings editions 0 and 1. */
+VALMORA_API void gribPrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+
+/* Records with 24-bit data that are not szip-compressed: reported by the
+   check; reported and joined back from byte planes in place by the repair. */
+VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 /* (end of record listings) */
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
