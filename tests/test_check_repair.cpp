@@ -231,6 +231,7 @@ TEST(Repair, ScratchIsReleased)
 #endif
 #endif
 
+#ifndef VALMORA_ASAN
 long addressSpaceInUse()
 {
     FILE *f = fopen("/proc/self/statm", "r");
@@ -241,6 +242,7 @@ long addressSpaceInUse()
     }
     return pages * sysconf(_SC_PAGESIZE);
 }
+#endif
 
 // Without memory for the scratch block the record is left as it was.
 TEST(Repair, FailedScratchAllocationLeavesTheRecord)
