@@ -532,8 +532,8 @@ void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
 bool repairCandidate(const RecView &v, const unsigned char *bds)
 {
     if (v.o1(bds, 11) != 24) return false;
-    bool compressed =
-        szipMarked(v, bds) && (double)v.num(bds, 18, 3) / (double)v.num(bds, 21, 3) != 1.0;
+    unsigned packed = v.num(bds, 18, 3), zipped = v.num(bds, 21, 3);
+    bool compressed = szipMarked(v, bds) && (zipped == 0 || (double)packed / (double)zipped != 1.0);
     return !compressed;
 }
 

@@ -212,6 +212,33 @@ TEST(Repair, LargeRecordWithShortLengthFieldIsLeftAlone)
     EXPECT_TRUE(big == before);
 }
 
+// A large record whose huge bitmap leaves a located data section (24 octets)
+// shorter than the stored correction (60): the join stays inside the 24.
+TEST(Repair, StaysInsideTheLocatedDataSection)
+{
+    const size_t R = 69906 * 120, B = 8388600, bds = 8 + 28 + B;
+    Bytes big(R, 0x44);
+    Bytes head = record24({});
+    std::copy(head.begin(), head.begin() + 36, big.begin());
+    big[8 + 7] = 0x40; // a bitmap follows the PDS
+    testutil::put3(big, 36, (uint32_t)B);
+    testutil::put3(big, 4, 0x800000 + 69906);
+    Bytes bdsHead(11, 0);
+    bdsHead[10] = 24;
+    std::copy(bdsHead.begin(), bdsHead.end(), big.begin() + (long)bds);
+    testutil::put3(big, bds, 60);
+    memcpy(&big[bds + 24], "7777", 4);
+    for (size_t i = 0; i < 13; ++i) big[bds + 11 + i] = (unsigned char)i;
+    Bytes before = big;
+    Output r = repair(big);
+    EXPECT_EQ(r.out, "Repair GRIB record     1 : code =  130   level =   50000\n");
+    // (24 - 11) × 8 bits hold 4 values: 12 octets joined, the 13th kept.
+    Bytes got(big.begin() + (long)bds + 11, big.begin() + (long)bds + 24);
+    EXPECT_EQ(got, (Bytes{0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11, 12}));
+    EXPECT_TRUE(std::equal(big.begin() + (long)bds + 24, big.end(), before.begin() + (long)bds + 24));
+    EXPECT_TRUE(std::equal(big.begin(), big.begin() + (long)bds + 11, before.begin()));
+}
+
 TEST(Repair, ScratchIsReleased)
 {
     Bytes rec = record24(kPlanes);
