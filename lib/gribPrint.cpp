@@ -291,7 +291,7 @@ struct RecView {
     int o3(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 3); }
     unsigned o4(const unsigned char *sec, unsigned at) const { return num(sec, at, 4); }
 
-    // Sign and magnitude of `bits` bits (16 or 24): the top bit is the sign.
+    // Sign and magnitude over `octets` octets: the top bit is the sign.
     int signMag(const unsigned char *sec, unsigned at, unsigned octets) const
     {
         unsigned v = num(sec, at, octets);
@@ -336,8 +336,8 @@ double ratio(unsigned before, unsigned after)
     return after ? (double)before / (double)after : 1.0;
 }
 
-// The szip form stores the record length before compression at BDS 15-17
-// (code 130 is an older writer's code for the same layout).
+// The szip form keeps the record length before compression at BDS 15-17.
+// The record ratio takes the codes 128 and 130; the data ratio 128 only.
 double recordRatio(const RecView &v, const unsigned char *bds)
 {
     if (!(v.o1(bds, 4) & 16)) return 1.0;
