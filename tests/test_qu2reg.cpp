@@ -103,6 +103,10 @@ TYPED_TEST(RowRules, MissingNeighbours)
     // Positions 0, .5, 1, ..., 3.5 over M 10 20 M with the first value as guard.
     std::vector<T> got = interpolate<T>({M, 10, 20, M}, 8, 1, Linear, M);
     EXPECT_EQ(got, (std::vector<T>{10, 10, 10, 15, 20, 20, M, M}));
+    // Non-periodic: the guard repeats the last value, so a missing last
+    // point stays missing instead of borrowing the first.
+    got = interpolate<T>({10, 20, M}, 5, 0, Linear, M);
+    EXPECT_EQ(got, (std::vector<T>{10, 15, 20, 20, M}));
     // Nearest neighbour does not look at missing values.
     got = interpolate<T>({M, 10, 20, M}, 8, 1, Nearest, M);
     EXPECT_EQ(got, (std::vector<T>{M, 10, 10, 20, 20, M, M, M}));
