@@ -371,7 +371,7 @@ void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *iret)
     case 1:
         // The scanner reads nothing into a buffer too small for the marker;
         // otherwise the file ended inside the record, which is no success.
-        *iret = length > capacity ? -3 : -2;
+        *iret = capacity < 4 && length > capacity ? -3 : -2;
         break;
     default:
         break;
