@@ -155,41 +155,29 @@ std::string everyCallTrace(const std::string &name)
            "PBIO_CLOSE: file ID = 0\n";
 }
 
-TEST(PbioDebug, UnsetOrZeroWritesNoTrace)
+TEST(PbioDebug, LevelAndComplaints)
 {
     testutil::TempDir dir;
     std::string name = dir.file("t.bin");
-    for (const char *value : {(const char *)nullptr, "0"}) {
-        Child c = inChild({{"PBIO_DEBUG", value}}, [&] { everyCall(name); });
+    const std::string on = "PBIO_PBOPEN: debug switched on\n", trace = everyCallTrace(name);
+    auto complaint = [](const std::string &v) {
+        return "Invalid number string in PBIO_DEBUG: " + v + "\nPBIO_DEBUG must comprise only digits [0-9].\n";
+    };
+    struct {
+        const char *value;
+        std::string out;
+    } cases[] = {
+        {nullptr, ""},
+        {"0", ""},
+        {"1", on + trace},
+        {"2x", complaint("2x") + on + trace},             // level 2, one complaint
+        {"0ab", complaint("0ab") + complaint("0ab")},      // one per character, level 0
+    };
+    for (auto &k : cases) {
+        Child c = inChild({{"PBIO_DEBUG", k.value}}, [&] { everyCall(name); });
         EXPECT_CHILD_OK(c);
-        EXPECT_EQ(c.out, "") << (value ? value : "unset");
+        EXPECT_EQ(c.out, k.out) << (k.value ? k.value : "unset");
     }
-}
-
-TEST(PbioDebug, LevelOneTracesEveryCall)
-{
-    testutil::TempDir dir;
-    std::string name = dir.file("t.bin");
-    Child c = inChild({{"PBIO_DEBUG", "1"}}, [&] { everyCall(name); });
-    EXPECT_CHILD_OK(c);
-    EXPECT_EQ(c.out, "PBIO_PBOPEN: debug switched on\n" + everyCallTrace(name));
-}
-
-TEST(PbioDebug, NonDigitsAreReportedOncePerCharacter)
-{
-    testutil::TempDir dir;
-    std::string name = dir.file("t.bin");
-    const std::string complaint = "PBIO_DEBUG must comprise only digits [0-9].\n";
-    Child c = inChild({{"PBIO_DEBUG", "2x"}}, [&] { everyCall(name); });
-    EXPECT_CHILD_OK(c);
-    EXPECT_EQ(c.out, "Invalid number string in PBIO_DEBUG: 2x\n" + complaint +
-                         "PBIO_PBOPEN: debug switched on\n" + everyCallTrace(name));
-
-    // Two offending characters, level 0: two complaints and no trace.
-    c = inChild({{"PBIO_DEBUG", "0ab"}}, [&] { everyCall(name); });
-    EXPECT_CHILD_OK(c);
-    std::string one = "Invalid number string in PBIO_DEBUG: 0ab\n" + complaint;
-    EXPECT_EQ(c.out, one + one);
 }
 
 TEST(PbioDebug, LevelIsDecidedOnceAtTheFirstOpen)
