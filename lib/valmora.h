@@ -113,7 +113,9 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
    entry and klat x klon values on return, so it needs room for the larger
    of the two. Values equal to msval are missing. *kret is 0, or -1 when a
    row length lies outside 1 .. 2 x klon (or klon < 2 for non-periodic rows);
-   the field is then left as it was. The result is always 0. */
+   the field is then left as it was. The result is always 0. Work arrays
+   are taken and released inside the call; if one cannot be had the process
+   ends with "No Memory!". */
 /* Periodic linear interpolation; ztemp has room for klat x klon values. */
 VALMORA_API int qu2reg2(double *pfield, int *kpoint, int klat, int klon, double *ztemp,
                         double msval, int *kret);
