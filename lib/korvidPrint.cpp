@@ -474,8 +474,8 @@ void printDef12(const int *s)
     printIntervalRuns(s + 49, s[48]);
 }
 
-// Scaled wave-spectra quotients are formed in single precision, as the
-// producers of these records form them.
+// The scaled integers stand for single-precision values: the quotient is
+// formed in single precision, so that it shows no digits they never had.
 double quotient(int value, int scale) { return (double)((float)value / (float)scale); }
 
 void printWaveList(const int *values, int count, int scale, int marked)
