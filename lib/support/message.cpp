@@ -10,7 +10,7 @@
 
 namespace {
 
-void report(const char *prefix, const char *caller, const char *fmt, va_list ap)
+VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const char *fmt, va_list ap)
 {
     fflush(stdout);
     if (prefix)

@@ -63,4 +63,15 @@ int filePtrSearch(void *handle, uint32_t marker, long limit, long *count);
 }
 #endif
 
+/* Reference date of a product definition array, year x 10000 + month x 100
+   + day with the full year from the year of century and the century (0 is
+   taken as 20), and the time as hour x 100 + minute. */
+#ifdef __cplusplus
+extern "C" {
+#endif
+void gribDateTime(const int *isec1, int *date, int *time);
+#ifdef __cplusplus
+}
+#endif
+
 #endif /* VALMORA_SUPPORT_H */
