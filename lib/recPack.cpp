@@ -310,8 +310,16 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
     dbds[3] = (unsigned char)flag;
     put3(dbds, (unsigned)bdslen);
     memcpy(dbds + bdslen, "7777", 4);
+    total = bdsoffset + bdslen + 4;
+    if (kept != total) {
+        // An indicator that disagrees with the sections makes a record no
+        // reader can frame: give it the length it has.
+        Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
+                 total, code, level);
+        kept = (unsigned)total;
+    }
     put3(dst + 4, kept);
-    return (int)padTo8(dst, bdsoffset + bdslen + 4, gribbuffersize);
+    return (int)padTo8(dst, total, gribbuffersize);
 }
 
 } // extern "C"

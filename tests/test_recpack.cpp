@@ -166,11 +166,15 @@ TEST(RecPack, OddCompressedLengthsGetOnePaddingOctet)
 TEST(RecPack, RecordsLeftAsTheyAre)
 {
     // Random data don't gain 5 %; too few data bits; a constant field.
-    const Bytes cases[] = {
+    Bytes cases[] = {
         grib1(pds28(), {}, {}, simpleBds(randomValues(5000, 16), 16)),
         grib1(pds28(), {}, {}, simpleBds(smooth(127, 16), 16)), // 2032 data bits
         grib1(pds28(), {}, {}, simpleBds({}, 0)),
+        grib1(pds28(), {}, {}, simpleBds(smooth(5000, 16), 16)),
     };
+    // 15 unused bits: three octets follow the whole values, and a section
+    // rebuilt from them would be two octets short of the stated length.
+    cases[3][8 + 28 + 3] = 15;
     for (const Bytes &rec : cases) {
         Packed p = pack(rec);
         EXPECT_TRUE(std::equal(rec.begin(), rec.end(), p.buf.begin()));
@@ -323,6 +327,15 @@ TEST(RecUnpack, DamagedOrOversizedRecordsStayCompressed)
     unsigned clen = get3(cut, p.bds + 20);
     put3(cut, p.bds + 20, clen / 2);
     check(cut, rec.size() + 100, "cut data");
+
+    // A stored length that disagrees with the sections: the restored record
+    // gets the length it has.
+    Bytes wrong = packed;
+    put3(wrong, p.bds + 14, (uint32_t)rec.size() + 8);
+    int r = 0;
+    Bytes back = unpack(wrong, n, &r);
+    EXPECT_EQ(get3(back, 4), rec.size());
+    expectSameRecord(rec, back, p.bds);
 }
 
 #ifdef VALMORA_HAVE_ECCODES_API
