@@ -1,0 +1,40 @@
+#!/bin/sh
+# Set-up on a Debian machine:
+#   ./setup.sh demo   installs what is missing, builds, and packs then unpacks
+#                     the bundled sample, showing sizes and the exact round trip
+#   ./setup.sh test   installs what is missing, builds with warnings as errors
+#                     and runs the whole test suite
+set -eu
+cd "$(dirname "$0")"
+what=${1:-demo}
+build=${VALMORA_BUILD:-build}
+
+packages="cmake make g++ pkg-config libaec-dev"
+case $what in
+  demo) ;;
+  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev" ;;
+  *) echo "usage: $0 demo|test" >&2; exit 2 ;;
+esac
+
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  echo "installing:$missing"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+if [ "$what" = demo ]; then
+  cmake -S . -B "$build" -DVALMORA_TESTS=OFF -DVALMORA_BENCH=OFF >/dev/null
+  cmake --build "$build" -j"$jobs" >/dev/null
+  exec sh examples/demo.sh "$build" tests/data/sample.grb
+fi
+
+cmake -S . -B "$build" -DVALMORA_WERROR=ON >/dev/null
+cmake --build "$build" -j"$jobs"
+ctest --test-dir "$build" -j"$jobs" --output-on-failure
