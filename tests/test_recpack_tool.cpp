@@ -154,6 +154,18 @@ TEST(Recpack, RefusesToLoseData)
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("same file"), std::string::npos) << r.err;
     EXPECT_TRUE(readFile(tmp.file("in")) == rec);
+    // A marker whose record can't be sized is reported; the search goes on
+    // after it, and the status says a record was lost.
+    Bytes in = rec;
+    const char bogus[] = "GRIB\0\x01\0\x03 edition 3";
+    in.insert(in.end(), bogus, bogus + sizeof bogus);
+    in.insert(in.end(), rec.begin(), rec.end());
+    writeFile(tmp.file("bogus"), in);
+    r = runProgram(recpack + " " + tmp.file("bogus") + " " + tmp.file("out"), tmp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("at offset " + std::to_string(rec.size()) + " cannot be sized"), std::string::npos) << r.err;
+    EXPECT_EQ(records(readFile(tmp.file("out"))).size(), 2u);
+    EXPECT_NE(r.out.find("wall="), std::string::npos);
     // A full disk ends the run with status 1 and names the file.
     for (const std::string &prog : {recpack, recunpack}) {
         r = runProgram(prog + " " + tmp.file("in") + " /dev/full", tmp);
@@ -255,14 +267,17 @@ TEST(Recpack, DamagedInputNeverLosesIntactRecords)
             std::vector<Bytes> got = records(readFile(tmp.file("o")));
             size_t complete = records(Bytes(src->begin(), src->begin() + (long)cut)).size();
             bool inside = false;
-            size_t at = 0;
+            size_t at = 0, cutStart = 0;
             for (const Bytes &w : whole) {
                 size_t start = (size_t)(std::search(src->begin() + (long)at, src->end(), w.begin(), w.end()) -
                                         src->begin());
-                if (cut >= start + 4 && cut < start + w.size()) inside = true; // marker whole, record not
+                if (cut >= start + 4 && cut < start + w.size()) inside = true, cutStart = start; // marker whole
                 at = start + w.size();
             }
             EXPECT_EQ(r.status, inside ? 1 : 0) << "cut at " << cut;
+            if (inside) {
+                EXPECT_NE(r.err.find("at offset " + std::to_string(cutStart) + " "), std::string::npos) << r.err;
+            }
             EXPECT_EQ(got.size(), complete) << "cut at " << cut;
             EXPECT_NE(r.out.find("wall="), std::string::npos);
         }

@@ -101,7 +101,7 @@ long long regularSize(const char *name)
 
 void lostRecord(Run &r, long long offset, const char *why)
 {
-    fprintf(stderr, "%s: GRIB record at offset %lld %s; searching on after its marker\n", progname, offset, why);
+    fprintf(stderr, "%s: GRIB record at offset %lld %s\n", progname, offset, why);
     r.lost = true;
 }
 
@@ -194,7 +194,7 @@ bool noRecord(Run &r, long long before)
     long count = 0;
     int status = gribFileSeek(r.in, &count);
     if (status == -1) return false;
-    if (status == 0) lostRecord(r, gribGetPos(r.in) - 4, "cannot be sized");
+    if (status == 0) lostRecord(r, gribGetPos(r.in) - 4, "cannot be sized; searching on after its marker");
     return true;
 }
 
@@ -227,16 +227,18 @@ void recordLoop(Run &r)
         }
         // A record that runs past the end of the file is cut short: skip its
         // marker instead of reading (and losing) everything after it.
-        if (r.insize >= 0 && (unsigned long long)offset + size > (unsigned long long)r.insize) {
+        unsigned long long end = (unsigned long long)offset + size;
+        if (r.insize >= 0 && (size > (unsigned long long)r.insize || end > (unsigned long long)r.insize)) {
             long count;
             gribFileSeek(r.in, &count);
-            lostRecord(r, offset, "is cut short by the end of the file");
+            lostRecord(r, offset, "is cut short by the end of the file; searching on after its marker");
             continue;
         }
-        if (r.record.capacity < size + recordRoom && !r.record.reserve(size + recordRoom)) {
+        if (size + recordRoom < size ||
+            (r.record.capacity < size + recordRoom && !r.record.reserve(size + recordRoom))) {
             long count;
             gribFileSeek(r.in, &count);
-            lostRecord(r, offset, "does not fit into memory");
+            lostRecord(r, offset, "does not fit into memory; searching on after its marker");
             continue;
         }
         size_t n = size;
@@ -246,7 +248,7 @@ void recordLoop(Run &r)
         r.t.tread += cpuSeconds(c0, c1);
         r.t.wread += w1 - w0;
         if (status != 0) {
-            lostRecord(r, offset, "could not be read");
+            lostRecord(r, offset, "could not be read to its end");
             break; // the input is consumed up to its end
         }
         int edition = gribVersion(r.record.data, n);
@@ -264,7 +266,7 @@ void recordLoop(Run &r)
 
 int main(int argc, char *argv[])
 {
-    progname = baseName(argv[0]);
+    progname = argc > 0 && argv[0] ? baseName(argv[0]) : "";
     Run r;
     if (strcmp(progname, "recpack") == 0)
         r.compress = true;
