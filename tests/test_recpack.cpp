@@ -191,6 +191,29 @@ TEST(RecPack, RecordsLeftAsTheyAre)
     EXPECT_TRUE(std::equal(first.begin(), first.end(), twice.buf.begin()));
 }
 
+TEST(RecPack, ThresholdIsStrictlyFivePercent)
+{
+    // Search fields of 1,000 16-bit values (D = 2,000) for the compressed
+    // lengths 1,900 (exactly 0.95 D: refused) and 1,899 (accepted).
+    bool found[2] = {false, false};
+    for (size_t t = 0; t < 32000 && !(found[0] && found[1]); ++t) {
+        size_t k = 850 + t % 150, m = 1 + t / 150; // random prefix, then a sawtooth
+        std::vector<uint32_t> v = randomValues(1000, 16);
+        for (size_t i = k; i < v.size(); ++i) v[i] = 1000 + (uint32_t)(i % m);
+        Bytes bds = simpleBds(v, 16);
+        SZ_com_t par{176, 16, 8, 1024};
+        Bytes out(4000);
+        size_t clen = out.size();
+        ASSERT_EQ(SZ_BufftoBuffCompress(out.data(), &clen, bds.data() + 11, 2000, &par), 0);
+        if (clen != 1900 && clen != 1899) continue;
+        found[clen == 1899] = true;
+        Bytes rec = grib1(pds28(), {}, {}, bds);
+        Packed p = pack(rec);
+        EXPECT_EQ(p.buf[p.bds + 13] == 128, clen == 1899) << clen;
+    }
+    EXPECT_TRUE(found[0] && found[1]);
+}
+
 TEST(RecPack, UnsupportedWidthMessageOncePerProcess)
 {
     TempDir tmp;
