@@ -12,8 +12,8 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$build/recpack" "$input" "$work/packed.grb" >"$work/pack.log"
-"$build/recunpack" "$work/packed.grb" "$work/restored.grb" >"$work/unpack.log"
+"$build/recpack" "$input" "$work/packed.grb" >"$work/pack.log" 2>"$work/pack.err"
+"$build/recunpack" "$work/packed.grb" "$work/restored.grb" >"$work/unpack.log" 2>"$work/unpack.err"
 
 size() { wc -c <"$1" | tr -d ' '; }
 in=$(size "$input")
@@ -25,4 +25,5 @@ echo "restored:   $restored octets"
 awk -v a="$in" -v b="$packed" 'BEGIN { printf "ratio:      %.3f (compressed/input), %.2f : 1\n", b / a, a / b }'
 echo "recpack:    $(tail -n 1 "$work/pack.log")"
 echo "recunpack:  $(tail -n 1 "$work/unpack.log")"
+sed 's/^/note:       /' "$work/pack.err" "$work/unpack.err"
 "$build/gribcmp" "$input" "$work/restored.grb"
