@@ -12,8 +12,9 @@ done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-"$build/recpack" "$input" "$work/packed.grb" >"$work/pack.log" 2>"$work/pack.err"
-"$build/recunpack" "$work/packed.grb" "$work/restored.grb" >"$work/unpack.log" 2>"$work/unpack.err"
+status=0
+"$build/recpack" "$input" "$work/packed.grb" >"$work/pack.log" 2>"$work/pack.err" || status=$?
+"$build/recunpack" "$work/packed.grb" "$work/restored.grb" >"$work/unpack.log" 2>"$work/unpack.err" || status=$?
 
 size() { wc -c <"$1" | tr -d ' '; }
 in=$(size "$input")
@@ -26,4 +27,6 @@ awk -v a="$in" -v b="$packed" 'BEGIN { printf "ratio:      %.3f (compressed/inpu
 echo "recpack:    $(tail -n 1 "$work/pack.log")"
 echo "recunpack:  $(tail -n 1 "$work/unpack.log")"
 sed 's/^/note:       /' "$work/pack.err" "$work/unpack.err"
-"$build/gribcmp" "$input" "$work/restored.grb"
+"$build/gribcmp" "$input" "$work/restored.grb" || status=$?
+[ "$status" -eq 0 ] || echo "demo: FAILED (status $status)" >&2
+exit "$status"
