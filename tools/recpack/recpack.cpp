@@ -213,6 +213,50 @@ void writeRecord(Run &r, size_t length)
     }
 }
 
+// Offset of the first marker inside the record after its own, or 0.
+size_t innerMarker(const unsigned char *rec, size_t n)
+{
+    for (size_t i = 1; i + 4 <= n; ++i)
+        if (rec[i] == 'G' && memcmp(rec + i, "GRIB", 4) == 0) return i;
+    return 0;
+}
+
+// Puts the input right after the marker at `offset`, so that the search goes
+// on from there. The record functions can't move back: the file is opened
+// anew and its markers are walked up to that one.
+bool resume(Run &r, long long offset)
+{
+    gribClose(r.in);
+    r.in = gribOpen(r.ifile, "r");
+    if (r.in == -1) return false;
+    long count;
+    int status;
+    while ((status = gribFileSeek(r.in, &count)) >= 0) {
+        if (status != 0) continue; // no marker in this stretch: search on
+        long long at = gribGetPos(r.in) - 4;
+        if (at >= offset) return at == offset;
+    }
+    return false;
+}
+
+// A record that does not end with its end section was sized from damaged
+// lengths. When a marker lies inside it, it holds the records after it:
+// those are read again from that marker on, so that they come through.
+// Returns false when the input can't be read on.
+bool damagedRecord(Run &r, size_t n, long long offset)
+{
+    size_t k = r.insize >= 0 ? innerMarker(r.record.data, n) : 0;
+    fprintf(stderr, "%s: GRIB record at offset %lld has no end section; %s\n", progname, offset,
+            k ? "copied as read up to the next marker" : "copied as read");
+    r.lost = true;
+    writeRecord(r, pad(r, k ? k : n));
+    if (k && !resume(r, offset)) {
+        fprintf(stderr, "%s: cannot read on in %s after offset %lld\n", progname, r.ifile, offset);
+        return false;
+    }
+    return true;
+}
+
 void recordLoop(Run &r)
 {
     while (!r.failed) {
@@ -250,6 +294,10 @@ void recordLoop(Run &r)
         if (status != 0) {
             lostRecord(r, offset, "could not be read to its end");
             break; // the input is consumed up to its end
+        }
+        if (n < 8 || memcmp(r.record.data + n - 4, "7777", 4) != 0) {
+            if (damagedRecord(r, n, offset)) continue;
+            break;
         }
         int edition = gribVersion(r.record.data, n);
 
