@@ -11,11 +11,11 @@ int main(int argc, char **argv)
 {
     const char *name = argc > 1 ? argv[1] : "sample.grb";
     const FieldSpec fields[] = {
+        {"reduced_gg_pl_160_grib1", 24, nullptr, false, 0, 129, 5}, // 24 bits: byte planes
         {"gg_sfc_grib1", 16, nullptr, false, 0, 167, 1},            // 2 m temperature, N48
         {"regular_gg_pl_grib1", 12, nullptr, false, 0, 130, 2},     // 12 bits: copied as it is
         {"reduced_gg_pl_128_grib1", 16, nullptr, false, 0, 130, 3}, // N128
         {"reduced_gg_pl_96_grib1", 16, nullptr, true, 0, 139, 4},   // with a bit map
-        {"reduced_gg_pl_160_grib1", 24, nullptr, false, 0, 129, 5}, // 24 bits: byte planes
         {"sh_ml_grib1", 16, nullptr, false, 159, 130, 6},           // spectral, complex packing
         {"sh_ml_grib1", 16, "spectral_simple", false, 0, 155, 7},   // spectral, simple packing
     };
