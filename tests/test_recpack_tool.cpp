@@ -166,6 +166,20 @@ TEST(Recpack, RefusesToLoseData)
     EXPECT_NE(r.err.find("at offset " + std::to_string(rec.size()) + " cannot be sized"), std::string::npos) << r.err;
     EXPECT_EQ(records(readFile(tmp.file("out"))).size(), 2u);
     EXPECT_NE(r.out.find("wall="), std::string::npos);
+    // More than 16 MB without a marker between records, and a record whose
+    // data-section length disagrees with its end section: both records come
+    // through, the second as it was read.
+    Bytes broken = rec;
+    put3(broken, 8 + 28, get3(rec, 8 + 28) - 2);
+    in = rec;
+    in.resize(rec.size() + 0x1000010, 0);
+    in.insert(in.end(), broken.begin(), broken.end());
+    writeFile(tmp.file("gap"), in);
+    r = runProgram(recpack + " " + tmp.file("gap") + " " + tmp.file("out"), tmp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    Bytes out = readFile(tmp.file("out"));
+    EXPECT_TRUE(contains(out, broken));
+    EXPECT_EQ(out[8 + 28 + 13], 128);
     // A full disk ends the run with status 1 and names the file.
     for (const std::string &prog : {recpack, recunpack}) {
         r = runProgram(prog + " " + tmp.file("in") + " /dev/full", tmp);
