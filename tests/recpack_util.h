@@ -14,7 +14,7 @@ namespace recpackutil {
 
 using Bytes = std::vector<unsigned char>;
 
-struct FieldSpec {
+struct FieldDesc {
     const char *sample;          // ecCodes sample name, without ".tmpl"
     int bits;                    // bits per value
     const char *packing;         // nullptr keeps the sample's packing
@@ -33,20 +33,20 @@ inline double noise(unsigned &state)
 
 // Smooth, temperature-like values at the grid points, with a little noise so
 // the low bits are not all alike (real fields never are).
-inline void gridValues(codes_handle *h, std::vector<double> &values, const FieldSpec &spec)
+inline void gridValues(codes_handle *h, std::vector<double> &values, const FieldDesc &desc)
 {
     size_t n = 0;
     codes_get_size(h, "values", &n);
     std::vector<double> lats(n), lons(n);
     values.assign(n, 0.0);
     codes_grib_get_data(h, lats.data(), lons.data(), values.data());
-    unsigned state = spec.seed;
+    unsigned state = desc.seed;
     const double rad = M_PI / 180.0;
     for (size_t i = 0; i < n; ++i) {
         double la = lats[i] * rad, lo = lons[i] * rad;
-        double v = 288.0 - 45.0 * std::sin(la) * std::sin(la) + 6.0 * std::cos(2 * lo + spec.seed) * std::cos(la) +
+        double v = 288.0 - 45.0 * std::sin(la) * std::sin(la) + 6.0 * std::cos(2 * lo + desc.seed) * std::cos(la) +
                    2.5 * std::sin(5 * lo) * std::cos(3 * la) + 0.15 * noise(state);
-        if (spec.bitmap && std::sin(3 * lo) * std::cos(2 * la) > 0.45) v = 9999.0;
+        if (desc.bitmap && std::sin(3 * lo) * std::cos(2 * la) > 0.45) v = 9999.0;
         values[i] = v;
     }
 }
@@ -67,16 +67,16 @@ inline void spectralValues(long T, std::vector<double> &values, unsigned seed)
 }
 
 // One GRIB1 record of the field described; empty on an ecCodes failure.
-inline Bytes makeRecord(const FieldSpec &spec)
+inline Bytes makeRecord(const FieldDesc &desc)
 {
     Bytes out;
-    codes_handle *h = codes_grib_handle_new_from_samples(nullptr, spec.sample);
+    codes_handle *h = codes_grib_handle_new_from_samples(nullptr, desc.sample);
     if (!h) return out;
-    codes_set_long(h, "indicatorOfParameter", spec.parameter);
+    codes_set_long(h, "indicatorOfParameter", desc.parameter);
     std::vector<double> values;
-    bool spectral = std::string(spec.sample).rfind("sh_", 0) == 0;
+    bool spectral = std::string(desc.sample).rfind("sh_", 0) == 0;
     if (spectral) {
-        long T = spec.truncation;
+        long T = desc.truncation;
         if (T > 0) {
             codes_set_long(h, "pentagonalResolutionParameterJ", T);
             codes_set_long(h, "pentagonalResolutionParameterK", T);
@@ -84,17 +84,17 @@ inline Bytes makeRecord(const FieldSpec &spec)
         } else {
             codes_get_long(h, "pentagonalResolutionParameterJ", &T);
         }
-        if (spec.packing) codes_set_string(h, "packingType", spec.packing, nullptr);
-        spectralValues(T, values, spec.seed);
+        if (desc.packing) codes_set_string(h, "packingType", desc.packing, nullptr);
+        spectralValues(T, values, desc.seed);
     } else {
-        if (spec.packing) codes_set_string(h, "packingType", spec.packing, nullptr);
-        gridValues(h, values, spec);
-        if (spec.bitmap) {
+        if (desc.packing) codes_set_string(h, "packingType", desc.packing, nullptr);
+        gridValues(h, values, desc);
+        if (desc.bitmap) {
             codes_set_double(h, "missingValue", 9999.0);
             codes_set_long(h, "bitmapPresent", 1);
         }
     }
-    codes_set_long(h, "bitsPerValue", spec.bits);
+    codes_set_long(h, "bitsPerValue", desc.bits);
     int err = codes_set_double_array(h, "values", values.data(), values.size());
     const void *msg = nullptr;
     size_t len = 0;

@@ -399,16 +399,16 @@ TEST(RecPackEcCodes, EverySampleComesBack)
 
 TEST(RecPackEcCodes, FieldsOfEveryWidthAndPacking)
 {
-    using recpackutil::FieldSpec;
+    using recpackutil::FieldDesc;
     for (int bits : {8, 12, 16, 24, 32}) {
         bool szip = bits != 12;
-        const FieldSpec specs[] = {
+        const FieldDesc descs[] = {
             {"regular_gg_ml_grib1", bits, nullptr, false, 0, 130, 1},
             {"reduced_gg_pl_48_grib1", bits, nullptr, true, 0, 139, 2},
             {"sh_ml_grib1", bits, "spectral_simple", false, 0, 130, 3},
             {"sh_ml_grib1", bits, nullptr, false, 106, 130, 4},
         };
-        for (const FieldSpec &s : specs) {
+        for (const FieldDesc &s : descs) {
             // Spectral coefficients at 8 or 32 bits are mostly noise to
             // szip: those only have to come back.
             bool shrink = szip && (s.sample[0] != 's' || bits == 16 || bits == 24);

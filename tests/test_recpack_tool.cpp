@@ -344,17 +344,17 @@ TEST(RecpackEcCodes, MixedArchiveRoundTrip)
 {
     if (!haveCommand("grib_compare")) GTEST_SKIP() << "ecCodes tools (grib_compare) not installed";
     TempDir tmp;
-    using recpackutil::FieldSpec;
+    using recpackutil::FieldDesc;
     Bytes in(333, 'x'); // junk before the first record
     int seed = 1;
     for (int bits : {8, 12, 16, 24, 32}) {
-        const FieldSpec specs[] = {
+        const FieldDesc descs[] = {
             {"regular_gg_pl_grib1", bits, nullptr, false, 0, 130, (unsigned)seed++},
             {"reduced_gg_pl_32_grib1", bits, nullptr, true, 0, 139, (unsigned)seed++},
             {"sh_ml_grib1", bits, "spectral_simple", false, 0, 155, (unsigned)seed++},
             {"sh_ml_grib1", bits, nullptr, false, 63, 130, (unsigned)seed++},
         };
-        for (const FieldSpec &f : specs) {
+        for (const FieldDesc &f : descs) {
             Bytes rec = recpackutil::makeRecord(f);
             ASSERT_FALSE(rec.empty()) << f.sample;
             in.insert(in.end(), rec.begin(), rec.end());

@@ -5,12 +5,12 @@
 
 #include <cstdio>
 
-using recpackutil::FieldSpec;
+using recpackutil::FieldDesc;
 
 int main(int argc, char **argv)
 {
     const char *name = argc > 1 ? argv[1] : "sample.grb";
-    const FieldSpec fields[] = {
+    const FieldDesc fields[] = {
         {"reduced_gg_pl_160_grib1", 24, nullptr, false, 0, 129, 5}, // 24 bits: byte planes
         {"gg_sfc_grib1", 16, nullptr, false, 0, 167, 1},            // 2 m temperature, N48
         {"regular_gg_pl_grib1", 12, nullptr, false, 0, 130, 2},     // 12 bits: copied as it is
@@ -21,7 +21,7 @@ int main(int argc, char **argv)
     };
     FILE *out = fopen(name, "wb");
     if (!out) return 1;
-    for (const FieldSpec &f : fields) {
+    for (const FieldDesc &f : fields) {
         recpackutil::Bytes rec = recpackutil::makeRecord(f);
         if (rec.empty() || fwrite(rec.data(), 1, rec.size(), out) != rec.size()) {
             fprintf(stderr, "make_sample: field from %s failed\n", f.sample);
