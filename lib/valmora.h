@@ -81,6 +81,17 @@ VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 /* (end of record listings) */
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
+
+/* Compression code of the edition 1 record (128 = szip, 0 = plain); for 128
+   *urecsize receives the record length before compression. */
+VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize);
+/* Compresses the data section of the record in place; returns the number of
+   octets to write. The work buffer receives the compressed data first. */
+VALMORA_API int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
+/* Restores the record copied to zipbuffer into gribbuffer (which holds the
+   same copy on entry); returns the number of octets to write. Never writes
+   beyond gribbuffersize nor reads beyond zipbuffersize. */
+VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 /* (end of szip coding) */
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
