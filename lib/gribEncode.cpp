@@ -259,7 +259,7 @@ void encodeGDS(unsigned char *g, int64_t length, const int *isec2, const T *fsec
     const int type = isec2[0], nv = count(isec2[11]);
     const int base = gdsBase(type);
     put3(g, (long)length);
-    put1(g + 3, isec2[11]);
+    put1(g + 3, nv);
     put1(g + 4, nv || isec2[16] ? base + 1 : 255);
     put1(g + 5, type);
     switch (type) {

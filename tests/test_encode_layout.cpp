@@ -131,6 +131,8 @@ const Case kCases[] = {
       {GDS, 38, 3, 1677722}, {GDS, 41, 2, 4}, {GDS, 47, 2, 4}}},
     {"vertical coordinates alone", [](Fields<double> &f) { f.isec2[11] = 1, f.fsec2[10] = 3.0; },
      {{GDS, 1, 3, 36}, {GDS, 5, 1, 33}, {GDS, 33, 4, 0x41300000}}},
+    {"negative counts describe nothing", [](Fields<double> &f) { quasiRegular(f), f.isec2[11] = -1, f.isec2[2] = -4; },
+     {{GDS, 1, 3, 32}, {GDS, 4, 1, 0}, {GDS, 5, 1, 33}, {BDS, 11, 1, 8}}},
     {"rotated grid",
      [](Fields<double> &f) { f.isec2[0] = 10, f.isec2[12] = -40000, f.isec2[13] = 10000, f.fsec2[0] = 1.0; },
      {{GDS, 1, 3, 42}, {GDS, 5, 1, 255}, {GDS, 6, 1, 10}, {GDS, 33, 3, 0x800000 + 40000}, {GDS, 36, 3, 10000},
