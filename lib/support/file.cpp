@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -222,10 +223,12 @@ int fileSetPos(int fileID, int64_t offset, int whence)
     else if (whence == 1)
         target = fileGetPos(fileID) + offset;
     else if (whence == 2) {
+        // fstat, not lseek: the descriptor must stay where the read buffer
+        // ends, or a move inside the buffer would lose the octets after it.
         if (!flushWrites(f)) return -1;
-        off_t end = ::lseek(f->fd, 0, SEEK_END);
-        if (end < 0) return -1;
-        target = (int64_t)end + offset;
+        struct stat st;
+        if (::fstat(f->fd, &st) != 0) return -1;
+        target = (int64_t)st.st_size + offset;
     } else
         return -1;
     if (target < 0) return -1;
@@ -284,7 +287,7 @@ int filePtrGetc(void *handle)
 size_t filePtrRead(void *handle, void *buffer, size_t n)
 {
     valmora_file *f = (valmora_file *)handle;
-    if (!f || !f->readable) return 0;
+    if (!f || !f->readable || !ensureBuffer(f)) return 0;
     unsigned char *p = (unsigned char *)buffer;
     size_t done = 0;
     if (f->wlen && !flushWrites(f)) return 0;
