@@ -73,7 +73,9 @@ size_t gribReadSize(int fileID)
     if (VALMORA_Debug) Message_("gribReadSize", "gribversion = %d", edition);
 
     size_t length = 0;
-    if (edition == 2) {
+    if (bad) {
+        // End of file inside the indicator: no length, and no message.
+    } else if (edition == 2) {
         unsigned char b[8];
         if (filePtrRead(fp, b, 8) != 8) bad = true;
         uint64_t total = 0;
