@@ -10,6 +10,8 @@
 
 namespace {
 
+VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const char *fmt, va_list ap);
+
 void report(const char *prefix, const char *caller, const char *fmt, va_list ap)
 {
     fflush(stdout);
