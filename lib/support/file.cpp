@@ -180,6 +180,7 @@ size_t fileWrite(int fileID, const void *buffer, size_t n)
 {
     valmora_file *f = lookup(fileID);
     if (!f || !f->writable || !ensureBuffer(f)) return 0;
+    if (n == 0) return 0;
     const unsigned char *p = (const unsigned char *)buffer;
     if (f->len) { // drop read-ahead: the descriptor must stand at our position
         int64_t here = f->bufoff + (int64_t)f->pos;
@@ -287,7 +288,7 @@ int filePtrGetc(void *handle)
 size_t filePtrRead(void *handle, void *buffer, size_t n)
 {
     valmora_file *f = (valmora_file *)handle;
-    if (!f || !f->readable || !ensureBuffer(f)) return 0;
+    if (!f || !f->readable || n == 0 || !ensureBuffer(f)) return 0; // n = 0 may come with a null buffer
     unsigned char *p = (unsigned char *)buffer;
     size_t done = 0;
     if (f->wlen && !flushWrites(f)) return 0;
