@@ -122,9 +122,13 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     }
 
     unsigned bdslen = fr.bdsfield;
+    unsigned long stated = get3(rec + 4); // what edition 1 claims
     if ((rec[4] & 0x80) && fr.bdsfield <= 120) {
         unsigned N = (rec[4] & 0x7Fu) << 16 | (unsigned)rec[5] << 8 | rec[6];
-        if (N >= 69906) bdslen = N * 120 - fr.bdsoffset - fr.bdsfield;
+        if (N >= 69906) {
+            bdslen = N * 120 - fr.bdsoffset - fr.bdsfield;
+            stated = (unsigned long)N * 120;
+        }
     }
     unsigned recsize = fr.bdsoffset + bdslen + 4;
 
@@ -138,6 +142,11 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         fprintf(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
                 gribbufsize, recsize);
         return 1;
+    }
+    // An end section beyond the stated length is not looked for there.
+    if (rec[7] == 1 && recsize >= fr.bdsoffset + 4 && recsize > stated) {
+        damaged("end section", recsize - 4, stated);
+        return -2;
     }
     const unsigned char *es = fr.bds + bdslen;
     if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {

@@ -49,9 +49,10 @@ Bytes pdsOf(size_t n, int decimal = 0)
     Bytes pds(n, 0);
     pds[8] = 11;
     pds[11] = 100;
-    if (decimal < 0) pds[26] = 0x80;
-    pds[26] |= (unsigned char)(std::abs(decimal) >> 8);
-    pds[27] = (unsigned char)std::abs(decimal);
+    if (n >= 28) {
+        pds[26] = (unsigned char)((decimal < 0 ? 0x80 : 0) | std::abs(decimal) >> 8);
+        pds[27] = (unsigned char)std::abs(decimal);
+    }
     return pds;
 }
 
@@ -197,6 +198,7 @@ TEST(Grib1Sections, DamagedHeadersEndTheWalkInsideTheRecord)
         {"BMS length past the end", [](Bytes &b) { testutil::put3(b, 68, 0xFFFFF0); }},
         {"BDS past the stated length", [](Bytes &b) { testutil::put3(b, 4, 80); }},
         {"indicator claims a few octets", [](Bytes &b) { testutil::put3(b, 4, 12); }},
+        {"end section past the stated length", [](Bytes &b) { testutil::put3(b, 4, (uint32_t)b.size() - 1); }},
     };
     for (const Case &c : cases) {
         Bytes b = fullRecord();
