@@ -1,4 +1,4 @@
-// Helpers of the record access, locator and settings tests: captured
+// Shared pieces of the record access, locator and settings tests: captured
 // standard error, scoped debug level, and builders for records of a given
 // length, large-form headers and edition 2 records.
 #ifndef VALMORA_RECORD_UTIL_H
