@@ -3,6 +3,7 @@
 #include "valmora.h"
 #include "support.h"
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -175,12 +176,14 @@ int gribRead(int fileID, void *buffer, size_t *bufferSize)
 
 int gribWrite(int fileID, const void *buffer, size_t size)
 {
+    // Compared at full width: truncated to 32 bits, a failed write of
+    // 2^32 octets would pass for a complete one.
     size_t written = fileWrite(fileID, buffer, size);
-    if ((int)written != (int)size) {
+    if (written != size) {
         perror("gribWrite");
         return -1;
     }
-    return (int)written;
+    return written > (size_t)INT_MAX ? INT_MAX : (int)written;
 }
 
 } // extern "C"

@@ -6,6 +6,7 @@
 #include "support.h"
 
 #include <random>
+#include <sys/mman.h>
 
 using namespace recutil;
 using testutil::Bytes;
@@ -543,4 +544,22 @@ TEST(GribWrite, FailedWriteReportsTheSystemError)
     std::string path = fileWith(dir, Bytes(4, 0));
     OpenFile ro(path, "r");
     stderrOf([&] { EXPECT_EQ(gribWrite(ro.id, big.data(), 10), -1); });
+}
+
+TEST(GribWrite, SizesBeyondThirtyTwoBitsAreComparedWhole)
+{
+    // 4 GiB of address space that is never touched: /dev/full
+    // and /dev/null do not read what they are given.
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full is not available";
+    const size_t size = (size_t)1 << 32;
+    void *p = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) GTEST_SKIP() << "no room for a 4 GiB mapping";
+    int id = gribOpen("/dev/full", "w");
+    std::string err = stderrOf([&] { EXPECT_EQ(gribWrite(id, p, size), -1); });
+    EXPECT_TRUE(contains(err, "gribWrite")) << err;
+    gribClose(id);
+    id = gribOpen("/dev/null", "w");
+    EXPECT_GT(gribWrite(id, p, size), 0);
+    EXPECT_EQ(gribClose(id), 0);
+    munmap(p, size);
 }
