@@ -292,3 +292,393 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
 }
 
 } // extern "C"
+
+// ---- Record listings, check and repair ---------------------------------
+//
+// The listings read the record's octets directly. Every field goes through
+// RecView, bounded by the record size the caller gave: a field whose octets
+// would lie beyond it reads as 0, so a damaged or truncated record still
+// gets its line and nothing outside the buffer is touched.
+
+namespace {
+
+struct RecView {
+    const unsigned char *rec;
+    unsigned long size;
+
+    RecView(const unsigned char *r, long recsize) : rec(r), size(recsize > 0 ? (unsigned long)recsize : 0) {}
+
+    // n-octet big-endian number at octet `at` (from 1) of the section at sec.
+    unsigned num(const unsigned char *sec, unsigned at, unsigned n) const
+    {
+        unsigned long off = (unsigned long)(sec - rec) + at - 1;
+        if (off + n > size) return 0;
+        unsigned v = 0;
+        for (unsigned i = 0; i < n; ++i) v = v << 8 | rec[off + i];
+        return v;
+    }
+    int o1(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 1); }
+    int o2(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 2); }
+    int o3(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 3); }
+    unsigned o4(const unsigned char *sec, unsigned at) const { return num(sec, at, 4); }
+
+    // Sign and magnitude over `octets` octets: the top bit is the sign.
+    int signMag(const unsigned char *sec, unsigned at, unsigned octets) const
+    {
+        unsigned v = num(sec, at, octets);
+        unsigned top = 1u << (8 * octets - 1);
+        int mag = (int)(v & (top - 1));
+        return (v & top) ? -mag : mag;
+    }
+};
+
+// The sections of an edition 0/1 record as the locator found them.
+struct Located1 {
+    unsigned char *pds = nullptr, *gds = nullptr, *bms = nullptr, *bds = nullptr;
+    long recsize = 0;
+    int status = -1;
+};
+
+Located1 locate1(unsigned char *gribbuffer, long recsize)
+{
+    Located1 s;
+    s.status = grib1Sections(gribbuffer, recsize, &s.pds, &s.gds, &s.bms, &s.bds, &s.recsize);
+    return s;
+}
+
+int editionOf(const unsigned char *gribbuffer, long recsize)
+{
+    return gribVersion(gribbuffer, recsize > 0 ? (size_t)recsize : 0);
+}
+
+// Level from the type of level: two octets for 99 and 109, hPa to Pa for
+// isobaric levels, the first octet for every other type.
+int level1(const RecView &v, const unsigned char *pds)
+{
+    int type = v.o1(pds, 10);
+    if (type == 99 || type == 109) return v.o2(pds, 11);
+    if (type == 100) return v.o2(pds, 11) * 100;
+    return v.o1(pds, 11);
+}
+
+double ratio(unsigned before, unsigned after)
+{
+    // No ratio can be made from an empty length; show none rather than inf.
+    return after ? (double)before / (double)after : 1.0;
+}
+
+// The szip form keeps the record length before compression at BDS 15-17.
+// The record ratio takes the codes 128 and 130; the data ratio 128 only.
+double recordRatio(const RecView &v, const unsigned char *bds)
+{
+    if (!(v.o1(bds, 4) & 16)) return 1.0;
+    int code = v.o1(bds, 14);
+    if (code != 128 && code != 130) return 1.0;
+    return ratio(v.num(bds, 15, 3), v.num(v.rec, 5, 3));
+}
+
+bool szipMarked(const RecView &v, const unsigned char *bds) { return (v.o1(bds, 4) & 16) && v.o1(bds, 14) == 128; }
+
+double dataRatio(const RecView &v, const unsigned char *bds)
+{
+    if (!szipMarked(v, bds)) return 1.0;
+    return ratio(v.num(bds, 18, 3), v.num(bds, 21, 3));
+}
+
+void unsupported(int nrec, long offset, long recpos, long recsize, int edition)
+{
+    printf("%5d :%4ld%9ld%7ld : GRIB version %d unsupported\n", nrec, offset, recpos, recsize, edition);
+}
+
+void endLine(const Located1 &s)
+{
+    if (s.status > 0) fputs(" <-- GRIB data corrupted!", stdout);
+    fputc('\n', stdout);
+}
+
+void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    if (!header) {
+        fputs("  Rec : Off Position   Size : V PDS  GDS    BMS    BDS : Code Level :  LType GType: CR LL\n", stdout);
+        header = 1;
+    }
+    Located1 s = locate1(gribbuffer, recsize);
+    if (s.status < 0) {
+        printf("%5d :%4ld %8ld %6ld : GRIB message error\n", nrec, offset, recpos, recsize);
+        return;
+    }
+    RecView v(gribbuffer, recsize);
+    int bdsstored = v.o3(s.bds, 1);
+    int bdslen = bdsstored;
+    if (bdsstored <= 120 && recsize > 0x7FFFFF) bdslen = correct_bdslen(bdsstored, recsize, (int)(s.bds - gribbuffer));
+    char ll = ((gribbuffer[4] & 128) && bdsstored <= 120) ? 'T' : 'F';
+    printf("%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
+           gribbuffer[7], v.o3(s.pds, 1), s.gds ? v.o3(s.gds, 1) : 0, s.bms ? v.o3(s.bms, 1) : 0, bdslen,
+           v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s.bds),
+           ll);
+    endLine(s);
+}
+
+void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    if (!header) {
+        fputs("  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: "
+              "CR\n",
+              stdout);
+        header = 1;
+    }
+    unsigned char *sec[7];
+    // The size bounds the locator's walk to the octets that are there; a
+    // buffer without the whole indicator cannot be walked at all.
+    int status = recsize < 16 ? -1 : grib2Sections(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6]);
+    if (status != 0) {
+        printf("%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
+        return;
+    }
+    RecView v(gribbuffer, recsize);
+    long len[7];
+    for (int i = 0; i < 7; ++i) len[i] = sec[i] ? (long)v.o4(sec[i], 1) : 0;
+    const unsigned char *pds = sec[3];
+    char param[16];
+    snprintf(param, sizeof param, "%d.%d.%d", v.o1(pds, 11), v.o1(pds, 10), v.o1(gribbuffer, 7));
+    printf("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
+           recpos, recsize, gribbuffer[7], len[0], len[1], len[2], len[3], len[4], len[5], len[6], param,
+           (int)v.o4(pds, 25), v.o1(pds, 23), v.o2(sec[2], 13), 1.0);
+}
+
+// The frame of the four section listings: edition, header, locator. Returns
+// false when the call ends here.
+bool sectionFrame(char &header, const char *headline, int nrec, long recpos, long recsize,
+                  unsigned char *gribbuffer, Located1 &s)
+{
+    int edition = editionOf(gribbuffer, recsize);
+    if (edition != 0 && edition != 1) {
+        unsupported(nrec, 0, recpos, recsize, edition);
+        return false;
+    }
+    if (!header) {
+        fputs(headline, stdout);
+        header = 1;
+    }
+    s = locate1(gribbuffer, recsize);
+    if (s.status < 0) {
+        printf("%5d : GRIB message error\n", nrec);
+        return false;
+    }
+    printf("%5d :", nrec);
+    return true;
+}
+
+void grib1PrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    Located1 s;
+    if (!sectionFrame(header,
+                      "  Rec : PDS Tab Cen Sub Ver Grid Code LTyp Level1 Level2    Date  Time P1 P2 TU TR NAVE Scale "
+                      "FCnum CT\n",
+                      nrec, recpos, recsize, gribbuffer, s))
+        return;
+    RecView v(gribbuffer, recsize);
+    const unsigned char *pds = s.pds;
+    bool ed1 = gribbuffer[7] == 1;
+    int pdslen = v.o3(pds, 1);
+    int year = ed1 ? v.signMag(pds, 13, 1) : v.o1(pds, 13);
+    int century = ed1 ? v.o1(pds, 25) : 1;
+    if (year < 0) {
+        year = -year;
+        century = -century;
+    }
+    int fcnum = 0;
+    if (pdslen >= 29 && (v.o1(pds, 5) == 98 || v.o1(pds, 26) == 98) && v.o1(pds, 41) == 1) fcnum = v.o1(pds, 50);
+    printf("%4d%4d%4d%4d%4d %4d %4d%4d%7d%7d %8d%6d%3d%3d%3d%3d%5d%6d%5d%4d", pdslen, v.o1(pds, 4), v.o1(pds, 5),
+           ed1 ? v.o1(pds, 26) : 0, v.o1(pds, 6), v.o1(pds, 7), v.o1(pds, 9), v.o1(pds, 10), v.o1(pds, 11),
+           v.o1(pds, 12), 10000 * year + 100 * v.o1(pds, 14) + v.o1(pds, 15), 100 * v.o1(pds, 16) + v.o1(pds, 17),
+           v.o1(pds, 19), v.o1(pds, 20), v.o1(pds, 18), v.o1(pds, 21), v.o2(pds, 22),
+           ed1 ? v.signMag(pds, 27, 2) : 0, fcnum, century);
+    endLine(s);
+}
+
+void grib1PrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    Located1 s;
+    if (!sectionFrame(header, "  Rec : GDS  NV PVPL Typ : xsize ysize   Lat1   Lon1   Lat2   Lon2    dx    dy\n", nrec,
+                      recpos, recsize, gribbuffer, s))
+        return;
+    if (s.gds) {
+        RecView v(gribbuffer, recsize);
+        const unsigned char *g = s.gds;
+        printf("%4d%4d%4d %4d :%6d%6d%7d%7d%7d%7d%6d%6d", v.o3(g, 1), v.o1(g, 4), v.o1(g, 5), v.o1(g, 6), v.o2(g, 7),
+               v.o2(g, 9), v.signMag(g, 11, 3), v.signMag(g, 14, 3), v.signMag(g, 18, 3), v.signMag(g, 21, 3),
+               v.o2(g, 24), v.o2(g, 26));
+    } else {
+        fputs(" Grid Description Section not defined", stdout);
+    }
+    endLine(s);
+}
+
+void grib1PrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    Located1 s;
+    if (!sectionFrame(header, "  Rec : Code Level     BMS    Size\n", nrec, recpos, recsize, gribbuffer, s)) return;
+    RecView v(gribbuffer, recsize);
+    int code = v.o1(s.pds, 9), level = level1(v, s.pds);
+    if (s.bms) {
+        int bmslen = v.o3(s.bms, 1);
+        printf("%4d%7d %7d %7d", code, level, bmslen, 8 * bmslen - v.o1(s.bms, 4) - 48);
+    } else {
+        printf("%4d%7d Bit Map Section not defined", code, level);
+    }
+    endLine(s);
+}
+
+void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    static char header = 0;
+    Located1 s;
+    if (!sectionFrame(header, "  Rec : Code Level     BDS Flag     Scale   RefValue Bits  CR\n", nrec, recpos, recsize,
+                      gribbuffer, s))
+        return;
+    RecView v(gribbuffer, recsize);
+    const unsigned char *bds = s.bds;
+    int E = v.signMag(bds, 5, 2);
+    double scale = E >= 0 ? pow(2.0, E) : 1.0 / pow(2.0, -E);
+    double ref = decfp2(v.o1(bds, 7), v.o3(bds, 8));
+    int D = v.signMag(s.pds, 27, 2);
+    if (D != 0) {
+        double dec = pow(10.0, -D);
+        scale *= dec;
+        ref *= dec;
+    }
+    printf("%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
+           ref, v.o1(bds, 11), dataRatio(v, bds));
+    endLine(s);
+}
+
+// 24-bit data not in the szip form. A szip mark whose two lengths are equal
+// does not count as compressed.
+bool repairCandidate(const RecView &v, const unsigned char *bds)
+{
+    if (v.o1(bds, 11) != 24) return false;
+    unsigned packed = v.num(bds, 18, 3), zipped = v.num(bds, 21, 3);
+    bool compressed = szipMarked(v, bds) && (zipped == 0 || (double)packed / (double)zipped != 1.0);
+    return !compressed;
+}
+
+// Octets of the data section before the packed data.
+unsigned long dataHeaderLength(const RecView &v, const unsigned char *bds)
+{
+    int flag = v.o1(bds, 4);
+    if (!(flag & 128)) return 11;
+    if (!(flag & 64)) return 15;
+    unsigned long J = (unsigned long)v.o1(bds, 16);
+    return 18 + (J + 1) * (4 * J + 8);
+}
+
+// Located, sound and a candidate; otherwise reports (or not) and says no.
+bool checkRecord(int nrec, long recsize, unsigned char *gribbuffer, const char *label, Located1 &s)
+{
+    s = locate1(gribbuffer, recsize);
+    if (s.status < 0) {
+        printf("%5d : GRIB message error\n", nrec);
+        return false;
+    }
+    if (s.status > 0) {
+        printf("%5d : <-- GRIB data corrupted!\n", nrec);
+        return false;
+    }
+    RecView v(gribbuffer, recsize);
+    if (!repairCandidate(v, s.bds)) return false;
+    printf("%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
+    return true;
+}
+
+// Joins the three byte planes of n values back into 3-octet values.
+void joinPlanes(unsigned char *out, const unsigned char *in, size_t n)
+{
+    const unsigned char *a = in, *b = in + n, *c = in + 2 * n;
+    for (size_t i = 0; i < n; ++i) {
+        out[3 * i] = a[i];
+        out[3 * i + 1] = b[i];
+        out[3 * i + 2] = c[i];
+    }
+}
+
+void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
+{
+    // The stored length is used as it stands; bounded by the located data
+    // section so that a short-form length never reaches past it.
+    long L = v.o3(bds, 1);
+    if (L > bdslen) L = bdslen;
+    long H = (long)dataHeaderLength(v, bds);
+    long U = v.o1(bds, 4) & 15;
+    if (L <= H) return;
+    long nbits = (L - H) * 8 - U;
+    if (nbits <= 0) return;
+    nbits -= nbits % 24;
+    size_t octets = (size_t)nbits / 8;
+    if (octets == 0) return;
+    unsigned char *scratch = (unsigned char *)memMalloc(octets, "gribPrint.cpp", "repair1", __LINE__);
+    if (!scratch) {
+        Warning_("repair1", "No Memory! GRIB record %d left unchanged", nrec);
+        return;
+    }
+    unsigned char *data = bds + H;
+    joinPlanes(scratch, data, octets / 3);
+    memcpy(data, scratch, octets);
+    memFree(scratch, "gribPrint.cpp", "repair1", __LINE__);
+}
+
+} // namespace
+
+extern "C" {
+
+void gribPrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    int edition = editionOf(gribbuffer, recsize);
+    if (edition == 0 || edition == 1)
+        grib1PrintALL(nrec, offset, recpos, recsize, gribbuffer);
+    else if (edition == 2)
+        grib2PrintALL(nrec, offset, recpos, recsize, gribbuffer);
+    else
+        unsupported(nrec, offset, recpos, recsize, edition);
+}
+
+void gribPrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    grib1PrintPDS(nrec, recpos, recsize, gribbuffer);
+}
+
+void gribPrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    grib1PrintGDS(nrec, recpos, recsize, gribbuffer);
+}
+
+void gribPrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    grib1PrintBMS(nrec, recpos, recsize, gribbuffer);
+}
+
+void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    grib1PrintBDS(nrec, recpos, recsize, gribbuffer);
+}
+
+void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
+{
+    Located1 s;
+    checkRecord(nrec, recsize, gribbuffer, "", s);
+}
+
+void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer)
+{
+    Located1 s;
+    if (!checkRecord(nrec, recsize, gribbuffer, "Repair ", s)) return;
+    RecView v(gribbuffer, recsize);
+    repair1(nrec, v, s.bds, s.recsize - 4 - (long)(s.bds - gribbuffer));
+}
+
+} // extern "C"

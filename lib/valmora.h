@@ -64,6 +64,20 @@ VALMORA_API int grib_info_for_grads(int64_t recpos, long recsize,
                                     float *fltnum, int64_t *bignum);
 
 /* ---- Record listings, check and repair (gribPrint) ---------------------- */
+
+/* One line per record on standard output; each listing prints its column
+   header once per process, before its first record line. The overview
+   takes editions 0, 1 and 2, the section listings editions 0 and 1. */
+VALMORA_API void gribPrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+
+/* Records with 24-bit data that are not szip-compressed: reported by the
+   check; reported and joined back from byte planes in place by the repair. */
+VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 /* (end of record listings) */
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
@@ -107,12 +121,60 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
 /* (end of spectral coefficient helpers) */
 
 /* ---- Quasi-regular to regular interpolation (grib_int) ------------------ */
+
+/* Reduced (quasi-regular) field to a regular one, row by row, in place:
+   `pfield` holds the rows of lengths kpoint[0 .. klat-1] back to back on
+   entry and klat x klon values on return, so it needs room for the larger
+   of the two. Values equal to msval are missing. *kret is 0, or -1 when a
+   row length lies outside 1 .. 2 x klon (or klon < 2 for non-periodic rows);
+   the field is then left as it was. The result is always 0. Work arrays
+   are taken and released inside the call; if one cannot be had the process
+   ends with "No Memory!". */
+/* Periodic linear interpolation; ztemp has room for klat x klon values. */
+VALMORA_API int qu2reg2(double *pfield, int *kpoint, int klat, int klon, double *ztemp,
+                        double msval, int *kret);
+/* operio: rows wrap round the globe; oveggy: nearest neighbour instead of
+   linear (missing values are then not examined). omisng is accepted and
+   not used. */
+VALMORA_API int qu2reg3_double(double *pfield, int *kpoint, int klat, int klon, double msval,
+                               int *kret, int omisng, int operio, int oveggy);
+VALMORA_API int qu2reg3_float(float *pfield, int *kpoint, int klat, int klon, float msval,
+                              int *kret, int omisng, int operio, int oveggy);
 /* (end of quasi-regular interpolation) */
 
 /* ---- Section printer (korvidPrint) -------------------------------------- */
 /* (end of section printer) */
 
 /* ---- Product buffer interface (pbio) ------------------------------------ */
+
+/* Unit-based product I/O over the library's file layer. Results come back
+   through the pointers. "PBIO_DEBUG" (trace level, read at the first pbOpen)
+   and "PBIO_BUFSIZE" (file buffer size in bytes) tune it. Units open raw;
+   pbSetRaw(unit, 0) frames later pbWrite blocks with 4-byte big-endian
+   lengths before and after, a zero word at the start of the file and another
+   at pbClose. A unit that pbOpen never returned is refused with -1. */
+/* *iret 0 opened, -1 open failed, -3 mode not r, w, a or c (either case). */
+VALMORA_API void pbOpen(int *unit, const char *name, const char *mode, int *iret);
+/* whence 0 start, 1 current, 2 end (the offset counts backwards from the
+   end, whatever its sign); *iret the new offset, -1 at end of file, -2. */
+VALMORA_API void pbSeek(int unit, int offset, int whence, int *iret);
+/* As pbSeek with 64-bit offsets passed on unchanged (whence 2 included). */
+VALMORA_API void pbSeek64(int unit, int64_t offset, int whence, int64_t *iret);
+VALMORA_API void pbTell(int unit, int *iret);
+/* *iret the count read, -1 end of file, -2 read error. */
+VALMORA_API void pbRead(int unit, void *buffer, int nbytes, int *iret);
+/* *iret the count written or -1. */
+VALMORA_API void pbWrite(int unit, const void *buffer, int nbytes, int *iret);
+VALMORA_API void pbClose(int unit, int *iret);
+VALMORA_API int pbFlush(int unit);
+VALMORA_API void pbSetRaw(int unit, int raw);
+/* Next GRIB record; *iret is the record scanner's gribRead code. */
+VALMORA_API void gribread(void *buffer, int bufsize, int *recsize, int *iret, int unit);
+/* Next GRIB record; *iret 0, -1 end of file, -2 record cut short,
+   -3 buffer too small (*recsize the full length, the buffer its start). */
+VALMORA_API void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *iret);
+/* Length of the next GRIB record (0 for none); the position is kept. */
+VALMORA_API void pbSize(int unit, int *size);
 /* (end of product buffer interface) */
 
 #ifdef __cplusplus

@@ -6,6 +6,7 @@
 // costs about one read() of its own. Positions are 64-bit throughout.
 #include "support.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -105,12 +106,14 @@ bool refill(valmora_file *f)
 int openFlags(const char *mode, bool &readable, bool &writable)
 {
     bool plus = strchr(mode, '+') != nullptr;
-    switch (mode[0]) {
+    // The product interface also passes upper-case modes and 'c' (create).
+    switch (tolower((unsigned char)mode[0])) {
     case 'r':
         readable = true;
         writable = plus;
         return plus ? O_RDWR : O_RDONLY;
     case 'w':
+    case 'c':
         writable = true;
         readable = plus;
         return (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
