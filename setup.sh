@@ -35,6 +35,6 @@ if [ "$what" = demo ]; then
   exec sh examples/demo.sh "$build" tests/data/sample.grb
 fi
 
-cmake -S . -B "$build" -DVALMORA_WERROR=ON >/dev/null
+cmake -S . -B "$build" -DVALMORA_WERROR=ON -DVALMORA_TESTS=ON -DVALMORA_BENCH=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" -j"$jobs" --output-on-failure

@@ -21,8 +21,19 @@ int main(int argc, char **argv)
     size_t capacity = 0, size;
     long records = 0;
     int status = 0;
-    while ((size = gribGetSize(fd)) > 0) {
+    for (;;) {
+        size = gribGetSize(fd);
         long long offset = (long long)gribGetPos(fd);
+        if (size == 0) {
+            /* End of file, or a record that cannot be sized (its warning is
+               out already): a read with no room tells them apart and steps
+               over the marker of the latter, so the walk goes on. */
+            size_t length = 0;
+            if (gribRead(fd, buffer, &length) != 1 || length != 0) break;
+            fprintf(stderr, "gribwalk: record at offset %lld has no length; skipped\n", offset);
+            status = 1;
+            continue;
+        }
         if (size > capacity) {
             unsigned char *grown = realloc(buffer, size);
             if (!grown) {

@@ -3,6 +3,7 @@
 #include "valmora.h"
 #include "support.h"
 
+#include <climits>
 #include <cstdio>
 
 namespace {
@@ -73,7 +74,9 @@ size_t gribReadSize(int fileID)
     if (VALMORA_Debug) Message_("gribReadSize", "gribversion = %d", edition);
 
     size_t length = 0;
-    if (edition == 2) {
+    if (bad) {
+        // End of file inside the indicator: no length, and no message.
+    } else if (edition == 2) {
         unsigned char b[8];
         if (filePtrRead(fp, b, 8) != 8) bad = true;
         uint64_t total = 0;
@@ -173,12 +176,14 @@ int gribRead(int fileID, void *buffer, size_t *bufferSize)
 
 int gribWrite(int fileID, const void *buffer, size_t size)
 {
+    // Compared at full width: truncated to 32 bits, a failed write of
+    // 2^32 octets would pass for a complete one.
     size_t written = fileWrite(fileID, buffer, size);
-    if ((int)written != (int)size) {
+    if (written != size) {
         perror("gribWrite");
         return -1;
     }
-    return (int)written;
+    return written > (size_t)INT_MAX ? INT_MAX : (int)written;
 }
 
 } // extern "C"

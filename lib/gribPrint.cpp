@@ -30,25 +30,31 @@ struct Grib1Frame {
     unsigned bdsfield = 0;  // the BDS length field f
 };
 
-// 0 done; -2 when a header lies beyond `limit` octets.
-int walkGrib1(unsigned char *rec, unsigned long limit, Grib1Frame &fr)
+// 0 done; -2 when a header lies beyond `limit` octets, with the name and
+// record offset of that header in `what` and `at`.
+int walkGrib1(unsigned char *rec, unsigned long limit, Grib1Frame &fr, const char *&what, unsigned long &at)
 {
     unsigned off = rec[7] == 1 ? 8 : 4;
+    what = "product definition section";
+    at = off;
     if (off + 8 > limit) return -2;
     fr.pds = rec + off;
     unsigned P = get3(fr.pds);
     unsigned flag = fr.pds[7];
     off += P;
     if (flag & 0x80) {
+        what = "grid description section", at = off;
         if ((unsigned long)off + 3 > limit) return -2;
         fr.gds = rec + off;
         off += get3(fr.gds);
     }
     if (flag & 0x40) {
+        what = "bit-map section", at = off;
         if ((unsigned long)off + 3 > limit) return -2;
         fr.bms = rec + off;
         off += get3(fr.bms);
     }
+    what = "binary data section", at = off;
     if ((unsigned long)off + 11 > limit) return -2;
     fr.bds = rec + off;
     fr.bdsoffset = off;
@@ -69,10 +75,11 @@ unsigned long statedLimit(const unsigned char *rec, long bufsize)
     return limit;
 }
 
-void damaged(const char *what, long at, unsigned long limit)
+// `at` counts octets before the header, as the offsets of the walk do.
+void damaged(const char *what, unsigned long at, unsigned long limit)
 {
-    fprintf(stderr, "GRIB record damaged: %s at octet %ld lies outside the record (%lu octets)!\n", what,
-            at, limit);
+    fprintf(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
+            at + 1, limit);
 }
 
 } // namespace
@@ -92,7 +99,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     *gribrecsize = 0;
     unsigned char *rec = gribbuffer;
     if (gribbufsize < 8) {
-        damaged("indicator section", 1, gribbufsize < 0 ? 0 : (unsigned long)gribbufsize);
+        damaged("indicator section", 0, gribbufsize < 0 ? 0 : (unsigned long)gribbufsize);
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
@@ -107,15 +114,21 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
 
     unsigned long limit = statedLimit(rec, gribbufsize);
     Grib1Frame fr;
-    if (walkGrib1(rec, limit, fr) != 0) {
-        damaged("a section header", (long)(fr.bds ? fr.bds - rec : fr.bms ? fr.bms - rec : 0) + 1, limit);
+    const char *what;
+    unsigned long at;
+    if (walkGrib1(rec, limit, fr, what, at) != 0) {
+        damaged(what, at, limit);
         return -2;
     }
 
     unsigned bdslen = fr.bdsfield;
+    unsigned long stated = get3(rec + 4); // what edition 1 claims
     if ((rec[4] & 0x80) && fr.bdsfield <= 120) {
         unsigned N = (rec[4] & 0x7Fu) << 16 | (unsigned)rec[5] << 8 | rec[6];
-        if (N >= 69906) bdslen = N * 120 - fr.bdsoffset - fr.bdsfield;
+        if (N >= 69906) {
+            bdslen = N * 120 - fr.bdsoffset - fr.bdsfield;
+            stated = (unsigned long)N * 120;
+        }
     }
     unsigned recsize = fr.bdsoffset + bdslen + 4;
 
@@ -129,6 +142,11 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         fprintf(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
                 gribbufsize, recsize);
         return 1;
+    }
+    // An end section beyond the stated length is not looked for there.
+    if (rec[7] == 1 && recsize >= fr.bdsoffset + 4 && recsize > stated) {
+        damaged("end section", recsize - 4, stated);
+        return -2;
     }
     const unsigned char *es = fr.bds + bdslen;
     if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {
@@ -145,6 +163,11 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
 {
     *idsp = *lusp = *gdsp = *pdsp = *drsp = *bmsp = *bdsp = nullptr;
     unsigned char *rec = gribbuffer;
+    // Callers may pass 0 for an unknown size; a known one bounds the walk.
+    if (gribbufsize > 0 && gribbufsize < 16) {
+        damaged("indicator section", 0, (unsigned long)gribbufsize);
+        return -1;
+    }
     if (memcmp(rec, "GRIB", 4) != 0) {
         fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
@@ -164,7 +187,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
     unsigned running = 16;
     for (int want = 1; want <= 7; ++want) {
         if (off + 5 > limit) {
-            damaged("section header", (long)off + 1, (unsigned long)limit);
+            damaged("section", (unsigned long)off, (unsigned long)limit);
             return -2;
         }
         unsigned char *sec = rec + off;
@@ -189,7 +212,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
     next:
         unsigned len = get4(sec);
         if (len < 5) {
-            damaged("section header", (long)off + 1, (unsigned long)limit);
+            damaged("section", (unsigned long)off, (unsigned long)limit);
             return -2;
         }
         if (want < 7) {
@@ -208,7 +231,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
             uint64_t nextoff = curoff + len;
             running += len;
             if (nextoff + 4 > limit) {
-                damaged("end section", (long)nextoff + 1, (unsigned long)limit);
+                damaged("end section", (unsigned long)nextoff, (unsigned long)limit);
                 return -2;
             }
             unsigned char *sec = rec + nextoff;
@@ -228,14 +251,22 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
                         int64_t *bignum)
 {
     unsigned char *rec = gribbuffer;
+    unsigned long limit = recsize > 0 ? (unsigned long)recsize : 0;
+    if (limit < 8) {
+        damaged("indicator section", 0, limit);
+        return 1;
+    }
     if (memcmp(rec, "GRIB", 4) != 0) {
         fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
-    unsigned long limit = recsize > 0 ? (unsigned long)recsize : 0;
     Grib1Frame fr;
-    if (limit < 8 || walkGrib1(rec, limit, fr) != 0 || fr.pds + 28 > rec + limit) {
-        damaged("a section header", 1, limit);
+    const char *what;
+    unsigned long at;
+    int walk = walkGrib1(rec, limit, fr, what, at);
+    if (walk == 0 && fr.pds + 28 > rec + limit) walk = -2, what = "product definition section", at = (unsigned long)(fr.pds - rec);
+    if (walk != 0) {
+        damaged(what, at, limit);
         return 1;
     }
     unsigned bdslen = fr.bdsfield;

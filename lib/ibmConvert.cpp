@@ -3,15 +3,18 @@
 #include "valmora.h"
 #include "support.h"
 
+#include <climits>
 #include <cmath>
 
 namespace {
 
+// Mantissas this large are only shown in the overflow report; the bound
+// keeps lround within its range.
+constexpr double mantissaCeiling = 9.0e15;
+
 long roundMantissa(double m, int type, bool negative)
 {
-    // Anything at or above 2^24 only has to be recognised as too large; this
-    // also keeps lround away from magnitudes it cannot represent.
-    if (!(m < 16777216.0)) return 16777216;
+    if (!(m < mantissaCeiling)) return (long)mantissaCeiling;
     if (type == 1) return lround(m);
     // Towards minus infinity: truncate a positive magnitude; for a negative
     // value the magnitude moves up to the next whole number.
@@ -46,7 +49,8 @@ extern "C" void confp3(double pval, int *kexp, int *kmant, int kbits, int kround
         if (e == 127) {
             Message_("confp3", "Exponent overflow");
             Message_("confp3", "Original number = %30.20f", pval);
-            Message_("confp3", "Sign = %3d, Exponent = %3d, Mantissa = %12d", sign, 128, (int)m);
+            Message_("confp3", "Sign = %3d, Exponent = %3d, Mantissa = %12d", sign, 128,
+                     m > INT_MAX ? INT_MAX : (int)m);
             Error_("confp3", "Exponent overflow");
             Message_("confp3", "Value arbitrarily set to zero.");
             *kexp = 0;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
@@ -182,6 +183,7 @@ size_t fileWrite(int fileID, const void *buffer, size_t n)
 {
     valmora_file *f = lookup(fileID);
     if (!f || !f->writable || !ensureBuffer(f)) return 0;
+    if (n == 0) return 0;
     const unsigned char *p = (const unsigned char *)buffer;
     if (f->len) { // drop read-ahead: the descriptor must stand at our position
         int64_t here = f->bufoff + (int64_t)f->pos;
@@ -225,10 +227,12 @@ int fileSetPos(int fileID, int64_t offset, int whence)
     else if (whence == 1)
         target = fileGetPos(fileID) + offset;
     else if (whence == 2) {
+        // fstat, not lseek: the descriptor must stay where the read buffer
+        // ends, or a move inside the buffer would lose the octets after it.
         if (!flushWrites(f)) return -1;
-        off_t end = ::lseek(f->fd, 0, SEEK_END);
-        if (end < 0) return -1;
-        target = (int64_t)end + offset;
+        struct stat st;
+        if (::fstat(f->fd, &st) != 0) return -1;
+        target = (int64_t)st.st_size + offset;
     } else
         return -1;
     if (target < 0) return -1;
@@ -287,7 +291,7 @@ int filePtrGetc(void *handle)
 size_t filePtrRead(void *handle, void *buffer, size_t n)
 {
     valmora_file *f = (valmora_file *)handle;
-    if (!f || !f->readable) return 0;
+    if (!f || !f->readable || n == 0 || !ensureBuffer(f)) return 0; // n = 0 may come with a null buffer
     unsigned char *p = (unsigned char *)buffer;
     size_t done = 0;
     if (f->wlen && !flushWrites(f)) return 0;

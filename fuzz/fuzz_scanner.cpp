@@ -1,0 +1,73 @@
+// The record scanner over a file made from the input: the gribGetSize /
+// gribRead loop must end, never write past the capacity it is given, and
+// return the lengths it promised. The first octet picks the buffer size of
+// the file layer, so markers fall across refills.
+#include "valmora.h"
+
+#include "support.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// In memory where the system offers it: one file rewritten per input.
+std::string scratchFile()
+{
+    char name[] = "/dev/shm/valmora-fuzz-scanner-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) {
+        strcpy(name, "/tmp/valmora-fuzz-scanner-XXXXXX");
+        fd = mkstemp(name);
+    }
+    if (fd < 0) abort();
+    close(fd);
+    static std::string made = name;
+    atexit([] { unlink(made.c_str()); });
+    return name;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static const std::string path = scratchFile();
+    if (size == 0) return 0;
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f) abort();
+    if (size > 1 && fwrite(data + 1, 1, size - 1, f) != size - 1) abort();
+    fclose(f);
+
+    int id = gribOpen(path.c_str(), "r");
+    if (id < 0) abort();
+    static const long sizes[] = {1, 2, 3, 5, 8, 13, 64, 4096};
+    if (data[0] < 8) fileSetBufferSize(id, sizes[data[0]]);
+
+    const size_t cap = size + 16; // more than the file can ever deliver
+    std::vector<unsigned char> buf(cap + 8);
+    for (int records = 0; records < 100000; ++records) {
+        size_t len = gribGetSize(id);
+        int64_t at = gribGetPos(id);
+        size_t capacity = len < cap ? len : cap;
+        if (data[0] & 0x80) capacity /= 2; // sometimes too small on purpose
+        memset(buf.data() + capacity, 0xA5, 8);
+        size_t got = capacity;
+        int rc = gribRead(id, buf.data(), &got);
+        for (int i = 0; i < 8; ++i)
+            if (buf[capacity + i] != 0xA5) abort(); // wrote past the capacity
+        if (rc == -1 || rc == -2) {
+            if (got != 0) abort();
+            break;
+        }
+        if (len > 0 && got != len) abort();
+        if (rc == 0 && memcmp(buf.data(), "GRIB", 4) != 0) abort();
+        if (gribGetPos(id) <= at) abort(); // every read moves on
+    }
+    gribClose(id);
+    return 0;
+}
