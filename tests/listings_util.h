@@ -18,47 +18,17 @@ namespace listings {
 
 using testutil::Bytes;
 
-struct Output {
-    std::string out, err;
-    int status = -1;
-};
+using Output = testutil::ChildOutput;
+using testutil::format;
 
-// Runs fn in a forked child with standard output and error sent to files.
-// The parent never calls a listing itself, so each child starts with every
-// header flag clear.
+// Runs fn in a forked child. The parent never calls a listing itself, so each
+// child starts with every header flag clear.
 inline Output inChild(const std::function<void()> &fn)
 {
-    testutil::TempDir dir;
-    std::string outName = dir.file("out"), errName = dir.file("err");
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(99);
+    return testutil::runChild([&] {
         fn();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(0);
-    }
-    Output r;
-    int st = 0;
-    if (pid > 0 && waitpid(pid, &st, 0) == pid) r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    Bytes o = testutil::readFile(outName), e = testutil::readFile(errName);
-    r.out.assign(o.begin(), o.end());
-    r.err.assign(e.begin(), e.end());
-    return r;
-}
-
-inline std::string format(const char *fmt, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
+        return 0;
+    });
 }
 
 // Octet n (from 1) of a section.

@@ -3,6 +3,7 @@
 #ifndef VALMORA_PRINTER_UTIL_H
 #define VALMORA_PRINTER_UTIL_H
 
+#include "testutil.h"
 #include "valmora.h"
 
 #include <cstdarg>
@@ -57,16 +58,7 @@ inline std::string bits8(unsigned value)
     return s;
 }
 
-inline std::string fmt(const char *format, ...) __attribute__((format(printf, 1, 2)));
-inline std::string fmt(const char *format, ...)
-{
-    char buf[512];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    return buf;
-}
+inline constexpr auto &fmt = testutil::format;
 
 inline bool contains(const std::string &text, const std::string &part)
 {

@@ -24,25 +24,13 @@ namespace {
 
 using testutil::Bytes;
 
-struct Child {
-    int status = -1; // exit status; 3 when an assertion failed in the child
-    std::string out, err;
-};
+using Child = testutil::ChildOutput; // status 3 when an assertion failed in the child
 
 // Runs `body` in a child with the environment changes applied (a null value
 // unsets the variable). Assertions in the body fail the child.
 Child inChild(const std::vector<std::pair<const char *, const char *>> &env, const std::function<void()> &body)
 {
-    testutil::TempDir dir;
-    std::string outName = dir.file("out"), errName = dir.file("err");
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(o, 1);
-        dup2(e, 2);
+    return testutil::runChild([&] {
         unsetenv("PBIO_DEBUG");
         unsetenv("PBIO_BUFSIZE");
         for (auto &kv : env)
@@ -51,18 +39,8 @@ Child inChild(const std::vector<std::pair<const char *, const char *>> &env, con
             else
                 unsetenv(kv.first);
         body();
-        fflush(stdout);
-        fflush(stderr);
-        _exit(::testing::Test::HasFailure() ? 3 : 0);
-    }
-    Child c;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    c.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    Bytes o = testutil::readFile(outName), e = testutil::readFile(errName);
-    c.out.assign(o.begin(), o.end());
-    c.err.assign(e.begin(), e.end());
-    return c;
+        return ::testing::Test::HasFailure() ? 3 : 0;
+    });
 }
 
 #define EXPECT_CHILD_OK(c) EXPECT_EQ((c).status, 0) << "child output:\n" << (c).out << (c).err

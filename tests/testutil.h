@@ -3,10 +3,13 @@
 #ifndef VALMORA_TESTUTIL_H
 #define VALMORA_TESTUTIL_H
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -63,6 +66,51 @@ inline CommandResult run(const std::string &cmd)
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
     int st = pclose(p);
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+// A printf-formatted string.
+inline std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+inline std::string format(const char *fmt, ...)
+{
+    char buf[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+struct ChildOutput {
+    std::string out, err;
+    int status = -1; // the child's exit status, -1 when it did not exit
+};
+
+// Runs body in a forked child with standard output and error sent to files;
+// the body's result is the child's exit status. Process-wide state that the
+// library sets once (headers, environment defaults) starts fresh each time.
+inline ChildOutput runChild(const std::function<int()> &body)
+{
+    TempDir dir;
+    std::string outName = dir.file("out"), errName = dir.file("err");
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(outName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(99);
+        int status = body();
+        fflush(stdout);
+        fflush(stderr);
+        _exit(status);
+    }
+    ChildOutput r;
+    int st = 0;
+    if (pid > 0 && waitpid(pid, &st, 0) == pid) r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    Bytes o = readFile(outName), e = readFile(errName);
+    r.out.assign(o.begin(), o.end());
+    r.err.assign(e.begin(), e.end());
     return r;
 }
 
