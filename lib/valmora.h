@@ -23,6 +23,18 @@
 extern "C" {
 #endif
 
+/* ---- Library version ---------------------------------------------------- */
+
+/* The version of this header; the build takes its project version from here. */
+#define VALMORA_VERSION_MAJOR 0
+#define VALMORA_VERSION_MINOR 2
+#define VALMORA_VERSION_PATCH 0
+#define VALMORA_VERSION_STRING "0.2.0"
+
+/* The version of the library actually loaded, as "MAJOR.MINOR.PATCH" (a
+   static string; the caller must not free it). Safe from any thread. */
+VALMORA_API const char *gribLibraryVersion(void);
+
 /* ---- Edition query ------------------------------------------------------ */
 
 /* Edition of the record at buffer: 0, 1 or 2; -1 for anything else. */

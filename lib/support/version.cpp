@@ -1,4 +1,4 @@
-// Edition query from the indicator section.
+// Edition query from the indicator section, and the library's own version.
 #include "valmora.h"
 
 #include <cstring>
@@ -13,3 +13,5 @@ extern "C" int gribVersion(const unsigned char *buffer, size_t bufferSize)
     if (len == 24 && edition != 1 && edition != 2) return 0;
     return edition;
 }
+
+extern "C" const char *gribLibraryVersion(void) { return VALMORA_VERSION_STRING; }
