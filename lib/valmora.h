@@ -87,10 +87,43 @@ VALMORA_API void gribPrintBMS(int nrec, long recpos, long recsize, unsigned char
 VALMORA_API void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 
 /* Records with 24-bit data that are not szip-compressed: reported by the
-   check; reported and joined back from byte planes in place by the repair. */
+   check; reported and joined back from byte planes in place by the repair.
+   Both test the bit width only, not whether the data really are in byte
+   planes: a healthy 24-bit record is reported, and the repair scrambles it.
+   Ask gribPlanes1 first. */
 VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 /* (end of record listings) */
+
+/* ---- Byte-plane detection (gribPlanes) ---------------------------------- */
+
+#define GRIB_PLANES_WHOLE       0 /* values stored whole: the record is sound */
+#define GRIB_PLANES_SPLIT       1 /* data left in byte planes: repair it */
+#define GRIB_PLANES_UNDECIDED   2 /* the statistics point neither way */
+#define GRIB_PLANES_NOT_TESTED  3 /* not a record the test applies to */
+#define GRIB_PLANES_DAMAGED   (-1) /* sections not located within recsize */
+#define GRIB_PLANES_FAILED    (-2) /* no scratch memory, or the szip coder failed */
+
+/* Tells whether the packed data of an uncompressed 24-bit grid-point record
+   (edition 0 or 1, simple packing) were left in three byte planes, as the
+   szip coder orders them, instead of as consecutive 3-octet values.
+   The data are read both ways: octets 0, 3, 6, ... / 1, 4, 7, ... /
+   2, 5, 8, ... for values stored whole, the first, second and last third for
+   planes. Each of the six streams is szip-coded (8-bit samples and the
+   coder's own parameters) and the totals T_whole and T_planes compared:
+   T_planes < 0.95 x T_whole gives GRIB_PLANES_SPLIT, T_planes >= T_whole
+   GRIB_PLANES_WHOLE, anything between GRIB_PLANES_UNDECIDED. The data extent
+   is the one gribRepair1 joins, so a record found split is mended by it.
+     gribbuffer  the record, from "GRIB" on
+     recsize     octets readable at gribbuffer
+     ratio       if not NULL, receives T_planes / T_whole when the record was
+                 tested (results 0 to 2), else 0
+   Result: one of the GRIB_PLANES_ codes. GRIB_PLANES_NOT_TESTED for other
+   bit widths, spectral, second-order or szip-form data sections, records of
+   fewer than 64 values and fields whose values are all equal. Prints
+   nothing but the locator's diagnostics of a damaged record (standard
+   error); never writes to the record. Safe from several threads at once. */
+VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, double *ratio);
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
 
