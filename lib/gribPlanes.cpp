@@ -71,6 +71,9 @@ extern "C" int gribPlanes1(const unsigned char *gribbuffer, long recsize, double
 {
     if (ratio) *ratio = 0.0;
     if (!gribbuffer || recsize <= 0) return GRIB_PLANES_DAMAGED;
+    int edition = gribVersion(gribbuffer, (size_t)recsize);
+    if (edition == 2) return GRIB_PLANES_NOT_TESTED;
+    if (edition < 0) return GRIB_PLANES_DAMAGED;
     // The locator only reads; it takes a writable pointer for its results.
     unsigned char *rec = const_cast<unsigned char *>(gribbuffer);
     unsigned char *pds, *gds, *bms, *bds;
