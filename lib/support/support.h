@@ -44,6 +44,10 @@ size_t fileWrite(int fileID, const void *buffer, size_t n);
 int64_t fileGetPos(int fileID);
 int fileSetPos(int fileID, int64_t offset, int whence);
 int fileEOF(int fileID);
+/* The system's error number of the first failed read, write or move since
+   the file was opened or fileClearerr was called; 0 for none. A read error
+   is not end of file: reads return nothing more until it is cleared. */
+int fileError(int fileID);
 void fileClearerr(int fileID);
 int fileFlush(int fileID);
 void fileSetBufferSize(int fileID, long size);
@@ -53,6 +57,12 @@ void *filePtr(int fileID);
 int filePtrGetc(void *handle);
 size_t filePtrRead(void *handle, void *buffer, size_t n);
 int filePtrEOF(void *handle);
+int filePtrError(void *handle);
+
+/* For tests: the file layer calls `function` instead of read(2) while it is
+   set (null restores read). */
+typedef long (*fileReadFunction)(int fd, void *buffer, size_t n);
+void fileSetReadFunction(fileReadFunction function);
 
 /* The record marker search over a stream handle, with the 32-bit window
    rule: returns 0 found (handle right after the marker), -1 end of file,
