@@ -4,7 +4,6 @@
 #include "support.h"
 
 #include <climits>
-#include <cstdio>
 
 namespace {
 
@@ -196,7 +195,7 @@ int gribWrite(int fileID, const void *buffer, size_t size)
     // 2^32 octets would pass for a complete one.
     size_t written = fileWrite(fileID, buffer, size);
     if (written != size) {
-        perror("gribWrite");
+        Perror_("gribWrite");
         return -1;
     }
     return written > (size_t)INT_MAX ? INT_MAX : (int)written;

@@ -63,8 +63,8 @@ int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **b
 {
     unsigned char *gds, *bms;
     int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) fputs("GRIB message error\n", stdout);
-    if (status > 0) fputs("GRIB data corrupted!\n", stdout);
+    if (status < 0) Print_(stdout, "GRIB message error\n");
+    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
     return status;
 }
 
@@ -121,13 +121,13 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(D, "recPack", "recPack", __LINE__);
+        planes = (unsigned char *)memAlloc(D);
         if (!planes) return SZ_MEM_ERROR;
         planesSplit(data, planes, D / 3);
         src = planes;
     }
     int result = SZ_BufftoBuffCompress(work, clen, src, D, &params);
-    if (planes) memFree(planes, "recPack", "recPack", __LINE__);
+    if (planes) memRelease(planes);
     return result;
 }
 
@@ -173,7 +173,7 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
     if (!szipWidth(nbits)) {
         if (nbits != 0 && !linfo) {
             linfo = 1;
-            fputs("GRIB szip supports only 8, 16, 24 and 32 bit data!\n", stderr);
+            Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
         }
         return (int)L;
     }
@@ -275,7 +275,7 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
     unsigned char *out = dbds + 11 + X;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(expected, "recPack", "recUnpack", __LINE__);
+        planes = (unsigned char *)memAlloc(expected);
         if (!planes) {
             memcpy(dst, src, zipbuffersize);
             Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
@@ -292,13 +292,13 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
                  (long)expected, (long)dlen);
     if (result != SZ_OK || dlen != expected) {
         // Keep the record in its compressed form rather than write garbage.
-        if (planes) memFree(planes, "recPack", "recUnpack", __LINE__);
+        if (planes) memRelease(planes);
         memcpy(dst, src, zipbuffersize);
         return (int)zipbuffersize;
     }
     if (planes) {
         planesJoin(planes, dbds + 11 + X, expected / 3);
-        memFree(planes, "recPack", "recUnpack", __LINE__);
+        memRelease(planes);
     }
 
     flag = (flag - 0x10) & 0xF0;

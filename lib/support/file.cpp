@@ -74,7 +74,7 @@ int enter(valmora_file *f)
     for (size_t c = 0; c < maxChunks; ++c) {
         Slot *chunk = chunks[c].load(std::memory_order_relaxed);
         if (!chunk) {
-            chunk = (Slot *)memMalloc(chunkSize * sizeof(Slot), __FILE__, __func__, __LINE__);
+            chunk = (Slot *)memAlloc(chunkSize * sizeof(Slot));
             if (!chunk) return -1;
             for (size_t i = 0; i < chunkSize; ++i) new (&chunk[i]) Slot(nullptr);
             chunks[c].store(chunk, std::memory_order_release);
@@ -97,9 +97,9 @@ void leave(int fileID)
 
 void release(valmora_file *f)
 {
-    memFree(f->buf, __FILE__, __func__, __LINE__);
+    memRelease(f->buf);
     f->~valmora_file();
-    memFree(f, __FILE__, __func__, __LINE__);
+    memRelease(f);
 }
 
 // Keeps the first error; errno tells the caller's own report about it.
@@ -114,7 +114,7 @@ bool ensureBuffer(valmora_file *f)
 {
     if (f->buf) return true;
     if (f->bufsize == 0) f->bufsize = defaultBufferSize;
-    f->buf = (unsigned char *)memMalloc(f->bufsize, __FILE__, __func__, __LINE__);
+    f->buf = (unsigned char *)memAlloc(f->bufsize);
     if (!f->buf) setError(f, ENOMEM);
     return f->buf != nullptr;
 }
@@ -216,7 +216,7 @@ int fileOpen(const char *name, const char *mode)
     int fd = ::open(name, flags | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
 
-    void *mem = memMalloc(sizeof(valmora_file), __FILE__, __func__, __LINE__);
+    void *mem = memAlloc(sizeof(valmora_file));
     if (!mem) {
         ::close(fd);
         return -1;
@@ -227,6 +227,13 @@ int fileOpen(const char *name, const char *mode)
     f->writable = writable;
     // Pipes, FIFOs, sockets and terminals read once, in order.
     f->seekable = ::lseek(fd, 0, SEEK_CUR) >= 0;
+    // The buffer is taken now, not at the first transfer, so that a read
+    // makes no request of its own.
+    if (!ensureBuffer(f)) {
+        ::close(fd);
+        release(f);
+        return -1;
+    }
     if (flags & O_APPEND) {
         off_t end = ::lseek(fd, 0, SEEK_END);
         f->bufoff = end < 0 ? 0 : (int64_t)end;
@@ -385,9 +392,10 @@ void fileSetBufferSize(int fileID, long size)
 {
     valmora_file *f = lookup(fileID);
     if (!f || size <= 0 || f->len || f->wlen) return;
-    memFree(f->buf, __FILE__, __func__, __LINE__);
+    memRelease(f->buf);
     f->buf = nullptr;
     f->bufsize = (size_t)size;
+    ensureBuffer(f);
 }
 
 void fileSetReadFunction(fileReadFunction function) { readFunction.store(function); }

@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #if defined(__GNUC__)
 #define VALMORA_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -20,21 +21,43 @@
 extern "C" {
 #endif
 
-/* Messages: caller's name, a printf format (no trailing newline), values.
-   All go to standard error. SysError_ appends the system's error text and
-   ends the process. */
+/* Reporting. Every report of the library goes through these functions, and
+   each writes its whole text with one call, so that the lines of two
+   threads never interleave within a line.
+
+   Messages: the caller's name, a printf format (no trailing newline) and
+   its values; one line on standard error. Debug traces call Message_ only
+   while VALMORA_Debug is non-zero. */
 void Message_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
 void Warning_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
 void Error_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* Adds the system's error text and ends the process (through Fatal_). */
 void SysError_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
-void gprintf(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* A fixed-layout text (listing, locator, printer or trace line) on the
+   stream its module writes to, exactly as formatted. */
+void Print_(FILE *stream, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* "label: system error text" for errno on standard error, as perror
+   writes it; errno is kept. */
+void Perror_(const char *label);
+/* The one way the library ends the process: writes the text to the stream
+   and exits with status 1. */
+void Fatal_(FILE *stream, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
 
-/* Traced memory: every request names its source file, function and line. */
+/* Traced memory: every request names its source file, function and line,
+   shown in the debug trace while VALMORA_Debug is non-zero. The library
+   calls them through memAlloc/memResize/memRelease, which pass the
+   location; callers check every result. */
 void *memMalloc(size_t size, const char *file, const char *function, int line);
 void *memRealloc(void *ptr, size_t size, const char *file, const char *function, int line);
 void memFree(void *ptr, const char *file, const char *function, int line);
 /* Blocks taken and not yet released (for tests of scratch release). */
 long memBlocksInUse(void);
+
+/* The source location of a request, for the traced memory service. */
+#define VALMORA_HERE __FILE__, __func__, __LINE__
+#define memAlloc(size) memMalloc((size), VALMORA_HERE)
+#define memResize(ptr, size) memRealloc((ptr), (size), VALMORA_HERE)
+#define memRelease(ptr) memFree((ptr), VALMORA_HERE)
 
 /* Buffered file layer. */
 int fileOpen(const char *name, const char *mode);
