@@ -8,6 +8,7 @@
 #include "valmora.h"
 #include "support.h"
 
+#include <atomic>
 #include <cassert>
 #include <climits>
 #include <cstdio>
@@ -29,8 +30,9 @@ constexpr int szipCode = 128;
 constexpr unsigned szipHeader = 23; // BDS octets up to the compressed length
 constexpr unsigned maxLen24 = 0xFFFFFF;
 
-// Set once the message on unsupported bit counts was printed.
-char linfo = 0;
+// Set once the message on unsupported bit counts was printed; atomic, so
+// that it is printed once even when several threads pack at once.
+std::atomic<bool> linfo{false};
 
 inline unsigned get3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
 
@@ -171,8 +173,7 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
 
     int nbits = bds[10];
     if (!szipWidth(nbits)) {
-        if (nbits != 0 && !linfo) {
-            linfo = 1;
+        if (nbits != 0 && !linfo.exchange(true)) {
             Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
         }
         return (int)L;
