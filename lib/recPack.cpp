@@ -9,6 +9,7 @@
 #include "grib1.h"
 #include "support.h"
 
+#include <atomic>
 #include <cassert>
 #include <climits>
 #include <cstdio>
@@ -30,8 +31,9 @@ constexpr int szipCode = g1::kSzipCode;
 constexpr unsigned szipHeader = g1::kSzipHeader; // BDS octets up to the compressed length
 constexpr unsigned maxLen24 = g1::kMax24;
 
-// Set once the message on unsupported bit counts was printed.
-char linfo = 0;
+// Set once the message on unsupported bit counts was printed; atomic, so
+// that it is printed once even when several threads pack at once.
+std::atomic<bool> linfo{false};
 
 using g1::get3;
 using g1::put3;
@@ -53,8 +55,8 @@ int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **b
 {
     unsigned char *gds, *bms;
     int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) fputs("GRIB message error\n", stdout);
-    if (status > 0) fputs("GRIB data corrupted!\n", stdout);
+    if (status < 0) Print_(stdout, "GRIB message error\n");
+    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
     return status;
 }
 
@@ -91,13 +93,13 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(D, "recPack", "recPack", __LINE__);
+        planes = (unsigned char *)memAlloc(D);
         if (!planes) return SZ_MEM_ERROR;
         g1::planeSplit(planes, data, D / 3);
         src = planes;
     }
     int result = SZ_BufftoBuffCompress(work, clen, src, D, &params);
-    if (planes) memFree(planes, "recPack", "recPack", __LINE__);
+    if (planes) memRelease(planes);
     return result;
 }
 
@@ -143,9 +145,8 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
 
     int nbits = bds[10];
     if (!szipWidth(nbits)) {
-        if (nbits != 0 && !linfo) {
-            linfo = 1;
-            fputs("GRIB szip supports only 8, 16, 24 and 32 bit data!\n", stderr);
+        if (nbits != 0 && !linfo.exchange(true)) {
+            Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
         }
         return (int)L;
     }
@@ -247,7 +248,7 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
     unsigned char *out = dbds + 11 + X;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(expected, "recPack", "recUnpack", __LINE__);
+        planes = (unsigned char *)memAlloc(expected);
         if (!planes) {
             memcpy(dst, src, zipbuffersize);
             Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
@@ -264,13 +265,13 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
                  (long)expected, (long)dlen);
     if (result != SZ_OK || dlen != expected) {
         // Keep the record in its compressed form rather than write garbage.
-        if (planes) memFree(planes, "recPack", "recUnpack", __LINE__);
+        if (planes) memRelease(planes);
         memcpy(dst, src, zipbuffersize);
         return (int)zipbuffersize;
     }
     if (planes) {
         g1::planeJoin(dbds + 11 + X, planes, expected / 3);
-        memFree(planes, "recPack", "recUnpack", __LINE__);
+        memRelease(planes);
     }
 
     flag = (flag - 0x10) & 0xF0;
