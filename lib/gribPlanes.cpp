@@ -7,6 +7,7 @@
 // high, middle and low octets of the values each in a stream of their own;
 // those compress far better than streams that mix them.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <cstring>
@@ -30,19 +31,8 @@ constexpr size_t minValues = 64;
 // Planes win only when they compress at least 5 % better than whole values.
 constexpr unsigned long long splitPercent = 95;
 
-constexpr unsigned bdsHeader = 11;     // grid-point simple packing
-constexpr int flagSpectral = 0x80;     // spherical harmonics
-constexpr int flagComplex = 0x40;      // second-order (complex) packing
-constexpr int flagMoreFlags = 0x10;    // szip form or other extra flags
-
-inline unsigned get3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
-
-// Octet k of each 3-octet value, k = 0, 1, 2: one byte stream of the whole reading.
-void gatherStream(const unsigned char *data, size_t n, size_t k, unsigned char *out)
-{
-    const unsigned char *p = data + k;
-    for (size_t i = 0; i < n; ++i) out[i] = p[3 * i];
-}
+// Data sections other than grid-point simple packing are not tested.
+constexpr unsigned untestedFlags = g1::kBdsSpectral | g1::kBdsComplex | g1::kBdsSzip;
 
 bool constantRun(const unsigned char *p, size_t len, size_t step)
 {
@@ -80,39 +70,40 @@ extern "C" int gribPlanes1(const unsigned char *gribbuffer, long recsize, double
     long length = 0;
     if (grib1Sections(rec, recsize, &pds, &gds, &bms, &bds, &length) != 0) return GRIB_PLANES_DAMAGED;
 
-    int flag = bds[3];
-    if (bds[10] != 24 || (flag & (flagSpectral | flagComplex | flagMoreFlags))) return GRIB_PLANES_NOT_TESTED;
+    unsigned flag = bds[3];
+    if (bds[10] != 24 || (flag & untestedFlags)) return GRIB_PLANES_NOT_TESTED;
 
     // The same data extent as the repair: the stored section length, bounded
     // by the located section, less the unused bits at the end.
     long located = length - 4 - (long)(bds - rec);
-    long L = get3(bds);
+    long L = (long)g1::get3(bds);
     if (L > located) L = located;
-    if (L <= (long)bdsHeader) return GRIB_PLANES_NOT_TESTED;
-    long nbits = (L - (long)bdsHeader) * 8 - (flag & 15);
+    if (L <= (long)g1::kBdsFixed) return GRIB_PLANES_NOT_TESTED;
+    long nbits = (L - (long)g1::kBdsFixed) * 8 - (long)(flag & g1::kBdsUnused);
     if (nbits <= 0) return GRIB_PLANES_NOT_TESTED;
     size_t n = (size_t)nbits / 24;
-    const unsigned char *data = bds + bdsHeader;
+    const unsigned char *data = bds + g1::kBdsFixed;
     if (n < minValues || constantField(data, n)) return GRIB_PLANES_NOT_TESTED;
 
-    // Room for one gathered stream and its coded form, which szip keeps
-    // within a few percent of the input even for noise.
+    // The three streams of the whole reading (the planes a split would
+    // make), then room for one coded stream, which szip keeps within a few
+    // percent of its input even for noise.
     size_t capacity = 2 * n + 1024;
-    unsigned char *scratch = (unsigned char *)memMalloc(n + capacity, __FILE__, "gribPlanes1", __LINE__);
+    unsigned char *scratch = (unsigned char *)memAlloc(3 * n + capacity);
     if (!scratch) return GRIB_PLANES_FAILED;
-    unsigned char *stream = scratch, *work = scratch + n;
+    unsigned char *streams = scratch, *work = scratch + 3 * n;
+    g1::planeSplit(streams, data, n);
 
     unsigned long long whole = 0, planes = 0;
     bool failed = false;
     for (size_t k = 0; k < 3 && !failed; ++k) {
-        gatherStream(data, n, k, stream);
-        size_t w = codedSize(stream, n, work, capacity);
+        size_t w = codedSize(streams + k * n, n, work, capacity);
         size_t p = codedSize(data + k * n, n, work, capacity);
         failed = w == 0 || p == 0;
         whole += w;
         planes += p;
     }
-    memFree(scratch, __FILE__, "gribPlanes1", __LINE__);
+    memRelease(scratch);
     if (failed) return GRIB_PLANES_FAILED;
 
     if (ratio) *ratio = (double)planes / (double)whole;
