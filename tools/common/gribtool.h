@@ -80,19 +80,29 @@ static int toolOpen(ToolInput *in, const char *prog, const char *name)
     return 0;
 }
 
+/* A read error of the system: reported, and the walk ends. */
+static int toolReadError(ToolInput *in)
+{
+    fprintf(stderr, "%s: %s: read error: %s\n", in->prog, in->name, strerror(gribFileError(in->fd)));
+    return -2;
+}
+
 /* Reads the next record into in->data. Returns 1 for a record read whole,
    0 at the end of the file, -1 for a record that could not be sized or
    read (reported on standard error; the walk may go on: the next call
-   searches after its marker), -2 when memory ran out (reported). */
+   searches after its marker), -2 when memory ran out or the file could not
+   be read (reported). */
 static int toolNext(ToolInput *in)
 {
     size_t size = gribGetSize(in->fd);
     in->position = (long long)gribGetPos(in->fd);
+    if (gribFileError(in->fd)) return toolReadError(in);
     if (size == 0) {
         /* End of file, or a marker whose record cannot be sized: a read with
            no room tells them apart and steps over the marker of the latter. */
         size_t none = 0;
-        if (gribRead(in->fd, in->data, &none) != 1 || none != 0) return 0;
+        if (gribRead(in->fd, in->data, &none) != 1 || none != 0)
+            return gribFileError(in->fd) ? toolReadError(in) : 0;
         ++in->damaged;
         fprintf(stderr, "%s: %s: the record at octet %lld cannot be sized\n", in->prog, in->name, in->position);
         return -1;
@@ -108,6 +118,7 @@ static int toolNext(ToolInput *in)
     }
     in->length = in->capacity;
     if (gribRead(in->fd, in->data, &in->length) != 0) {
+        if (gribFileError(in->fd)) return toolReadError(in);
         ++in->damaged;
         fprintf(stderr, "%s: %s: record %d at octet %lld is truncated (%zu octets expected)\n", in->prog, in->name,
                 in->records + 1, in->position, size);
