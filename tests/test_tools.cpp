@@ -114,11 +114,15 @@ TEST(Tools, MissingUnreadableAndNonGribInputs)
         EXPECT_TRUE(has(r.out, c.message)) << c.name << " " << c.args << "\n" << r.out;
         EXPECT_FALSE(has(r.out, "IDENTICAL")) << c.name << " " << c.args;
     }
-    // The repaired copy of a file without records is not left behind.
+    // The repaired copy of a file without records is not left behind, nor
+    // does it replace a file, even with -f.
     if (built("gribcheck")) {
         EXPECT_EQ(run("gribcheck", "-r " + dir.file("copy.grb") + " " + text).status, 2);
         struct stat st;
         EXPECT_NE(stat(dir.file("copy.grb").c_str(), &st), 0);
+        EXPECT_EQ(run("gribcheck", "-f -r " + good + " " + text).status, 2);
+        EXPECT_EQ(testutil::readFile(good), smooth24(false));
+        EXPECT_EQ(testutil::run("ls -A " + dir.path).out, "good.grb\ntext.txt\n") << "no temporary file is left";
     }
     if (getuid() != 0 && built("gribls")) { // root reads any file
         chmod(good.c_str(), 0);
@@ -142,6 +146,7 @@ TEST(Tools, NothingIsOverwrittenUnlessAsked)
         EXPECT_EQ(testutil::readFile(out), precious);
         EXPECT_EQ(run("gribcheck", "-f -r " + out + " " + in).status, 1);
         EXPECT_EQ(testutil::readFile(out), smooth24(false));
+        EXPECT_EQ(testutil::run("ls -A " + dir.path).out, "in.grb\nout.grb\n") << "no temporary file is left";
         // Not even with -f may the copy replace its input, by any name.
         EXPECT_EQ(run("gribcheck", "-f -r " + dir.path + "/./in.grb " + in).status, 2);
         EXPECT_EQ(testutil::readFile(in), smooth24(true));

@@ -32,13 +32,16 @@ static const char usage[] =
 
 typedef struct {
     const char *name; /* NULL: no copy */
+    char *temp;       /* the copy until it is complete, beside name */
     FILE *out;
-    FILE *raw;       /* the input again, for the octets between records */
-    long long done;  /* input octets accounted for in the copy */
+    FILE *raw;        /* the input again, for the octets between records */
+    long long done;   /* input octets accounted for in the copy */
     int failed;
 } Copy;
 
-/* Opens the copy; refuses the input itself, and an existing file without -f. */
+/* Opens the copy under a temporary name beside its own, so that a copy
+   that cannot be completed never takes the place of a file. Refuses the
+   input itself, and an existing file without -f. */
 static int openCopy(Copy *c, const char *input, int force)
 {
     struct stat si, so;
@@ -52,10 +55,26 @@ static int openCopy(Copy *c, const char *input, int force)
             return -1;
         }
     }
-    int fd = open(c->name, O_WRONLY | O_CREAT | (force ? O_TRUNC : O_EXCL), 0666);
-    if (fd < 0 || !(c->out = fdopen(fd, "wb"))) {
+    size_t len = strlen(c->name);
+    c->temp = (char *)malloc(len + 8);
+    if (!c->temp) {
+        fprintf(stderr, "gribcheck: out of memory\n");
+        return -1;
+    }
+    memcpy(c->temp, c->name, len);
+    memcpy(c->temp + len, ".XXXXXX", 8);
+    int fd = mkstemp(c->temp);
+    if (fd < 0) {
         fprintf(stderr, "gribcheck: cannot create %s: %s\n", c->name, strerror(errno));
-        if (fd >= 0) close(fd);
+        free(c->temp);
+        c->temp = NULL;
+        return -1;
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    if (fchmod(fd, 0666 & ~mask) != 0 || !(c->out = fdopen(fd, "wb"))) {
+        fprintf(stderr, "gribcheck: cannot create %s: %s\n", c->name, strerror(errno));
+        close(fd);
         return -1;
     }
     if (!(c->raw = fopen(input, "rb"))) {
@@ -63,6 +82,17 @@ static int openCopy(Copy *c, const char *input, int force)
         return -1;
     }
     return 0;
+}
+
+/* Drops an incomplete copy. */
+static void dropCopy(Copy *c)
+{
+    if (c->out) fclose(c->out);
+    if (c->raw) fclose(c->raw);
+    if (c->temp) remove(c->temp);
+    free(c->temp);
+    c->out = c->raw = NULL;
+    c->temp = NULL;
 }
 
 /* Copies the input's octets up to offset `to` as they stand. */
@@ -87,8 +117,22 @@ static void copyRecord(Copy *c, const ToolInput *in)
     c->done = in->end;
 }
 
-/* Everything after the last record; then the copy is closed. 0 complete. */
-static int finishCopy(Copy *c)
+/* Gives the complete copy its name unless a file of that name has
+   appeared meanwhile; where hard links are not to be had, after a look. */
+static int linkNew(const char *temp, const char *name)
+{
+    struct stat st;
+    if (link(temp, name) == 0) return 1;
+    if (errno == EEXIST || stat(name, &st) == 0) {
+        errno = EEXIST;
+        return 0;
+    }
+    return rename(temp, name) == 0 ? 2 : 0;
+}
+
+/* Everything after the last record; then the copy takes its name (without
+   -f only while no file of that name has appeared). 0 complete. */
+static int finishCopy(Copy *c, int force)
 {
     static unsigned char chunk[COPY_CHUNK];
     size_t got;
@@ -97,13 +141,27 @@ static int finishCopy(Copy *c)
     if (ferror(c->raw)) c->failed = 1;
     if (fclose(c->out) != 0) c->failed = 1;
     c->out = NULL;
-    return c->failed ? -1 : 0;
+    if (c->failed) {
+        fprintf(stderr, "gribcheck: cannot write %s: %s\n", c->name, strerror(errno));
+    } else if (force ? rename(c->temp, c->name) != 0 : !linkNew(c->temp, c->name)) {
+        fprintf(stderr, "gribcheck: cannot create %s: %s\n", c->name, strerror(errno));
+        c->failed = 1;
+    }
+    int failed = c->failed;
+    if (!failed) {
+        struct stat st;
+        if (stat(c->temp, &st) == 0) remove(c->temp); /* linked: the name holds the copy */
+        free(c->temp);
+        c->temp = NULL;
+    }
+    dropCopy(c);
+    return failed ? -1 : 0;
 }
 
 int main(int argc, char **argv)
 {
     const char *name = NULL;
-    Copy copy = {NULL, NULL, NULL, 0, 0};
+    Copy copy = {NULL, NULL, NULL, NULL, 0, 0};
     int force = 0, status = 0;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -127,10 +185,7 @@ int main(int argc, char **argv)
     ToolInput in;
     if (toolOpen(&in, "gribcheck", name) != 0) return 2;
     if (copy.name && openCopy(&copy, name, force) != 0) {
-        if (copy.out) {
-            fclose(copy.out);
-            remove(copy.name);
-        }
+        dropCopy(&copy);
         toolClose(&in);
         return 2;
     }
@@ -161,7 +216,7 @@ int main(int argc, char **argv)
             ++in.damaged;
             break;
         case GRIB_PLANES_FAILED:
-            fprintf(stderr, "gribcheck: %s: record %d at octet %lld could not be checked (out of memory)\n", name,
+            fprintf(stderr, "gribcheck: %s: record %d at octet %lld could not be checked (no memory, or the szip coder failed)\n", name,
                     in.records, in.position);
             trouble = 1;
             break;
@@ -174,15 +229,10 @@ int main(int argc, char **argv)
     toolClose(&in);
 
     if (copy.name) {
-        if (trouble && in.records == 0) {
-            fclose(copy.out);
-            remove(copy.name);
-        } else if (finishCopy(&copy) != 0) {
-            fprintf(stderr, "gribcheck: cannot write %s completely; removed\n", copy.name);
-            remove(copy.name);
+        if (trouble && in.records == 0)
+            dropCopy(&copy); /* nothing that could be checked: no copy */
+        else if (finishCopy(&copy, force) != 0)
             trouble = 1;
-        }
-        fclose(copy.raw);
     }
     fflush(stdout);
     if (trouble) return 2;
