@@ -125,9 +125,9 @@ VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
    Result: one of the GRIB_PLANES_ codes. GRIB_PLANES_NOT_TESTED for edition
    2 records, other bit widths, spectral, second-order or szip-form data
    sections, records of fewer than 64 values and fields whose values are all
-   equal. Prints
-   nothing but the locator's diagnostics of a damaged record (standard
-   error); never writes to the record. Safe from several threads at once. */
+   equal. Prints nothing but the locator's diagnostics of a damaged record
+   (standard error); never writes to the record. Safe from several threads
+   at once. */
 VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, double *ratio);
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
