@@ -1,6 +1,7 @@
 # valmora_tool(name): the program tools/<name>/*.c (or .cpp), linked with the
 # shared library, built at the top of the build tree and installed into the
-# binary directory, where the run path set above finds the library.
+# binary directory, where the relative run path of the top-level
+# CMakeLists.txt (CMAKE_INSTALL_RPATH) finds the library.
 function(valmora_tool name)
   file(GLOB sources CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/tools/${name}/*.c ${PROJECT_SOURCE_DIR}/tools/${name}/*.cpp)
