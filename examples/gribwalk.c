@@ -62,6 +62,10 @@ int main(int argc, char **argv)
                gribVersion(buffer, length), length);
     }
     printf("records: %ld\n", records);
+    if (records == 0 && status == 0) {
+        fprintf(stderr, "gribwalk: %s: no GRIB record found\n", argv[1]);
+        status = 1;
+    }
     free(buffer);
     gribClose(fd);
     return status;

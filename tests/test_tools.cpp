@@ -199,6 +199,14 @@ TEST(Tools, DemoProgramsTakeNoUnexpectedArguments)
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out.rfind("usage: gribwalk", 0), 0u) << r.out;
         EXPECT_EQ(run("gribwalk", "").status, 2);
+        testutil::TempDir dir;
+        testutil::writeFile(dir.file("text"), Bytes(100, 'x'));
+        r = run("gribwalk", dir.file("text"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(has(r.out, "no GRIB record found")) << r.out;
+        r = run("gribwalk", dir.file("missing"));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(has(r.out, "cannot open")) << r.out;
     }
 }
 
