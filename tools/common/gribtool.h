@@ -18,7 +18,7 @@
 /* -h/--help print the usage on standard output and end with 0; --version
    prints the library version. Returns 1 when the argument was one of them
    and *status was set; 0 otherwise. */
-static int toolCommonOption(const char *arg, const char *prog, const char *usage, int *status)
+static inline int toolCommonOption(const char *arg, const char *prog, const char *usage, int *status)
 {
     if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
         fputs(usage, stdout);
@@ -34,7 +34,7 @@ static int toolCommonOption(const char *arg, const char *prog, const char *usage
 }
 
 /* Bad arguments: the reason (when given) and the usage on standard error. */
-static int toolBadUsage(const char *prog, const char *usage, const char *why, const char *what)
+static inline int toolBadUsage(const char *prog, const char *usage, const char *why, const char *what)
 {
     if (why) fprintf(stderr, "%s: %s%s%s\n", prog, why, what ? " " : "", what ? what : "");
     fputs(usage, stderr);
@@ -56,7 +56,7 @@ typedef struct {
 
 /* Opens a regular file for reading, or says why not on standard error.
    0 open, -1 not. */
-static int toolOpen(ToolInput *in, const char *prog, const char *name)
+static inline int toolOpen(ToolInput *in, const char *prog, const char *name)
 {
     struct stat st;
     memset(in, 0, sizeof *in);
@@ -81,7 +81,7 @@ static int toolOpen(ToolInput *in, const char *prog, const char *name)
 }
 
 /* A read error of the system: reported, and the walk ends. */
-static int toolReadError(ToolInput *in)
+static inline int toolReadError(ToolInput *in)
 {
     fprintf(stderr, "%s: %s: read error: %s\n", in->prog, in->name, strerror(gribFileError(in->fd)));
     return -2;
@@ -92,7 +92,7 @@ static int toolReadError(ToolInput *in)
    read (reported on standard error; the walk may go on: the next call
    searches after its marker), -2 when memory ran out or the file could not
    be read (reported). */
-static int toolNext(ToolInput *in)
+static inline int toolNext(ToolInput *in)
 {
     size_t size = gribGetSize(in->fd);
     in->position = (long long)gribGetPos(in->fd);
@@ -130,14 +130,14 @@ static int toolNext(ToolInput *in)
 }
 
 /* Reports a file without a single record. Returns 1 when it had none. */
-static int toolNoRecords(const ToolInput *in)
+static inline int toolNoRecords(const ToolInput *in)
 {
     if (in->records > 0 || in->damaged > 0) return 0;
     fprintf(stderr, "%s: %s: no GRIB record found\n", in->prog, in->name);
     return 1;
 }
 
-static void toolClose(ToolInput *in)
+static inline void toolClose(ToolInput *in)
 {
     if (in->fd >= 0) gribClose(in->fd);
     free(in->data);
