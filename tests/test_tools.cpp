@@ -237,6 +237,18 @@ TEST(Tools, RepairedCopyCarriesEveryOtherOctet)
     EXPECT_EQ(testutil::readFile(out), cat({&lead, &whole, &gap, &unsized, &noEnd, &whole, &gap, &truncated}));
 }
 
+TEST(Tools, TheBundledSampleIsCopiedUnchanged)
+{
+    // Its first record holds healthy 24-bit data, which must not be "repaired".
+    if (!built("gribcheck")) GTEST_SKIP() << "gribcheck is not built";
+    testutil::TempDir dir;
+    const std::string sample = std::string(VALMORA_TEST_DATA) + "/sample.grb", out = dir.file("fixed.grb");
+    CommandResult r = run("gribcheck", "-r " + out + " " + sample);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(testutil::readFile(out) == testutil::readFile(sample));
+}
+
 TEST(Tools, UndecidedRecordsAreShownAndLeftAlone)
 {
     if (!built("gribcheck")) GTEST_SKIP() << "gribcheck is not built";
