@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0) return 0;
     FILE *f = fopen(path.c_str(), "wb");
     FUZZ_CHECK(f, "cannot write %s", path.c_str());
-    FUZZ_CHECK(size <= 1 || fwrite(data + 1, 1, size - 1, f) == size - 1, "short write of %zu octets to %s",
-               size - 1, path.c_str());
+    const bool written = size <= 1 || fwrite(data + 1, 1, size - 1, f) == size - 1;
+    FUZZ_CHECK(written, "short write of %zu octets to %s", size - 1, path.c_str());
     fclose(f);
 
     int id = gribOpen(path.c_str(), "r");
