@@ -343,9 +343,10 @@ VALMORA_API void encode_dummy(void);
    coefficients as (real, imaginary) pairs, zonal wavenumber m outer, total
    wavenumber n (m .. T) inner: (T + 1)(T + 2) values. The subset of
    truncation J is the pairs with n <= J. Each function works in place on the
-   caller's array, takes its scratch from the traced memory and releases it,
-   and is safe from several threads at once on different arrays. The float
-   twins compute in double and round each value once. */
+   caller's array, takes its scratch from the traced memory and releases it
+   (a request that fails ends the process with "No Memory!"), and is safe
+   from several threads at once on different arrays. The float twins compute
+   in double and round each value once. */
 /* scale_complex_double(), scale_complex_float() : multiplies (inv 0) or
    divides (inv non-zero) both parts of every coefficient with n >= pcStart by
    (n(n+1))^(pcScale / 1000); fpdata holds the (T + 1)(T + 2) values of
