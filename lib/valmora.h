@@ -334,7 +334,6 @@ VALMORA_API void grib_encode_double(int *isec0, int *isec1, int *isec2, double *
 VALMORA_API void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3,
                                    float *fsec3, int *isec4, float *fsec4, int klenp, int *kgrib,
                                    int kleng, int *kused, int efunc, int *kstatus);
-/* encode_dummy() : kept for existing callers; does nothing. */
 VALMORA_API void encode_dummy(void);
 /* (end of GRIB1 encoder) */
 
