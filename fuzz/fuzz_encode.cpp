@@ -84,7 +84,7 @@ void encodeOne(Reader &in,
     int used = -1, status = -1;
     fn(isec0.data(), isec1.data(), gds ? isec2.data() : nullptr, fsec2.data(), isec3.data(), fsec3.data(),
        isec4.data(), fsec4.data(), 0, kgrib.data(), kleng, &used, 0, &status);
-    if (status != 0 && status != 707 && status != 807) abort();
+    if (status != 0 && status != 707 && status != 807 && status != 710) abort();
     if (status == 0) {
         if (isec0[1] != 1 || used != (isec0[0] + 3) / 4) abort();
         const unsigned char *rec = reinterpret_cast<const unsigned char *>(kgrib.data());

@@ -149,6 +149,11 @@ VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
 /* (end of binary digit printer) */
 
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
+
+/* Status codes of the encoder besides 0. */
+#define VALMORA_ENCODE_RANGE 707    /* minimum value or binary scale factor out of range */
+#define VALMORA_ENCODE_NO_ROOM 710  /* kgrib too small for the record */
+#define VALMORA_ENCODE_MISMATCH 807 /* complex packing requested against the grid */
 /* Build a GRIB edition 1 record in kgrib (kleng 4-octet words) from the
    section arrays. fsec4 is rewritten in place. *kstatus: 0, 707 (minimum
    value or binary scale failure), 807 (complex packing mismatch). The
