@@ -114,8 +114,9 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         return -2;
     }
 
-    unsigned long stated = get3(rec + 4); // what edition 1 claims
-    const int64_t R = g1::paddedFromIndicator(get3(rec + 4));
+    const uint32_t L = get3(rec + 4);
+    unsigned long stated = L; // what edition 1 claims
+    const int64_t R = g1::paddedFromIndicator(L);
     const g1::BdsLength bds = g1::bdsLength(fr.bdsfield, R, fr.bdsoffset);
     unsigned bdslen = (unsigned)bds.length;
     if (bds.large) stated = (unsigned long)R;
