@@ -415,8 +415,8 @@ Scale binaryScale(double range, double fmin, double fmax, int bits, int code, co
         }
     }
     if (fail) {
-        gprintf(name, "Problem calculating binary scale value for encode code %d!", code);
-        gprintf(name, "%s range %g rangec %g fmin %g fmax %g", dir, range, rc,
+        Message_(name, "Problem calculating binary scale value for encode code %d!", code);
+        Message_(name, "%s range %g rangec %g fmin %g fmax %g", dir, range, rc,
                 fabs(fmin) < 1.1754943508222875e-38 ? 0.0 : fmin, fmax);
         return {0, 1.0, false};
     }
@@ -649,8 +649,8 @@ template <typename T> int classify(const int *isec2, int *isec4, long n, Kind &k
         if (k.spectral) {
             k.complex = isec4[3] == (int)g1::kBdsComplex;
             if (k.complex != (isec2[5] == 2)) {
-                gprintf(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
-                gprintf(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
+                Message_(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
+                Message_(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
                 return kMismatch;
             }
             if (k.complex) {
@@ -731,7 +731,7 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     if (n > k.first) minMax(fsec4 + k.first, n - k.first, fmin, fmax, nan);
     if (nan) fmin = (T)NAN; // a value that cannot be packed fails like a bad minimum
     if (!(fabs((double)fmin) < DBL_MAX)) {
-        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        Message_(name, "Minimum value out of range: %g!", (double)fmin);
         return kRange;
     }
 
@@ -752,7 +752,7 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     if (fabs(ref) > 1.0 && !ibmRepresentable(ref)) {
         // Above the IBM range the reference would be written as zero and
         // every value decoded wrongly.
-        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        Message_(name, "Minimum value out of range: %g!", (double)fmin);
         return kRange;
     }
 
@@ -779,9 +779,8 @@ int64_t encodeES(const Out &out, int64_t &pos, int64_t bdsPos)
         // The large form: padded to whole units, the BDS field the padding plus 4.
         length = (int64_t)g1::roundUp((size_t)total, g1::kLargeUnit);
         if (length > g1::kLargeMaxPadded) {
-            fprintf(stderr, "Abort: GRIB1 record too large (size = %ld; max = %d)!\n", (long)length,
-                    (int)g1::kLargeMaxPadded);
-            exit(1);
+            Fatal_(stderr, "Abort: GRIB1 record too large (size = %ld; max = %d)!\n", (long)length,
+                   (int)g1::kLargeMaxPadded);
         }
         if (out.fits(0, 8)) put3(out.buf + 4, (long)g1::largeIndicator(length));
         if (out.fits(bdsPos, 3)) put3(out.buf + bdsPos, (long)(length - pos));
@@ -850,12 +849,14 @@ extern "C" {
 void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3, double *fsec3, int *isec4,
                         double *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
 {
+    (void)isec3, (void)klenp, (void)efunc; // not read
     encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
 }
 
 void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3, float *fsec3, int *isec4,
                        float *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
 {
+    (void)isec3, (void)klenp, (void)efunc; // not read
     encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
 }
 

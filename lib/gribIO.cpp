@@ -5,18 +5,20 @@
 #include "support.h"
 
 #include <climits>
-#include <cstdio>
 
 namespace {
 
 constexpr uint32_t gribMarker = 0x47524942; // "GRIB"
 constexpr long searchLimit = 0x1000000;     // octets read per search at most
 
-// Marker search; 0 found, -1 end of file, 1 not found. The debug line names
-// "gribFileSeek" for every caller.
+constexpr int readError = 2; // the search met a read error, not the end
+
+// Marker search; 0 found, -1 end of file, 1 not found, readError. The debug
+// line names "gribFileSeek" for every caller.
 int seekMarker(int fileID, long *count)
 {
     int status = filePtrSearch(filePtr(fileID), gribMarker, searchLimit, count);
+    if (status == -1 && fileError(fileID)) return readError;
     if (status >= 0 && VALMORA_Debug) Message_("gribFileSeek", "record offset = %ld", *count);
     return status;
 }
@@ -53,16 +55,23 @@ int gribClose(int fileID) { return fileClose(fileID); }
 
 int64_t gribGetPos(int fileID) { return fileGetPos(fileID); }
 
-int gribFileSeek(int fileID, long *offset) { return seekMarker(fileID, offset); }
+int gribFileError(int fileID) { return fileError(fileID); }
+
+// A read error ends a search as "not found": it is not the end of the file.
+int gribFileSeek(int fileID, long *offset)
+{
+    int status = seekMarker(fileID, offset);
+    return status == readError ? 1 : status;
+}
 
 int gribCheckSeek(int fileID, long *offset, int *edition)
 {
     *edition = -1;
     int status = seekMarker(fileID, offset);
-    if (status != 0) return status;
+    if (status != 0) return status == readError ? 1 : status;
     unsigned char octets[4];
     if (fileRead(fileID, octets, 4) == 4) *edition = (signed char)octets[3];
-    return 0;
+    return fileError(fileID) ? 1 : 0;
 }
 
 size_t gribReadSize(int fileID)
@@ -129,9 +138,11 @@ size_t gribReadSize(int fileID)
     }
 
 done:
-    if (bad || filePtrEOF(fp)) length = 0;
+    if (bad || filePtrEOF(fp) || filePtrError(fp)) length = 0;
     if (VALMORA_Debug) Message_("gribReadSize", "gribsize = %zu", length);
-    fileSetPos(fileID, start, 0);
+    // A move back that cannot be done (an input that cannot seek, after a
+    // walk over more than it keeps) leaves the file's error set.
+    if (fileSetPos(fileID, start, 0) != 0) length = 0;
     return length;
 }
 
@@ -139,14 +150,14 @@ size_t gribGetSize(int fileID)
 {
     long count;
     int status = seekMarker(fileID, &count);
-    if (status == -1) return 0;
+    if (status == -1 || status == readError) return 0;
     if (status == 1) {
         Warning_("gribGetSize", "GRIB record not found!");
         return 0;
     }
     size_t length = gribReadSize(fileID);
     if (VALMORA_Debug) Message_("gribGetSize", "recsize = %zu", length);
-    fileSetPos(fileID, -4, 1);
+    if (fileSetPos(fileID, -4, 1) != 0 || fileError(fileID)) return 0;
     return length;
 }
 
@@ -157,6 +168,10 @@ int gribRead(int fileID, void *buffer, size_t *bufferSize)
     if (status == -1) {
         *bufferSize = 0;
         return -1;
+    }
+    if (status == readError) {
+        *bufferSize = 0;
+        return 1;
     }
     if (status == 1) {
         Warning_("gribRead", "GRIB record not found!");
@@ -183,7 +198,7 @@ int gribWrite(int fileID, const void *buffer, size_t size)
     // 2^32 octets would pass for a complete one.
     size_t written = fileWrite(fileID, buffer, size);
     if (written != size) {
-        perror("gribWrite");
+        Perror_("gribWrite");
         return -1;
     }
     return written > (size_t)INT_MAX ? INT_MAX : (int)written;

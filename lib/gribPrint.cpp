@@ -72,7 +72,7 @@ unsigned long statedLimit(const unsigned char *rec, long bufsize)
 // `at` counts octets before the header, as the offsets of the walk do.
 void damaged(const char *what, unsigned long at, unsigned long limit)
 {
-    fprintf(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
+    Print_(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
             at + 1, limit);
 }
 
@@ -96,12 +96,12 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     int edition = rec[7];
     if (edition >= 2) {
-        fprintf(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
+        Print_(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
         return -1;
     }
 
@@ -129,7 +129,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     *gribrecsize = (long)recsize;
 
     if ((long)recsize > gribbufsize) {
-        fprintf(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
+        Print_(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
                 gribbufsize, recsize);
         return 1;
     }
@@ -141,7 +141,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     const unsigned char *es = fr.bds + bdslen;
     if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {
         if (recsize < fr.bdsoffset + 4) es = fr.bds; // the length wrapped: nothing to show past the BDS
-        fprintf(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
+        Print_(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
         return -2;
     }
     return 0;
@@ -159,11 +159,11 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     if (rec[7] != 2) {
-        fprintf(stderr, "wrong GRIB version %d\n", rec[7]);
+        Print_(stderr, "wrong GRIB version %d\n", rec[7]);
         return -1;
     }
     // Bound every read by the stated length (and the buffer, when given).
@@ -183,7 +183,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         int num = sec[4];
         if (want == 2) {
             if (num != 2 && num != 3) {
-                fprintf(stderr, "Unexpected section3 number %d\n", num);
+                Print_(stderr, "Unexpected section3 number %d\n", num);
                 return -1;
             }
             if (num == 3) { // no local use section: this one is section 3
@@ -194,7 +194,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         } else if (want == 3 && *lusp) {
             // after a local use section the next one is taken as section 3
         } else if (num != want) {
-            fprintf(stderr, "Unexpected section%d number %d\n", want, num);
+            Print_(stderr, "Unexpected section%d number %d\n", want, num);
             return -1;
         }
         *slot[want - 1] = sec;
@@ -227,10 +227,10 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
             if (memcmp(sec, "7777", 4) == 0) return 0;
             if (nextoff + 5 > limit || sec[4] < 1 || sec[4] > 7 || len < 5 ||
                 (uint64_t)running + get4(sec) > lowTotal) {
-                fprintf(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
+                Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
                 return -2;
             }
-            if (sec[4] == 7) fprintf(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
+            if (sec[4] == 7) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
             cur = sec;
         }
     }
@@ -246,7 +246,7 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
         return 1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     Grib1Frame fr;
@@ -262,12 +262,12 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
     unsigned bdslen = (unsigned)g1::bdsLength(fr.bdsfield, recsize, fr.bdsoffset).length;
     long need = (long)fr.bdsoffset + (long)bdslen + 4;
     if (need > recsize) {
-        fprintf(stderr, "GRIB buffer size %ld too small! Min size = %ld\n", recsize, need);
+        Print_(stderr, "GRIB buffer size %ld too small! Min size = %ld\n", recsize, need);
         return 1;
     }
     const unsigned char *es = fr.bds + bdslen;
     if (memcmp(es, "7777", 4) != 0)
-        fprintf(stderr, "Missing end section >%2x %2x %2x %2x<\n", es[0], es[1], es[2], es[3]);
+        Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", es[0], es[1], es[2], es[3]);
 
     int D = g1::getSigned2(fr.pds + 26);
     int E = g1::getSigned2(fr.bds + 4);
@@ -381,25 +381,25 @@ double dataRatio(const RecView &v, const unsigned char *bds)
 
 void unsupported(int nrec, long offset, long recpos, long recsize, int edition)
 {
-    printf("%5d :%4ld%9ld%7ld : GRIB version %d unsupported\n", nrec, offset, recpos, recsize, edition);
+    Print_(stdout, "%5d :%4ld%9ld%7ld : GRIB version %d unsupported\n", nrec, offset, recpos, recsize, edition);
 }
 
 void endLine(const Located1 &s)
 {
-    if (s.status > 0) fputs(" <-- GRIB data corrupted!", stdout);
-    fputc('\n', stdout);
+    if (s.status > 0) Print_(stdout, " <-- GRIB data corrupted!");
+    Print_(stdout, "\n");
 }
 
 void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
 {
     static char header = 0;
     if (!header) {
-        fputs("  Rec : Off Position   Size : V PDS  GDS    BMS    BDS : Code Level :  LType GType: CR LL\n", stdout);
+        Print_(stdout, "  Rec : Off Position   Size : V PDS  GDS    BMS    BDS : Code Level :  LType GType: CR LL\n");
         header = 1;
     }
     Located1 s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d :%4ld %8ld %6ld : GRIB message error\n", nrec, offset, recpos, recsize);
+        Print_(stdout, "%5d :%4ld %8ld %6ld : GRIB message error\n", nrec, offset, recpos, recsize);
         return;
     }
     RecView v(gribbuffer, recsize);
@@ -410,7 +410,7 @@ void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     const int bdslen = (int)g1::bdsLength(bdsstored, R, s.bds - gribbuffer).length;
     // LL: the large flag with a small field, whatever the 23-bit count says.
     char ll = ((get3(gribbuffer + 4) & g1::kLargeFlag) && bdsstored <= g1::kLargeCorrectionMax) ? 'T' : 'F';
-    printf("%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
+    Print_(stdout, "%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
            gribbuffer[7], v.o3(s.pds, 1), s.gds ? v.o3(s.gds, 1) : 0, s.bms ? v.o3(s.bms, 1) : 0, bdslen,
            v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s.bds),
            ll);
@@ -421,9 +421,8 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
 {
     static char header = 0;
     if (!header) {
-        fputs("  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: "
-              "CR\n",
-              stdout);
+        Print_(stdout, "  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: "
+                       "CR\n");
         header = 1;
     }
     unsigned char *sec[7];
@@ -431,7 +430,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     // buffer without the whole indicator cannot be walked at all.
     int status = recsize < 16 ? -1 : grib2Sections(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6]);
     if (status != 0) {
-        printf("%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
+        Print_(stdout, "%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
         return;
     }
     RecView v(gribbuffer, recsize);
@@ -440,7 +439,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     const unsigned char *pds = sec[3];
     char param[16];
     snprintf(param, sizeof param, "%d.%d.%d", v.o1(pds, 11), v.o1(pds, 10), v.o1(gribbuffer, 7));
-    printf("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
+    Print_(stdout, "%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
            recpos, recsize, gribbuffer[7], len[0], len[1], len[2], len[3], len[4], len[5], len[6], param,
            (int)v.o4(pds, 25), v.o1(pds, 23), v.o2(sec[2], 13), 1.0);
 }
@@ -456,15 +455,15 @@ bool sectionFrame(char &header, const char *headline, int nrec, long recpos, lon
         return false;
     }
     if (!header) {
-        fputs(headline, stdout);
+        Print_(stdout, "%s", headline);
         header = 1;
     }
     s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d : GRIB message error\n", nrec);
+        Print_(stdout, "%5d : GRIB message error\n", nrec);
         return false;
     }
-    printf("%5d :", nrec);
+    Print_(stdout, "%5d :", nrec);
     return true;
 }
 
@@ -489,7 +488,7 @@ void grib1PrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     }
     int fcnum = 0;
     if (pdslen >= 29 && (v.o1(pds, 5) == 98 || v.o1(pds, 26) == 98) && v.o1(pds, 41) == 1) fcnum = v.o1(pds, 50);
-    printf("%4d%4d%4d%4d%4d %4d %4d%4d%7d%7d %8d%6d%3d%3d%3d%3d%5d%6d%5d%4d", pdslen, v.o1(pds, 4), v.o1(pds, 5),
+    Print_(stdout, "%4d%4d%4d%4d%4d %4d %4d%4d%7d%7d %8d%6d%3d%3d%3d%3d%5d%6d%5d%4d", pdslen, v.o1(pds, 4), v.o1(pds, 5),
            ed1 ? v.o1(pds, 26) : 0, v.o1(pds, 6), v.o1(pds, 7), v.o1(pds, 9), v.o1(pds, 10), v.o1(pds, 11),
            v.o1(pds, 12), 10000 * year + 100 * v.o1(pds, 14) + v.o1(pds, 15), 100 * v.o1(pds, 16) + v.o1(pds, 17),
            v.o1(pds, 19), v.o1(pds, 20), v.o1(pds, 18), v.o1(pds, 21), v.o2(pds, 22),
@@ -507,11 +506,11 @@ void grib1PrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     if (s.gds) {
         RecView v(gribbuffer, recsize);
         const unsigned char *g = s.gds;
-        printf("%4d%4d%4d %4d :%6d%6d%7d%7d%7d%7d%6d%6d", v.o3(g, 1), v.o1(g, 4), v.o1(g, 5), v.o1(g, 6), v.o2(g, 7),
+        Print_(stdout, "%4d%4d%4d %4d :%6d%6d%7d%7d%7d%7d%6d%6d", v.o3(g, 1), v.o1(g, 4), v.o1(g, 5), v.o1(g, 6), v.o2(g, 7),
                v.o2(g, 9), v.signMag(g, 11, 3), v.signMag(g, 14, 3), v.signMag(g, 18, 3), v.signMag(g, 21, 3),
                v.o2(g, 24), v.o2(g, 26));
     } else {
-        fputs(" Grid Description Section not defined", stdout);
+        Print_(stdout, " Grid Description Section not defined");
     }
     endLine(s);
 }
@@ -525,9 +524,9 @@ void grib1PrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     int code = v.o1(s.pds, 9), level = level1(v, s.pds);
     if (s.bms) {
         int bmslen = v.o3(s.bms, 1);
-        printf("%4d%7d %7d %7d", code, level, bmslen, 8 * bmslen - v.o1(s.bms, 4) - 48);
+        Print_(stdout, "%4d%7d %7d %7d", code, level, bmslen, 8 * bmslen - v.o1(s.bms, 4) - 48);
     } else {
-        printf("%4d%7d Bit Map Section not defined", code, level);
+        Print_(stdout, "%4d%7d Bit Map Section not defined", code, level);
     }
     endLine(s);
 }
@@ -550,7 +549,7 @@ void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
         scale *= dec;
         ref *= dec;
     }
-    printf("%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
+    Print_(stdout, "%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
            ref, v.o1(bds, 11), dataRatio(v, bds));
     endLine(s);
 }
@@ -570,16 +569,16 @@ bool checkRecord(int nrec, long recsize, unsigned char *gribbuffer, const char *
 {
     s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d : GRIB message error\n", nrec);
+        Print_(stdout, "%5d : GRIB message error\n", nrec);
         return false;
     }
     if (s.status > 0) {
-        printf("%5d : <-- GRIB data corrupted!\n", nrec);
+        Print_(stdout, "%5d : <-- GRIB data corrupted!\n", nrec);
         return false;
     }
     RecView v(gribbuffer, recsize);
     if (!repairCandidate(v, s.bds)) return false;
-    printf("%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
+    Print_(stdout, "%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
     return true;
 }
 
@@ -599,7 +598,7 @@ void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
     nbits -= nbits % 24;
     size_t octets = (size_t)nbits / 8;
     if (octets == 0) return;
-    unsigned char *scratch = (unsigned char *)memMalloc(octets, "gribPrint.cpp", "repair1", __LINE__);
+    unsigned char *scratch = (unsigned char *)memAlloc(octets);
     if (!scratch) {
         Warning_("repair1", "No Memory! GRIB record %d left unchanged", nrec);
         return;
@@ -607,7 +606,7 @@ void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
     unsigned char *data = bds + H;
     g1::planeJoin(scratch, data, octets / 3);
     memcpy(data, scratch, octets);
-    memFree(scratch, "gribPrint.cpp", "repair1", __LINE__);
+    memRelease(scratch);
 }
 
 } // namespace
@@ -647,6 +646,7 @@ void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer
 
 void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
 {
+    (void)recpos; // the check names records by number only
     Located1 s;
     checkRecord(nrec, recsize, gribbuffer, "", s);
 }

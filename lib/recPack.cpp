@@ -11,6 +11,7 @@
 #include "grib1.h"
 #include "support.h"
 
+#include <atomic>
 #include <cassert>
 #include <climits>
 #include <cstdio>
@@ -40,8 +41,9 @@ constexpr size_t plainJAt = 15;
 constexpr size_t szipJAt = g1::kSzipHeader + 4;
 constexpr unsigned bothSpectral = g1::kBdsSpectral | g1::kBdsComplex;
 
-// Set once the message on unsupported bit counts was printed.
-char linfo = 0;
+// Set once the message on unsupported bit counts was printed; atomic, so
+// that it is printed once even when several threads pack at once.
+std::atomic<bool> linfo{false};
 
 SZ_com_t szParams(int nbits)
 {
@@ -61,8 +63,8 @@ int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **b
 {
     unsigned char *gds, *bms;
     int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) fputs("GRIB message error\n", stdout);
-    if (status > 0) fputs("GRIB data corrupted!\n", stdout);
+    if (status < 0) Print_(stdout, "GRIB message error\n");
+    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
     return status;
 }
 
@@ -175,13 +177,13 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(D, "recPack", "recPack", __LINE__);
+        planes = (unsigned char *)memAlloc(D);
         if (!planes) return SZ_MEM_ERROR;
         g1::planeSplit(planes, data, D / 3);
         src = planes;
     }
     int result = SZ_BufftoBuffCompress(work, clen, src, D, &params);
-    if (planes) memFree(planes, "recPack", "recPack", __LINE__);
+    if (planes) memRelease(planes);
     return result;
 }
 
@@ -242,7 +244,7 @@ int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Resto
     unsigned char *data = out + g1::kBdsFixed + X;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(h.dataLength, "recPack", "recUnpack", __LINE__);
+        planes = (unsigned char *)memAlloc(h.dataLength);
         if (!planes) return SZIP_NO_MEMORY;
     }
 
@@ -270,7 +272,7 @@ int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Resto
             if (r.computed != h.check) status = SZIP_CHECK_MISMATCH;
         }
     }
-    if (planes) memFree(planes, "recPack", "recUnpack", __LINE__);
+    if (planes) memRelease(planes);
     return status;
 }
 
@@ -326,10 +328,8 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
         return within(recsize > 0 ? (size_t)recsize : 0, gribbuffersize);
 
     const PackPlan plan = planPack(rec, bds, (size_t)recsize);
-    if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo) {
-        linfo = 1;
-        fputs("GRIB szip supports only 8, 16, 24 and 32 bit data!\n", stderr);
-    }
+    if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
+        Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
     if (plan.refusal != Refusal::none) return within(plan.keep, gribbuffersize);
 
     const uint32_t L = get3(rec + 4);

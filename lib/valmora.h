@@ -53,6 +53,10 @@ VALMORA_API size_t gribGetSize(int fileID);
 /* 0 read, -1 end of file, -2 no marker, -3 buffer too small, 1 short read. */
 VALMORA_API int gribRead(int fileID, void *buffer, size_t *bufferSize);
 VALMORA_API int gribWrite(int fileID, const void *buffer, size_t size);
+/* The system's error number (errno) after a read error or a move that could
+   not be done on the file, 0 otherwise; the record functions then return
+   their failure results, never those of end of file. */
+VALMORA_API int gribFileError(int fileID);
 
 /* ---- Record structure (gribPrint) --------------------------------------- */
 
