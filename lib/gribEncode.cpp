@@ -628,7 +628,7 @@ template <typename T> void minMax(const T *v, long n, T &fmin, T &fmax, bool &na
 #pragma GCC pop_options
 #endif
 
-enum { kMismatch = 807, kRange = 707 };
+enum { kMismatch = VALMORA_ENCODE_MISMATCH, kRange = VALMORA_ENCODE_RANGE, kNoRoom = VALMORA_ENCODE_NO_ROOM };
 
 struct Kind {
     bool spectral = false, complex = false;
@@ -829,8 +829,12 @@ void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, 
     }
 
     const int64_t gribLen = encodeES(out, pos, bdsPos);
-    if (gribLen > out.cap)
+    if (gribLen > out.cap) {
+        // Only part of the record is in the buffer: no length to take it for a whole one.
         Error_(Twin<T>::encode, "kgrib buffer too small! kleng = %d  gribLen = %d", kleng, (int)gribLen);
+        *kstatus = kNoRoom;
+        return;
+    }
 
     isec0[0] = (int)gribLen;
     isec0[1] = 1;

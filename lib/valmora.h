@@ -196,24 +196,70 @@ VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *
 VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
+/* The data section of a GRIB edition 1 record compressed with szip, in place,
+   so that the record stays a well-formed edition 1 record (BDS flag 0x10,
+   compression code 128 in BDS octet 14). BDS octets 12-13 carry a 16-bit
+   check of the section before compression (the low 16 bits of its CRC-32C,
+   0xFFFF for 0); records packed with 0 there restore without a check.
+   These functions and gribPaddedLength are safe from several threads at
+   once on different buffers. None of them frees, grows or keeps a caller's
+   buffer, nor touches octets beyond the sizes given. */
 
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
-   be rounded up within size_t is returned as it is. Safe from any thread. */
+   be rounded up within size_t is returned as it is. */
 VALMORA_API size_t gribPaddedLength(size_t length);
 
-/* Compression code of the edition 1 record (128 = szip, 0 = plain); for 128
-   *urecsize receives the record length before compression. */
+/* Compression code of the record at gribbuffer (recsize valid octets).
+   Result: 128 for the szip form, with *urecsize the record's length before
+   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
+   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   edition 2 record or one the locator cannot frame (its message on standard
+   error, then "GRIB message error" or "GRIB data corrupted!" on standard
+   output). Reads the record only. */
 VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize);
-/* Compresses the data section of the record in place; returns the number of
-   octets to write. The work buffer receives the compressed data first. */
+
+/* Compresses the data section of the edition 1 record at the start of
+   gribbuffer (gribbuffersize octets available) in place, when that gains
+   more than 5 % and recUnpack gives the record back octet for octet: plain
+   (not large) form, 8, 16, 24 or 32 bits per value, more than 2047 data
+   bits, not already flagged. zipbuffer (zipbuffersize octets; the record's
+   length is ample) receives the compressed data on the way; its contents are
+   undefined afterwards. Result: the number of octets to write, never more
+   than gribbuffersize:
+   - compressed: the new record, padded with zero octets to a multiple of 8;
+   - compression tried and not worth it: the record, padded alike;
+   - left alone (other widths, too few bits, already flagged): its length;
+     the first record of an unsupported non-zero width in the process gets
+     "GRIB szip supports only 8, 16, 24 and 32 bit data!" on standard error;
+   - a large-form record: its padded length (the record is not compressed);
+   - a record the locator cannot frame: the length the locator found (0 for
+     no indicator or another edition), with the messages of gribGetZip.
+   The zero padding is written only where the buffer has room for it. */
 VALMORA_API int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
-/* Restores the record copied to zipbuffer into gribbuffer (which holds the
-   same copy on entry); returns the number of octets to write. Never writes
-   beyond gribbuffersize nor reads beyond zipbuffersize. */
+
+/* Restores the szip-form record at zipbuffer (zipbuffersize octets, the
+   record's length; never written) into gribbuffer (gribbuffersize octets),
+   which must hold the same record on entry and have room for the restored
+   one (gribGetZip's length before compression plus 100 is ample). The two
+   buffers must not overlap: overlapping ones are refused with a warning,
+   result 0, before anything is written. Result: the number of octets to
+   write, never more than gribbuffersize:
+   - restored: the record as it was before compression (the unused-bit count
+     0, or 8 with one zero octet ending the section, as recPack accepts it),
+     padded with zero octets to a multiple of 8 where there is room;
+   - 0: the source or the destination cannot be framed (messages as for
+     gribGetZip) or the destination does not hold the same record.
+   Left packed: when the source has no szip data section, its szip octets
+   are damaged (lengths beyond the section, data not whole samples), the
+   restored record would not fit, szip fails or gives another length, the
+   check differs, or the restored record's length differs from the one
+   stored in BDS octets 15-17, a warning goes to standard error, the
+   destination holds the source record exactly as read and the result is
+   zipbuffersize. A caller tells this case from a restored record by asking
+   gribGetZip about the destination: it still returns 128. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
-/* (end of szip coding) */
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
@@ -324,18 +370,41 @@ VALMORA_API void ref2ibm(double *pref, int kbits);
 VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
 
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
-/* Build a GRIB edition 1 record in kgrib (kleng 4-octet words) from the
-   section arrays. fsec4 is rewritten in place. *kstatus: 0, 707 (minimum
-   value or binary scale failure), 807 (complex packing mismatch). The
-   ninth and thirteenth parameters are not read. */
+
+/* Status codes of the encoder besides 0. */
+#define VALMORA_ENCODE_RANGE 707    /* minimum value or binary scale factor out of range */
+#define VALMORA_ENCODE_NO_ROOM 710  /* kgrib too small for the record */
+#define VALMORA_ENCODE_MISMATCH 807 /* complex packing requested against the grid */
+
+/* Builds a GRIB edition 1 record from the section arrays: isec1 (product
+   definition; its element 4 says whether a grid description and a bit map
+   follow), isec2 and fsec2 (grid description; isec2 may be NULL, the data
+   are then taken as grid-point or spectral from isec4 element 2), fsec3
+   (element 1 the missing value of the bit map), isec4 (data description)
+   and fsec4 (the values). The record goes to kgrib, a buffer of kleng
+   4-octet words (kleng <= 0 holds nothing); nothing is written beyond it.
+   On success *kstatus is 0, isec0 element 0 the record's length in octets
+   (padded with zeros to a multiple of 8, or of 120 in the large form),
+   isec0 element 1 the edition (1) and *kused the 4-octet words used.
+   On failure *kstatus is VALMORA_ENCODE_RANGE, VALMORA_ENCODE_MISMATCH or,
+   when kgrib cannot hold the whole record, VALMORA_ENCODE_NO_ROOM (reported
+   as "kgrib buffer too small!"; the sections that fit whole are written,
+   the rest of kgrib is untouched); isec0 and *kused are left as they were.
+   fsec4 is rewritten (decimal scaling, bit-map compaction, the spectral
+   reordering of complex packing) and isec4 element 2 set from the grid
+   when isec2 is given; the other arrays are only read. isec3, klenp and
+   efunc are not read. A record beyond 1,006,632,840 octets (the large
+   form's limit) ends the process. Not safe from several threads at once:
+   it reads the process-wide settings and keeps one-shot message flags. */
 VALMORA_API void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3,
                                     double *fsec3, int *isec4, double *fsec4, int klenp, int *kgrib,
                                     int kleng, int *kused, int efunc, int *kstatus);
+/* The same with single-precision values (scaled and packed in float). */
 VALMORA_API void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3,
                                    float *fsec3, int *isec4, float *fsec4, int klenp, int *kgrib,
                                    int kleng, int *kused, int efunc, int *kstatus);
+/* Does nothing; kept for programs that link it. */
 VALMORA_API void encode_dummy(void);
-/* (end of GRIB1 encoder) */
 
 /* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
 /* A spectral field of triangular truncation T holds (T + 1)(T + 2)/2
