@@ -1,6 +1,7 @@
 // Whole-record access to GRIB files: find the next "GRIB" marker, size the
 // record from its section lengths without reading its body, read it, write it.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <climits>
@@ -25,9 +26,13 @@ int seekMarker(int fileID, long *count)
 // Reads a 24-bit big-endian number; *bad is set when the stream ran dry.
 unsigned read3(void *fp, bool *bad)
 {
-    int a = filePtrGetc(fp), b = filePtrGetc(fp), c = filePtrGetc(fp);
-    if ((a | b | c) < 0) *bad = true;
-    return (unsigned)(a & 0xFF) << 16 | (unsigned)(b & 0xFF) << 8 | (unsigned)(c & 0xFF);
+    unsigned char octets[3];
+    for (unsigned char &o : octets) {
+        int c = filePtrGetc(fp);
+        if (c < 0) *bad = true;
+        o = (unsigned char)c;
+    }
+    return g1::get3(octets);
 }
 
 // Length of an optional section after the current position: reads its
@@ -86,15 +91,13 @@ size_t gribReadSize(int fileID)
     if (bad) {
         // End of file inside the indicator: no length, and no message.
     } else if (edition == 2) {
-        unsigned char b[8];
+        unsigned char b[8] = {0};
         if (filePtrRead(fp, b, 8) != 8) bad = true;
-        uint64_t total = 0;
-        for (int i = 0; i < 8; ++i) total = total << 8 | b[i];
-        length = (size_t)total;
+        length = (size_t)g1::get8(b);
     } else if (edition == 1 || edition == 0) {
         unsigned P, flag;
         if (edition == 1) {
-            if (L < 0x800000) {
+            if (!(L & g1::kLargeFlag)) {
                 length = L;
                 goto done;
             }
@@ -112,21 +115,21 @@ size_t gribReadSize(int fileID)
         if (VALMORA_Debug) Message_("gribReadSize", "flag        = %d", (int)flag);
         if (fileSetPos(fileID, (int64_t)P - 8, 1) != 0) bad = true;
         unsigned G = 0, B = 0;
-        if (!bad && (flag & 0x80)) G = skipSection(fileID, fp, "gdssize    ", &bad);
-        if (!bad && (flag & 0x40)) B = skipSection(fileID, fp, "bmssize    ", &bad);
+        if (!bad && (flag & g1::kPdsGds)) G = skipSection(fileID, fp, "gdssize    ", &bad);
+        if (!bad && (flag & g1::kPdsBms)) B = skipSection(fileID, fp, "bmssize    ", &bad);
         unsigned f = bad ? 0 : read3(fp, &bad);
         if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", f);
         if (edition == 0) {
             length = L + G + B + f + 8;
-        } else if (f <= 120) {
+        } else if (f <= g1::kLargeCorrectionMax) {
             // Large form: the BDS length field is a correction to the padded
             // length. A 23-bit count too small for the large form leaves f as
             // a plain BDS length, as the section locator reads it.
-            unsigned S = 4 + P + G + B;
-            int64_t R = (int64_t)(L & 0x7FFFFF) * 120;
-            unsigned c = (unsigned)correct_bdslen((int)f, R, (int)S);
-            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", c);
-            length = R >= 0x800000 ? (unsigned)(S + c + 4) : (unsigned)(S + f + 8);
+            unsigned offset = 8 + P + G + B;
+            g1::BdsLength bds = g1::bdsLength(f, g1::paddedFromIndicator(L), offset);
+            // Shown as correct_bdslen gives it against the offset less 4.
+            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f);
+            length = (unsigned)(offset + bds.length + 4);
         } else {
             length = L;
         }

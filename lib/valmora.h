@@ -215,6 +215,12 @@ VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
 
+/* The length a record of `length` octets is padded to when written to a file:
+   rounded up to a multiple of 8 octets, or of 120 octets for records longer
+   than 8,388,607 octets (the unit of the large form); a length that cannot
+   be rounded up within size_t is returned as it is. Safe from any thread. */
+VALMORA_API size_t gribPaddedLength(size_t length);
+
 /* Compression code of the edition 1 record (128 = szip, 0 = plain); for 128
    *urecsize receives the record length before compression. */
 VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize);
