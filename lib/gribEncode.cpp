@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 #include <immintrin.h>
 #endif
 
@@ -304,7 +304,7 @@ long compactBitmap(T *fsec4, long n, T missing, unsigned char *map, long i = 0, 
     return k;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 // Eight points per step with the processor's compress instruction. The
 // eight-value store at k never passes point i + 7, which is already loaded.
 __attribute__((target("avx512f"))) long compactBitmap512(double *fsec4, long n, double missing, unsigned char *map)
@@ -437,7 +437,7 @@ Scale binaryScale(double range, double fmin, double fmax, int bits, int code, co
 #pragma GCC push_options
 #pragma GCC optimize("O3")
 #endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 // Wider vectors where the processor has them, chosen once at load.
 #define VALMORA_HOT __attribute__((target_clones("avx2", "default")))
 #else
