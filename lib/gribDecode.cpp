@@ -490,8 +490,8 @@ long presentPoints(const unsigned char *map, long count)
 }
 
 // ---- Unpacking ----------------------------------------------------------------------
-// Each code u becomes bias + u * step, with bias = R x 10^-D and step =
-// 2^E x 10^-D. The loops are plain so that the compiler vectorises them;
+// Each code u becomes (u x 2^E + R) x 10^-D, in that order, as GRIB readers
+// compute it (u x 2^E is exact, so a fused multiply-add rounds alike). The loops are plain so that the compiler vectorises them;
 // they are built twice, for the processor's vector unit and portably, and
 // the choice is made once at run time, as the encoder does.
 
@@ -505,7 +505,7 @@ long presentPoints(const unsigned char *map, long count)
 struct Run {
     const unsigned char *data; // first packed octet
     size_t octets;             // packed octets that may be read
-    double bias, step;
+    double ref, step, dec; // R, 2^E and 10^-D
 };
 
 inline uint64_t loadBE64(const unsigned char *p)
@@ -520,18 +520,18 @@ template <typename T>
 VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size_t n, T *out)
 {
     const unsigned char *p = r.data;
-    const double bias = r.bias, step = r.step;
+    const double ref = r.ref, step = r.step, dec = r.dec;
     switch (bits) {
     case 8:
         p += first;
-        for (size_t i = 0; i < n; ++i) out[i] = (T)(bias + (double)p[i] * step);
+        for (size_t i = 0; i < n; ++i) out[i] = (T)(((double)p[i] * step + ref) * dec);
         return;
     case 16:
         p += 2 * first;
         for (size_t i = 0; i < n; ++i) {
             uint16_t w;
             memcpy(&w, p + 2 * i, 2);
-            out[i] = (T)(bias + (double)__builtin_bswap16(w) * step);
+            out[i] = (T)(((double)__builtin_bswap16(w) * step + ref) * dec);
         }
         return;
     case 32:
@@ -539,7 +539,7 @@ VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size
         for (size_t i = 0; i < n; ++i) {
             uint32_t w;
             memcpy(&w, p + 4 * i, 4);
-            out[i] = (T)(bias + (double)__builtin_bswap32(w) * step);
+            out[i] = (T)(((double)__builtin_bswap32(w) * step + ref) * dec);
         }
         return;
     case 24: {
@@ -552,10 +552,10 @@ VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size
         for (; i < m; ++i) {
             uint32_t w;
             memcpy(&w, p + 3 * i, 4);
-            out[i] = (T)(bias + (double)(__builtin_bswap32(w) >> 8) * step);
+            out[i] = (T)(((double)(__builtin_bswap32(w) >> 8) * step + ref) * dec);
         }
         for (; i < n; ++i)
-            out[i] = (T)(bias + (double)((uint32_t)p[3 * i] << 16 | (uint32_t)p[3 * i + 1] << 8 | p[3 * i + 2]) * step);
+            out[i] = (T)(((double)((uint32_t)p[3 * i] << 16 | (uint32_t)p[3 * i + 1] << 8 | p[3 * i + 2]) * step + ref) * dec);
         return;
     }
     default: {
@@ -567,14 +567,14 @@ VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size
         if (r.octets >= 8)
             for (; i < n && pos <= limit; ++i, pos += (unsigned)bits) {
                 const uint64_t w = loadBE64(p + (pos >> 3)) << (pos & 7);
-                out[i] = (T)(bias + (double)(w >> shift) * step);
+                out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
             }
         for (; i < n; ++i, pos += (unsigned)bits) {
             uint64_t w = 0;
             const size_t at = (size_t)(pos >> 3);
             for (size_t k = 0; k < 8; ++k) w = w << 8 | (at + k < r.octets ? p[at + k] : 0);
             w <<= pos & 7;
-            out[i] = (T)(bias + (double)(w >> shift) * step);
+            out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
         }
         return;
     }
@@ -631,7 +631,7 @@ void unpackWithMap(const Run &r, int bits, size_t coded, const unsigned char *ma
             size_t take = kBlock - held;
             if (take > coded - k) take = coded - k;
             if (bits == 0)
-                for (size_t j = 0; j < take; ++j) block[held + j] = (T)r.bias;
+                for (size_t j = 0; j < take; ++j) block[held + j] = (T)(r.ref * r.dec);
             else if (take)
                 unpack(r, bits, k, take, block + held);
             k += take;
@@ -791,7 +791,7 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
 
     const size_t h = 11 + d.extraLen;
     const double dec = decimalFactor(isec1[22]);
-    Run r{section + h, sectionLen - h, d.ref * dec, std::ldexp(1.0, d.e) * dec};
+    Run r{section + h, sectionLen - h, d.ref, std::ldexp(1.0, d.e), dec};
     const T missing = fsec3[1];
 
     if (map) {
@@ -804,7 +804,7 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
         }
         const size_t packed = points > d.first ? (size_t)(points - d.first) : 0;
         if (d.bits == 0)
-            for (size_t i = 0; i < packed; ++i) fsec4[d.first + i] = (T)r.bias;
+            for (size_t i = 0; i < packed; ++i) fsec4[d.first + i] = (T)(r.ref * r.dec);
         else if (packed)
             unpack(r, d.bits, 0, packed, fsec4 + d.first);
         if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex) && points > 0) {
