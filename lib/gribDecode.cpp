@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
+#include <immintrin.h>
+#endif
+
 // ---- Temporary: szip restore until the shared one lands ----------------------
 // Restores the plain data section of an szip-form section into `out`. The
 // shared implementation replaces this block (same signature and results).
@@ -587,10 +591,95 @@ template <typename T> void unpackPortable(const Run &r, int bits, size_t first, 
 }
 
 #if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-template <typename T>
-__attribute__((target("avx2,fma"))) void unpackAvx2(const Run &r, int bits, size_t first, size_t n, T *out)
+#define VALMORA_AVX2 __attribute__((target("avx2,fma")))
+
+// Eight codes in 32-bit lanes become eight values.
+VALMORA_AVX2 inline void store8(double *out, __m256i codes, __m256d step, __m256d ref, __m256d dec, bool scaled)
 {
-    unpackBody(r, bits, first, n, out);
+    __m256d lo = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(codes)), step, ref);
+    __m256d hi = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(codes, 1)), step, ref);
+    if (scaled) {
+        lo = _mm256_mul_pd(lo, dec);
+        hi = _mm256_mul_pd(hi, dec);
+    }
+    _mm256_storeu_pd(out, lo);
+    _mm256_storeu_pd(out + 4, hi);
+}
+
+VALMORA_AVX2 inline void store8(float *out, __m256i codes, __m256d step, __m256d ref, __m256d dec, bool scaled)
+{
+    __m256d lo = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(codes)), step, ref);
+    __m256d hi = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(codes, 1)), step, ref);
+    if (scaled) {
+        lo = _mm256_mul_pd(lo, dec);
+        hi = _mm256_mul_pd(hi, dec);
+    }
+    _mm_storeu_ps(out, _mm256_cvtpd_ps(lo));
+    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(hi));
+}
+
+// Codes of 8, 12, 16 and 24 bits, eight at a time, while the widest load
+// stays within the data; the rest goes through the plain loops. Codes are
+// below 2^24 here, so the signed 32-bit conversion is exact.
+template <typename T>
+VALMORA_AVX2 void unpackWide(const Run &r, int bits, size_t first, size_t n, T *out)
+{
+    const size_t octetsPer8 = (size_t)bits; // eight codes take `bits` octets
+    const size_t load = bits == 24 ? 28 : 16;  // octets each step reads
+    const size_t start = first * (size_t)bits / 8;
+    const size_t room = r.octets > start + load ? (r.octets - start - load) / octetsPer8 + 1 : 0;
+    const size_t steps = n / 8 < room ? n / 8 : room;
+    const unsigned char *p = r.data + start;
+    const __m256d step = _mm256_set1_pd(r.step), ref = _mm256_set1_pd(r.ref), dec = _mm256_set1_pd(r.dec);
+    const bool scaled = r.dec != 1.0;
+    const __m128i swap16 = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    const __m256i pick24 = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1, //
+                                            2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    const __m256i pick12 = _mm256_setr_epi8(1, 0, -1, -1, 2, 1, -1, -1, 4, 3, -1, -1, 5, 4, -1, -1, //
+                                            7, 6, -1, -1, 8, 7, -1, -1, 10, 9, -1, -1, 11, 10, -1, -1);
+    const __m256i shift12 = _mm256_setr_epi32(4, 0, 4, 0, 4, 0, 4, 0), mask12 = _mm256_set1_epi32(0xFFF);
+    size_t i = 0;
+    switch (bits) {
+    case 8:
+        for (; i < steps; ++i, p += 8)
+            store8(out + 8 * i, _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)p)), step, ref, dec, scaled);
+        break;
+    case 16:
+        for (; i < steps; ++i, p += 16) {
+            const __m128i w = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i *)p), swap16);
+            store8(out + 8 * i, _mm256_cvtepu16_epi32(w), step, ref, dec, scaled);
+        }
+        break;
+    case 12:
+        for (; i < steps; ++i, p += 12) {
+            const __m256i w = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)p));
+            const __m256i c = _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(w, pick12), shift12), mask12);
+            store8(out + 8 * i, c, step, ref, dec, scaled);
+        }
+        break;
+    case 24:
+        for (; i < steps; ++i, p += 24) {
+            const __m256i w = _mm256_set_m128i(_mm_loadu_si128((const __m128i *)(p + 12)),
+                                               _mm_loadu_si128((const __m128i *)p));
+            store8(out + 8 * i, _mm256_shuffle_epi8(w, pick24), step, ref, dec, scaled);
+        }
+        break;
+    }
+    if (8 * steps < n) unpackBody(r, bits, first + 8 * steps, n - 8 * steps, out + 8 * steps);
+}
+
+template <typename T>
+VALMORA_AVX2 void unpackAvx2(const Run &r, int bits, size_t first, size_t n, T *out)
+{
+    if (bits != 8 && bits != 12 && bits != 16 && bits != 24) {
+        unpackBody(r, bits, first, n, out);
+        return;
+    }
+    if (bits == 12 && first % 2 && n) { // start on a whole octet
+        unpackBody(r, bits, first, 1, out);
+        ++first, ++out, --n;
+    }
+    unpackWide(r, bits, first, n, out);
 }
 
 bool haveAvx2()
