@@ -3,6 +3,7 @@
 // szip-form data sections decode alike. Nothing here keeps state between
 // calls, so any number of threads may decode at once.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <climits>
@@ -14,67 +15,50 @@
 #include <immintrin.h>
 #endif
 
-// ---- Temporary: szip restore until the shared one lands ----------------------
-// Restores the plain data section of an szip-form section into `out`. The
-// shared implementation replaces this block (same signature and results).
+// ---- Temporary: szip restore until the shared one is defined ----------------
+// szipRestoreSection is declared in grib1.h; until its definition lands this
+// stand-in with the same parameters and results serves (rename the call).
 extern "C" {
 #include <szlib.h>
 }
 namespace {
-enum { SZIP_NOT_PACKED = 1, SZIP_DAMAGED, SZIP_DECODE_FAILED, SZIP_CHECK_MISMATCH, SZIP_NO_ROOM, SZIP_NO_MEMORY };
-inline unsigned tget3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
-int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
-                       size_t *restoredLength)
+int szipRestoreSectionLocal(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
+                            size_t *restoredLength)
 {
-    if (bdslen < 23 || !(bds[3] & 0x10) || bds[13] != 128) return SZIP_NOT_PACKED;
+    if (bdslen < g1::kSzipHeader || !(bds[3] & g1::kBdsSzip) || bds[g1::kSzipCodeAt] != g1::kSzipCode)
+        return SZIP_NOT_PACKED;
     const unsigned flag = bds[3];
-    size_t X = 0;
-    if (flag & 0x80) {
-        if (!(flag & 0x40)) {
-            X = 4;
-        } else {
-            if (bdslen < 28) return SZIP_DAMAGED;
-            X = 7 + 4 * (size_t)(bds[27] + 1) * (bds[27] + 2);
-        }
-    }
+    if ((flag & 0xC0) == 0xC0 && bdslen < 28) return SZIP_DAMAGED;
+    const size_t X = g1::bdsHeaderLength(flag, (flag & 0xC0) == 0xC0 ? bds[27] : 0) - g1::kBdsFixed;
     const int bits = bds[10];
-    const size_t D = tget3(bds + 17), clen = tget3(bds + 20);
+    const g1::SzipHeader sh = g1::szipHeaderRead(bds);
+    const size_t D = sh.dataLength, clen = sh.packedLength;
     const size_t sample = bits == 24 ? 3 : (size_t)bits / 8;
-    if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) || 23 + X + clen > bdslen || D % sample)
+    if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) || g1::kSzipHeader + X + clen > bdslen || D % sample)
         return SZIP_DAMAGED;
-    size_t len = 11 + X + D;
+    size_t len = g1::kBdsFixed + X + D;
     len += len % 2;
     if (len > capacity) return SZIP_NO_ROOM;
-    memcpy(out, bds, 11);
-    memcpy(out + 11, bds + 23, X);
-    unsigned char *planes = nullptr, *dst = out + 11 + X;
+    memcpy(out, bds, g1::kBdsFixed);
+    memcpy(out + g1::kBdsFixed, bds + g1::kSzipHeader, X);
+    unsigned char *planes = nullptr, *dst = out + g1::kBdsFixed + X;
     if (bits == 24) {
-        planes = (unsigned char *)memMalloc(D ? D : 1, "gribDecode", "szipRestoreSection", __LINE__);
+        planes = (unsigned char *)memAlloc(D ? D : 1);
         if (!planes) return SZIP_NO_MEMORY;
         dst = planes;
     }
     SZ_com_t params{SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK, bits == 24 ? 8 : bits, 8, 1024};
     size_t dlen = D;
-    const int rc = SZ_BufftoBuffDecompress(dst, &dlen, bds + 23 + X, clen, &params);
-    if (rc == SZ_OK && dlen == D && planes) {
-        const size_t k = D / 3;
-        unsigned char *o = out + 11 + X;
-        for (size_t i = 0; i < k; ++i) {
-            o[3 * i] = planes[i];
-            o[3 * i + 1] = planes[k + i];
-            o[3 * i + 2] = planes[2 * k + i];
-        }
-    }
-    if (planes) memFree(planes, "gribDecode", "szipRestoreSection", __LINE__);
+    const int rc = SZ_BufftoBuffDecompress(dst, &dlen, bds + g1::kSzipHeader + X, clen, &params);
+    if (rc == SZ_OK && dlen == D && planes) g1::planeJoin(out + g1::kBdsFixed + X, planes, D / 3);
+    if (planes) memRelease(planes);
     if (rc != SZ_OK || dlen != D) return SZIP_DECODE_FAILED;
-    unsigned f = (flag - 0x10) & 0xF0;
-    if ((11 + X + D) % 2) {
-        f += 8;
+    unsigned f = (flag - g1::kBdsSzip) & g1::kBdsHighBits;
+    if ((g1::kBdsFixed + X + D) % 2) {
+        f += g1::kBdsPadBits;
         out[len - 1] = 0;
     }
-    out[0] = (unsigned char)(len >> 16);
-    out[1] = (unsigned char)(len >> 8);
-    out[2] = (unsigned char)len;
+    g1::put3(out, (uint32_t)len);
     out[3] = (unsigned char)f;
     *restoredLength = len;
     return 0;
@@ -84,22 +68,10 @@ int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *o
 
 namespace {
 
-// ---- Octet readers -----------------------------------------------------------
-
-inline unsigned get1(const unsigned char *p) { return p[0]; }
-inline unsigned get2(const unsigned char *p) { return (unsigned)p[0] << 8 | p[1]; }
-inline unsigned get3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
-// Sign and magnitude, the sign in the top bit.
-inline int getSigned2(const unsigned char *p)
-{
-    const int v = (int)(get2(p) & 0x7FFF);
-    return p[0] & 0x80 ? -v : v;
-}
-inline int getSigned3(const unsigned char *p)
-{
-    const int v = (int)(get3(p) & 0x7FFFFF);
-    return p[0] & 0x80 ? -v : v;
-}
+using g1::get2;
+using g1::get3;
+using g1::getSigned2;
+using g1::getSigned3;
 inline double getIBM(const unsigned char *p) { return decfp2((int)p[0], (int)get3(p + 1)); }
 
 template <typename T> struct Names;
@@ -388,9 +360,11 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
 
 // ---- Binary data section ---------------------------------------------------------
 
-constexpr unsigned kFlagSpectral = 0x80, kFlagComplex = 0x40, kFlagInteger = 0x20, kFlagMore = 0x10;
-constexpr unsigned kSzipCode = 128;  // BDS octet 14 of the szip form
-constexpr unsigned kSzipHeader = 23; // szip-form octets before the moved header octets
+constexpr unsigned kFlagSpectral = g1::kBdsSpectral, kFlagComplex = g1::kBdsComplex;
+constexpr unsigned kFlagInteger = 0x20; // integer data
+constexpr unsigned kFlagMore = g1::kBdsSzip; // further flags in octet 14: the szip form, or matrix values
+using g1::kSzipCode;
+using g1::kSzipHeader;
 
 // The data section as the plain form has it, whichever form the record holds.
 struct Data {
@@ -409,14 +383,14 @@ struct Data {
 int readBDS(const unsigned char *b, size_t length, int edition, Data &d, const char *&why)
 {
     why = nullptr;
-    if (length < 11) return VALMORA_DECODE_DAMAGED;
+    if (length < g1::kBdsFixed) return VALMORA_DECODE_DAMAGED;
     const unsigned octet4 = b[3];
-    d.flag = octet4 & 0xE0;
+    d.flag = octet4 & (g1::kBdsHighBits & ~kFlagMore);
     d.e = getSigned2(b + 4);
     d.ref = getIBM(b + 6);
     d.bits = b[10];
     if (octet4 & kFlagMore) {
-        if (edition == 1 && length >= kSzipHeader && b[13] == kSzipCode) {
+        if (edition == 1 && length >= kSzipHeader && b[g1::kSzipCodeAt] == kSzipCode) {
             d.szip = true;
         } else {
             why = "matrix values or further flags in octet 14";
@@ -431,30 +405,25 @@ int readBDS(const unsigned char *b, size_t length, int edition, Data &d, const c
         why = "more than 32 bits per value";
         return VALMORA_DECODE_UNSUPPORTED;
     }
-    const size_t at = d.szip ? kSzipHeader : 11;
-    size_t extra = 0;
+    const size_t at = d.szip ? kSzipHeader : g1::kBdsFixed;
     if (d.flag & kFlagSpectral) {
-        if (d.flag & kFlagComplex) {
-            if (length < at + 7) return VALMORA_DECODE_DAMAGED;
-            d.js = b[at + 4];
-            d.first = (long)(d.js + 1) * (d.js + 2);
-            extra = 7 + 4 * (size_t)d.first;
-        } else {
-            d.first = 1;
-            extra = 4;
-        }
+        if ((d.flag & kFlagComplex) && length < at + 7) return VALMORA_DECODE_DAMAGED;
+        d.js = (d.flag & kFlagComplex) ? b[at + 4] : 0; // octet 16 of the plain form
+        d.first = (d.flag & kFlagComplex) ? (long)(d.js + 1) * (d.js + 2) : 1;
     }
+    const size_t extra = g1::bdsHeaderLength(d.flag, (unsigned)d.js) - g1::kBdsFixed;
     if (length < at + extra) return VALMORA_DECODE_DAMAGED;
     d.extra = b + at;
     d.extraLen = extra;
     if (d.bits == 0) return 0;
     uint64_t bitsHeld;
     if (d.szip) {
-        bitsHeld = 8ull * get3(b + 17);
-        if (d.bits % 8 || kSzipHeader + extra + get3(b + 20) > length) return VALMORA_DECODE_DAMAGED;
+        const g1::SzipHeader sh = g1::szipHeaderRead(b);
+        bitsHeld = 8ull * sh.dataLength;
+        if (d.bits % 8 || kSzipHeader + extra + sh.packedLength > length) return VALMORA_DECODE_DAMAGED;
     } else {
         const uint64_t octets = length - at - extra;
-        const unsigned unused = octet4 & 0x0F;
+        const unsigned unused = octet4 & g1::kBdsUnused;
         bitsHeld = 8 * octets < unused ? 0 : 8 * octets - unused;
     }
     d.coded = (long)(bitsHeld / (unsigned)d.bits);
@@ -857,16 +826,16 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
     size_t sectionLen = bdsLen;
     unsigned char *restored = nullptr;
     if (d.szip) {
-        const size_t cap = 11 + d.extraLen + get3(bds + 17) + 1; // and a pad octet
-        restored = (unsigned char *)memMalloc(cap, "gribDecode", name, __LINE__);
+        const size_t cap = g1::kBdsFixed + d.extraLen + g1::szipHeaderRead(bds).dataLength + 1; // and a pad octet
+        restored = (unsigned char *)memAlloc(cap);
         if (!restored) {
             Error_(name, "no memory for the restored data section (%zu octets)", cap);
             return VALMORA_DECODE_SZIP_FAILED;
         }
         size_t got = 0;
-        const int rc = szipRestoreSection(bds, bdsLen, restored, cap, &got);
+        const int rc = szipRestoreSectionLocal(bds, bdsLen, restored, cap, &got);
         if (rc != 0) {
-            memFree(restored, "gribDecode", name, __LINE__);
+            memRelease(restored);
             if (rc == SZIP_CHECK_MISMATCH) {
                 Error_(name, "szip data section fails its check");
                 return VALMORA_DECODE_CHECK_MISMATCH;
@@ -903,7 +872,7 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
             Names<T>::unscale(fsec4, d.js, isec4[16], j);
         }
     }
-    if (restored) memFree(restored, "gribDecode", name, __LINE__);
+    if (restored) memRelease(restored);
     return grid.status;
 }
 
