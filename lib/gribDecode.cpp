@@ -438,7 +438,7 @@ void fillIsec4(const Data &d, long n, long present, int *isec4)
     isec4[2] = (int)(d.flag & kFlagSpectral);
     isec4[3] = (int)(d.flag & kFlagComplex);
     isec4[4] = (int)(d.flag & kFlagInteger);
-    if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex)) {
+    if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex) && d.extra) { // not read when refused early
         isec4[15] = (int)get2(d.extra);
         isec4[16] = getSigned2(d.extra + 2);
         isec4[17] = d.extra[4];
@@ -725,10 +725,14 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
            T *fsec2, size_t *fsec2Size, int *isec3, T *fsec3, int *isec4, T *fsec4, size_t *fsec4Size)
 {
     const char *name = Names<T>::decode;
-    if (!record || !isec0 || !isec1 || !isec3 || !fsec3 || !isec4 || !isec2Size || !fsec2Size ||
-        (fsec4 && !fsec4Size))
-        return VALMORA_DECODE_DAMAGED;
-    const size_t isec2Cap = isec2 ? *isec2Size : 0, fsec2Cap = fsec2 ? *fsec2Size : 0;
+    // A fixed array not given has no room; isec2 and fsec2 both null skip
+    // the grid description.
+    const bool grid2 = isec2 || fsec2;
+    if (!isec0 || !isec1 || !isec3 || !fsec3 || !isec4 || (fsec4 && !fsec4Size) ||
+        (grid2 && (!isec2 || !fsec2 || !isec2Size || !fsec2Size)))
+        return VALMORA_DECODE_NO_ROOM;
+    if (!record) return VALMORA_DECODE_NOT_GRIB1;
+    const size_t isec2Cap = grid2 ? *isec2Size : 0, fsec2Cap = grid2 ? *fsec2Size : 0;
     const size_t fsec4Cap = fsec4 ? *fsec4Size : 0;
 
     unsigned char *pds, *gds, *bms, *bds;
@@ -803,11 +807,13 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
 
     // The arrays whose length depends on the record.
     const size_t need2 = grid.isec2Need, needF2 = grid.fsec2Need;
-    *isec2Size = need2;
-    *fsec2Size = needF2;
+    if (isec2Size) *isec2Size = need2;
+    if (fsec2Size) *fsec2Size = needF2;
     if (fsec4Size) *fsec4Size = (size_t)points;
-    if (isec2Cap < need2 || fsec2Cap < needF2) return VALMORA_DECODE_NO_ROOM;
-    if (gds) {
+    if (grid2 && (isec2Cap < need2 || fsec2Cap < needF2)) return VALMORA_DECODE_NO_ROOM;
+    if (!grid2) {
+        // the caller does not want the grid description
+    } else if (gds) {
         decodeGDS(gds, grid, isec2, fsec2);
     } else {
         for (int i = 0; i < kIsec2Fixed; ++i) isec2[i] = 0;

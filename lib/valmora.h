@@ -225,12 +225,15 @@ VALMORA_API void encode_dummy(void);
      packing octets, [20] the points present when there is a bit map. An szip
      record reads as the record before compression.
    - fsec4: the values in the record's order, or null to decode the headers
-     alone (fast: nothing is decompressed or unpacked; *fsec4Size may then be
-     null too).
+     alone (fast: nothing is decompressed or unpacked; fsec4Size, when given,
+     still receives the number of points).
+   isec2 and fsec2 both null (their sizes may be null too) skip the grid
+   description; a null fixed array gives VALMORA_DECODE_NO_ROOM.
    Result: VALMORA_DECODE_OK or one of the codes above. fsec4 is written only
-   with the results OK and GRID_NOT_DECODED. Safe from several threads at
-   once: no process-wide state is read or written, and scratch memory is
-   taken and released inside the call. */
+   with the results OK and GRID_NOT_DECODED; after NOT_GRIB1, DAMAGED or
+   TRUNCATED the other arrays may hold part of the record. The record is only
+   read. Safe from several threads at once: no process-wide state is read or
+   written, and scratch memory is taken and released inside the call. */
 VALMORA_API int grib_decode_double(const unsigned char *record, size_t recordLength, int *isec0, int *isec1,
                                    int *isec2, size_t *isec2Size, double *fsec2, size_t *fsec2Size, int *isec3,
                                    double *fsec3, int *isec4, double *fsec4, size_t *fsec4Size);
