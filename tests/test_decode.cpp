@@ -277,6 +277,26 @@ TEST(Decode, CapacitiesAreNeverPassed)
     EXPECT_EQ(d.isec2[1], 30);
 }
 
+TEST(Decode, HeadersAloneWithoutTheGrid)
+{
+    const Bytes rec = sampleRecord(16, true);
+    int isec0[VALMORA_ISEC0_SIZE], isec1[VALMORA_ISEC1_SIZE], isec3[VALMORA_ISEC3_SIZE] = {0, 0};
+    int isec4[VALMORA_ISEC4_SIZE];
+    double fsec3[VALMORA_FSEC3_SIZE] = {0, -1};
+    size_t n4 = 0;
+    ASSERT_EQ(grib_decode_double(rec.data(), rec.size(), isec0, isec1, nullptr, nullptr, nullptr, nullptr, isec3, fsec3,
+                                 isec4, nullptr, &n4),
+              0);
+    EXPECT_EQ(n4, 600u);
+    EXPECT_EQ(isec4[0], 600);
+    EXPECT_EQ(isec4[20], 514); // present: all but every seventh point
+    EXPECT_EQ(isec1[4], 192);
+    // A fixed array missing has no room.
+    EXPECT_EQ(grib_decode_double(rec.data(), rec.size(), isec0, nullptr, nullptr, nullptr, nullptr, nullptr, isec3,
+                                 fsec3, isec4, nullptr, &n4),
+              VALMORA_DECODE_NO_ROOM);
+}
+
 TEST(Decode, DamagedAndTruncatedRecords)
 {
     const Bytes rec = sampleRecord();
