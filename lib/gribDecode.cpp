@@ -15,56 +15,6 @@
 #include <immintrin.h>
 #endif
 
-// ---- Temporary: szip restore until the shared one is defined ----------------
-// szipRestoreSection is declared in grib1.h; until its definition lands this
-// stand-in with the same parameters and results serves (rename the call).
-extern "C" {
-#include <szlib.h>
-}
-namespace {
-int szipRestoreSectionLocal(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
-                            size_t *restoredLength)
-{
-    if (bdslen < g1::kSzipHeader || !(bds[3] & g1::kBdsSzip) || bds[g1::kSzipCodeAt] != g1::kSzipCode)
-        return SZIP_NOT_PACKED;
-    const unsigned flag = bds[3];
-    if ((flag & 0xC0) == 0xC0 && bdslen < 28) return SZIP_DAMAGED;
-    const size_t X = g1::bdsHeaderLength(flag, (flag & 0xC0) == 0xC0 ? bds[27] : 0) - g1::kBdsFixed;
-    const int bits = bds[10];
-    const g1::SzipHeader sh = g1::szipHeaderRead(bds);
-    const size_t D = sh.dataLength, clen = sh.packedLength;
-    const size_t sample = bits == 24 ? 3 : (size_t)bits / 8;
-    if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) || g1::kSzipHeader + X + clen > bdslen || D % sample)
-        return SZIP_DAMAGED;
-    size_t len = g1::kBdsFixed + X + D;
-    len += len % 2;
-    if (len > capacity) return SZIP_NO_ROOM;
-    memcpy(out, bds, g1::kBdsFixed);
-    memcpy(out + g1::kBdsFixed, bds + g1::kSzipHeader, X);
-    unsigned char *planes = nullptr, *dst = out + g1::kBdsFixed + X;
-    if (bits == 24) {
-        planes = (unsigned char *)memAlloc(D ? D : 1);
-        if (!planes) return SZIP_NO_MEMORY;
-        dst = planes;
-    }
-    SZ_com_t params{SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK, bits == 24 ? 8 : bits, 8, 1024};
-    size_t dlen = D;
-    const int rc = SZ_BufftoBuffDecompress(dst, &dlen, bds + g1::kSzipHeader + X, clen, &params);
-    if (rc == SZ_OK && dlen == D && planes) g1::planeJoin(out + g1::kBdsFixed + X, planes, D / 3);
-    if (planes) memRelease(planes);
-    if (rc != SZ_OK || dlen != D) return SZIP_DECODE_FAILED;
-    unsigned f = (flag - g1::kBdsSzip) & g1::kBdsHighBits;
-    if ((g1::kBdsFixed + X + D) % 2) {
-        f += g1::kBdsPadBits;
-        out[len - 1] = 0;
-    }
-    g1::put3(out, (uint32_t)len);
-    out[3] = (unsigned char)f;
-    *restoredLength = len;
-    return 0;
-}
-} // namespace
-// ---- End of temporary block ------------------------------------------------
 
 namespace {
 
@@ -464,9 +414,10 @@ long presentPoints(const unsigned char *map, long count)
 
 // ---- Unpacking ----------------------------------------------------------------------
 // Each code u becomes (u x 2^E + R) x 10^-D, in that order, as GRIB readers
-// compute it (u x 2^E is exact, so a fused multiply-add rounds alike). The loops are plain so that the compiler vectorises them;
-// they are built twice, for the processor's vector unit and portably, and
-// the choice is made once at run time, as the encoder does.
+// compute it (u x 2^E is exact, so a fused multiply-add rounds alike). The
+// plain loops serve every width; codes of 8, 12, 16 and 24 bits also have
+// vector loops, built for AVX2 and chosen once at run time, as the encoder
+// chooses its own (VALMORA_PORTABLE leaves them out).
 
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC push_options
@@ -745,7 +696,7 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
 
     const unsigned pdsLen = get3(pds);
     const unsigned gdsLen = gds ? get3(gds) : 0, bmsLen = bms ? get3(bms) : 0;
-    if (pdsLen < (edition == 1 ? 28u : 24u) || (gds && gdsLen < 32) || (bms && bmsLen < 6) || bdsLen < 11) {
+    if (pdsLen < (edition == 1 ? 28u : 24u) || (gds && gdsLen < 32) || (bms && bmsLen < 6) || bdsLen < g1::kBdsFixed) {
         Warning_(name, "damaged record: a section is shorter than its fixed part");
         return VALMORA_DECODE_DAMAGED;
     }
@@ -832,22 +783,26 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
     size_t sectionLen = bdsLen;
     unsigned char *restored = nullptr;
     if (d.szip) {
-        const size_t cap = g1::kBdsFixed + d.extraLen + g1::szipHeaderRead(bds).dataLength + 1; // and a pad octet
-        restored = (unsigned char *)memAlloc(cap);
-        if (!restored) {
-            Error_(name, "no memory for the restored data section (%zu octets)", cap);
-            return VALMORA_DECODE_SZIP_FAILED;
+        // Sized first (no room at all), then restored into scratch.
+        size_t cap = 0, got = 0;
+        int rc = szipRestoreSection(bds, bdsLen, nullptr, 0, &cap);
+        if (rc == SZIP_NO_ROOM) {
+            restored = (unsigned char *)memAlloc(cap);
+            rc = restored ? szipRestoreSection(bds, bdsLen, restored, cap, &got) : SZIP_NO_MEMORY;
         }
-        size_t got = 0;
-        const int rc = szipRestoreSectionLocal(bds, bdsLen, restored, cap, &got);
         if (rc != 0) {
-            memRelease(restored);
+            if (restored) memRelease(restored);
             if (rc == SZIP_CHECK_MISMATCH) {
                 Error_(name, "szip data section fails its check");
                 return VALMORA_DECODE_CHECK_MISMATCH;
             }
-            Error_(name, "szip data section cannot be restored (%d)", rc);
-            return rc == SZIP_DAMAGED ? VALMORA_DECODE_DAMAGED : VALMORA_DECODE_SZIP_FAILED;
+            if (rc == SZIP_DAMAGED) {
+                Warning_(name, "damaged record: szip octets contradict the data section");
+                return VALMORA_DECODE_DAMAGED;
+            }
+            Error_(name, "szip data section cannot be restored (%s)",
+                   rc == SZIP_NO_MEMORY ? "no memory" : "decompression failed");
+            return VALMORA_DECODE_SZIP_FAILED;
         }
         section = restored;
         sectionLen = got;

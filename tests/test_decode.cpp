@@ -347,6 +347,37 @@ TEST(Decode, UnsupportedPackingsAreNamed)
     }
 }
 
+TEST(Decode, PackedRecordsAndTheirCheck)
+{
+    for (int bits : {8, 16, 24, 32}) {
+        const Bytes plain = sampleRecord(bits, bits == 16);
+        Bytes packed = plain, work(plain.size() + 1000);
+        packed.resize(plain.size() + 1000);
+        packed.resize((size_t)recPack(packed.data(), packed.size(), work.data(), work.size()));
+        size_t before = 0;
+        ASSERT_EQ(gribGetZip((long)packed.size(), packed.data(), &before), 128) << bits;
+        Decoded<double> a, b;
+        ASSERT_EQ(a.full(plain, -1), 0);
+        ASSERT_EQ(b.full(packed, -1), 0);
+        EXPECT_EQ(b.isec1, a.isec1);
+        EXPECT_EQ(b.isec4, a.isec4) << "a packed record reads as the record before";
+        ASSERT_EQ(b.fsec4.size(), a.fsec4.size());
+        EXPECT_EQ(memcmp(b.fsec4.data(), a.fsec4.data(), a.fsec4.size() * sizeof(double)), 0) << bits;
+
+        // A stored check that disagrees: no values.
+        const size_t at = layout(packed).bds;
+        Bytes bad = packed;
+        bad[at + 12] ^= 1;
+        b.fsec4.assign(a.fsec4.size(), 3.0);
+        recutil::stderrOf([&] { EXPECT_EQ(b.run(bad), VALMORA_DECODE_CHECK_MISMATCH) << bits; });
+        EXPECT_EQ(b.fsec4[0], 3.0);
+        // A compressed length past the section: damaged.
+        bad = packed;
+        bad[at + 20] = 0x7F;
+        recutil::stderrOf([&] { EXPECT_EQ(b.run(bad), VALMORA_DECODE_DAMAGED) << bits; });
+    }
+}
+
 // ---- Records of other producers, built octet by octet ----------------------------
 
 namespace {
