@@ -6,19 +6,7 @@
 // that recPack compressed to the values of the record before, bit for bit.
 #include "valmora.h"
 
-#if __has_include("check.h")
 #include "check.h"
-#else
-#include <cstdio>
-#include <cstdlib>
-#define FUZZ_CHECK(condition, ...)                                                                 \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            fprintf(stderr, "invariant failed: %s\n", #condition);                                 \
-            abort();                                                                               \
-        }                                                                                          \
-    } while (0)
-#endif
 
 #include <cstdint>
 #include <cstring>

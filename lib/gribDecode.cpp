@@ -44,37 +44,14 @@ constexpr int kIsec4Elements = VALMORA_ISEC4_SIZE;
 
 // ---- Product definition section ------------------------------------------------
 
-// Level types whose value takes both octets 11-12.
-bool wideLevel(int type)
-{
-    static const int wide[] = {20, 99, 100, 103, 105, 107, 109, 111, 113, 115, 117, 125, 127, 160, 210};
-    for (int t : wide)
-        if (t == type) return true;
-    return false;
-}
-
 // The local extensions the arrays describe; any other is skipped.
 bool decodeExtension(const unsigned char *pds, unsigned length, int *isec1)
 {
     if (length < 41) return false;
     const int centre = isec1[1], def = (int)pds[40];
-    if ((centre == 78 || centre == 215 || centre == 250) && ((def == 254 && length >= 54) || (def == 253 && length >= 66))) {
-        for (int i = 24; i <= 47; ++i) isec1[i] = (int)pds[28 + (i - 24)];
-        const unsigned w = get2(pds + 52);
-        isec1[48] = (int)(w & 0x7FFF);
-        isec1[49] = (int)(w >> 15);
-        if (def == 253) {
-            isec1[50] = (int)pds[54];
-            isec1[51] = (int)get2(pds + 55);
-            isec1[52] = (int)get2(pds + 57);
-            isec1[53] = (int)get2(pds + 59);
-            isec1[54] = (int)get2(pds + 61);
-            isec1[55] = (int)pds[63];
-            isec1[56] = (int)pds[64];
-        }
-        return true;
-    }
-    if (centre == 98 && def == 1 && length >= 51) {
+    const unsigned ext = g1::pdsExtensionLength(centre, def);
+    if (ext == 0 || length < 28 + ext) return false;
+    if (centre == 98) {
         for (int i = 24; i <= 36; ++i) isec1[i] = (int)pds[28 + (i - 24)];
         isec1[37] = (int)pds[41];
         isec1[38] = (int)pds[42];
@@ -84,14 +61,28 @@ bool decodeExtension(const unsigned char *pds, unsigned length, int *isec1)
         isec1[42] = (int)pds[50];
         return true;
     }
-    if (centre == 252 && def == 1 && length >= 46) {
+    if (centre == 252) {
         for (int i = 24; i <= 36; ++i) isec1[i] = (int)pds[28 + (i - 24)];
         isec1[37] = (int)pds[41];
         isec1[38] = (int)get2(pds + 42);
         isec1[39] = (int)get2(pds + 44);
         return true;
     }
-    return false;
+    // Centres 78, 215 and 250: definitions 254 and 253.
+    for (int i = 24; i <= 47; ++i) isec1[i] = (int)pds[28 + (i - 24)];
+    const unsigned w = get2(pds + 52);
+    isec1[48] = (int)(w & 0x7FFF); // experiment number, 15 bits
+    isec1[49] = (int)(w >> 15);    // run type, the top bit
+    if (def == 253) {
+        isec1[50] = (int)pds[54];
+        isec1[51] = (int)get2(pds + 55);
+        isec1[52] = (int)get2(pds + 57);
+        isec1[53] = (int)get2(pds + 59);
+        isec1[54] = (int)get2(pds + 61);
+        isec1[55] = (int)pds[63];
+        isec1[56] = (int)pds[64];
+    }
+    return true;
 }
 
 // Octets past the section's length read as 0 (edition 0 ends at octet 24).
@@ -101,7 +92,7 @@ void decodePDS(const unsigned char *pds, unsigned length, int edition, int *isec
     unsigned char o[28] = {0};
     memcpy(o, pds, length < 28 ? length : 28);
     for (int i = 0; i <= 6; ++i) isec1[i] = o[3 + i]; // octets 4-10
-    if (wideLevel(isec1[6])) {
+    if (g1::wideLevel(isec1[6])) {
         isec1[7] = (int)get2(o + 10);
     } else {
         isec1[7] = o[10];
