@@ -41,6 +41,11 @@ grep -q "record 2 at offset $off: damaged record" "$tmp/err" || fail "damaged re
 "$dump" "$sample" x > /dev/null 2>&1; [ $? = 2 ] || fail "bad record number: status 2"
 "$dump" -x "$sample" > /dev/null 2>&1; [ $? = 2 ] || fail "unknown option: status 2"
 "$dump" "$tmp/no-such.grb" > /dev/null 2> "$tmp/err"; [ $? = 1 ] && grep -q 'cannot open' "$tmp/err" || fail "missing file"
-echo "not a GRIB file" > "$tmp/text"
+echo "plain text, no record in it" > "$tmp/text"
 "$dump" "$tmp/text" > /dev/null 2> "$tmp/err"; [ $? = 1 ] && grep -q 'no GRIB record' "$tmp/err" || fail "non-GRIB file"
+# A marker whose record cannot be sized: reported, the records after it printed.
+{ printf 'GRIB\000\000\000\003'; cat "$sample"; } > "$tmp/unsized.grb"
+"$dump" "$tmp/unsized.grb" > "$tmp/unsized.txt" 2> "$tmp/err"; st=$?
+[ $st = 1 ] && grep -q 'record 1 at offset 0 cannot be sized' "$tmp/err" || fail "unsized record: $(cat "$tmp/err")"
+[ "$(grep -c '^ Record' "$tmp/unsized.txt")" = "$records" ] || fail "records after the unsized one"
 echo "gribdump: $records records, plain and packed alike"

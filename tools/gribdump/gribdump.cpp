@@ -134,13 +134,33 @@ int main(int argc, char **argv)
     bool allPrinted = true;
     for (;;) {
         const size_t size = gribGetSize(id);
-        if (size == 0) break;
         const long long offset = (long long)gribGetPos(id);
+        if (size == 0) {
+            // The end of the file, a read error, or a marker whose record
+            // cannot be sized: the read tells them apart and steps past it.
+            unsigned char none[1];
+            size_t zero = 0;
+            const int rc = gribFileError(id) ? 0 : gribRead(id, none, &zero);
+            if (gribFileError(id)) {
+                fprintf(stderr, "gribdump: read error in %s at offset %lld: %s\n", file, offset,
+                        strerror(gribFileError(id)));
+                allPrinted = false;
+                break;
+            }
+            if (rc == -1) break;
+            if (rc == -2) continue; // 16 MB without a marker: search on
+            ++number;
+            fprintf(stderr, "gribdump: record %ld at offset %lld cannot be sized\n", number, offset);
+            allPrinted = false;
+            if (only && number == only) break;
+            continue;
+        }
         buffer.resize(size);
         size_t got = size;
         const int rc = gribRead(id, buffer.data(), &got);
         if (rc != 0) {
-            fprintf(stderr, "gribdump: record %ld at offset %lld cannot be read (%d)\n", number + 1, offset, rc);
+            fprintf(stderr, "gribdump: record %ld at offset %lld cannot be read (%s)\n", number + 1, offset,
+                    gribFileError(id) ? strerror(gribFileError(id)) : "the file ends inside it");
             allPrinted = false;
             break;
         }
