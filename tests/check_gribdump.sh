@@ -36,7 +36,7 @@ grep -q "record 2 at offset $off: damaged record" "$tmp/err" || fail "damaged re
 [ "$(grep -c '^ Record' "$tmp/damaged.txt")" = $((records - 1)) ] || fail "records after the damaged one"
 
 "$dump" --help > "$tmp/help" 2>&1 && grep -q '^usage: gribdump' "$tmp/help" || fail "--help"
-"$dump" --version | grep -q '^gribdump [0-9]' || fail "--version"
+"$dump" --version | grep -q '^gribdump (libvalmora) [0-9]' || fail "--version"
 "$dump" > /dev/null 2>&1; [ $? = 2 ] || fail "no argument: status 2"
 "$dump" "$sample" x > /dev/null 2>&1; [ $? = 2 ] || fail "bad record number: status 2"
 "$dump" -x "$sample" > /dev/null 2>&1; [ $? = 2 ] || fail "unknown option: status 2"

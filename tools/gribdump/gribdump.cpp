@@ -105,7 +105,7 @@ int main(int argc, char **argv)
 {
     if (argc == 2 && (!strcmp(argv[1], "-h") || !strcmp(argv[1], "--help"))) return usage(stdout, 0);
     if (argc == 2 && !strcmp(argv[1], "--version")) {
-        printf("gribdump %s\n", gribLibraryVersion());
+        printf("gribdump (libvalmora) %s\n", gribLibraryVersion());
         return 0;
     }
     if (argc < 2 || argc > 3 || argv[1][0] == '-') return usage(stderr, 2);
