@@ -560,19 +560,19 @@ VALMORA_API void encode_dummy(void);
 #define VALMORA_DECODE_NO_ROOM 3        /* a capacity is too small; the size arguments give what is needed */
 #define VALMORA_DECODE_SZIP_FAILED 4    /* the szip data could not be decompressed */
 #define VALMORA_DECODE_CHECK_MISMATCH 5 /* the szip data decompress to a section that fails its stored check; no values */
-#define VALMORA_DECODE_GRID_NOT_DECODED 6 /* values decoded, but the grid type has no layout: isec2 holds the type alone */
+#define VALMORA_DECODE_GRID_NOT_DECODED 6 /* values decoded, but the grid type (Mercator, for one) has no layout: isec2 holds the type alone */
 
 /* Decodes the record at `record` (recordLength octets available; nothing
    past them, nor past the record's own length, is read).
-   - isec0: [0] the record's length, [1] its edition.
+   - isec0: [0] the record's length from "GRIB" to "7777", [1] its edition.
    - isec1: elements 0 to 23 and the local extensions that the encoder writes
      (element 23 is 1 when one was decoded); any other local extension is
      skipped and element 23 is 0. Edition 0 records leave the elements of
      octets they lack 0.
    - isec2/fsec2: the grid description for types 0, 3, 4, 5, 10, 14, 20, 24,
      30, 34, 50, 60, 70, 80, 90 and 192; element 16 is 1 for a quasi-regular
-     grid, whose row counts follow from element 22. Increments that the
-     record marks not given read -1. A record without a grid description
+     grid (element 1 then holds 65535), whose row counts follow from
+     element 22. Increments that the record marks not given read -1. A record without a grid description
      leaves the fixed parts zero. Type 5 keeps its flag octet in element 17.
    - isec3: [0] the number of a predefined bit map (0 for none); [1] is not
      changed. fsec3: [1] is read, the value given to points missing from the
@@ -581,12 +581,17 @@ VALMORA_API void encode_dummy(void);
      [3] 64 complex packing, [4] 32 integer data, [15] to [19] the complex
      packing octets, [20] the points present when there is a bit map. An szip
      record reads as the record before compression.
-   - fsec4: the values in the record's order, or null to decode the headers
+   - fsec4: the values in the record's order, each (u x 2^E + R) x 10^-D
+     for its packed code u (spherical harmonics of complex packing back in
+     the encoder's input order and scale), or null to decode the headers
      alone (fast: nothing is decompressed or unpacked; fsec4Size, when given,
      still receives the number of points).
    isec2 and fsec2 both null (their sizes may be null too) skip the grid
    description; a null fixed array gives VALMORA_DECODE_NO_ROOM.
-   Result: VALMORA_DECODE_OK or one of the codes above. fsec4 is written only
+   E and R are not among the arrays: read them from the data section's
+   octets 5-10 where needed (they are the same in the szip form).
+   Result: VALMORA_DECODE_OK or one of the codes above, the failures also
+   reported on standard error. fsec4 is written only
    with the results OK and GRID_NOT_DECODED; after NOT_GRIB1, DAMAGED or
    TRUNCATED the other arrays may hold part of the record. The record is only
    read. Safe from several threads at once: no process-wide state is read or
