@@ -27,13 +27,9 @@ inline double getIBM(const unsigned char *p) { return decfp2((int)p[0], (int)get
 template <typename T> struct Names;
 template <> struct Names<double> {
     static constexpr const char *decode = "grib_decode_double";
-    static void scatter(double *v, int js, int j, int n) { scatter_complex_double(v, js, j, n); }
-    static void unscale(double *v, int js, int p, int j) { scale_complex_double(v, js, p, j, 1); }
 };
 template <> struct Names<float> {
     static constexpr const char *decode = "grib_decode_float";
-    static void scatter(float *v, int js, int j, int n) { scatter_complex_float(v, js, j, n); }
-    static void unscale(float *v, int js, int p, int j) { scale_complex_float(v, js, p, j, 1); }
 };
 
 // Elements of the fixed arrays that every call fills.
@@ -730,6 +726,55 @@ double decimalFactor(int d)
     return f;
 }
 
+// Complex packing: the unpacked subset (n <= JS, IBM reals) and then the
+// packed rest come in the encoder's gathered order; each pair goes straight
+// to its place in the m-outer, n-inner order of the whole truncation, and
+// those with n >= JS are divided by (n(n+1))^P as the encoder multiplied
+// them. This is the inverse of gather_complex and scale_complex in one pass
+// without scratch, so that no allocation can fail. Places that the values
+// given do not reach stay 0.
+constexpr long kFactorTable = 2048; // wavenumbers whose divisor is computed once
+
+template <typename T>
+void decodeComplex(const unsigned char *subset, const Run &r, int bits, int js, int power, long count, T *out)
+{
+    for (long i = 0; i < count; ++i) out[i] = 0;
+    const long t = (long)(std::sqrt(4.0 * (double)count + 1.0) - 3.0) / 2;
+    const bool scaled = power != 0 && power >= -10000 && power <= 10000; // the powers scale_complex takes
+    const double p = power / 1000.0;
+    auto inverse = [&](long n) {
+        if (!scaled || n == 0) return 1.0;
+        const double nn = (double)(n * (n + 1));
+        return 1.0 / (power == 1000 ? nn : std::pow(nn, p));
+    };
+    double table[kFactorTable];
+    const long tabled = t + 1 < kFactorTable ? t + 1 : kFactorTable;
+    for (long n = 0; n < tabled; ++n) table[n] = inverse(n);
+    auto factor = [&](long n) { return n < js ? 1.0 : n < tabled ? table[n] : inverse(n); };
+    auto place = [&](long m, long n, double re, double im) {
+        const long to = 2 * (m * (t + 1) - m * (m - 1) / 2 + (n - m));
+        if (to + 1 < count) {
+            const double f = factor(n);
+            out[to] = (T)(re * f);
+            out[to + 1] = (T)(im * f);
+        }
+    };
+
+    const long first = (long)(js + 1) * (js + 2);
+    long in = 0; // value index in the gathered order
+    if (js <= t)
+        for (long m = 0; m <= js; ++m)
+            for (long n = m; n <= js; ++n, in += 2)
+                if (in + 1 < count) place(m, n, getIBM(subset + 4 * in) * r.dec, getIBM(subset + 4 * (in + 1)) * r.dec);
+    double code[2] = {r.ref * r.dec, r.ref * r.dec}; // every packed value of a constant rest
+    for (long m = 0; m <= t; ++m)
+        for (long n = m > js + 1 ? m : js + 1; n <= t; ++n, in += 2)
+            if (in + 1 < count) {
+                if (bits) unpackBody(r, bits, (size_t)(in - first), 2, code);
+                place(m, n, code[0], code[1]);
+            }
+}
+
 // ---- Driver ---------------------------------------------------------------------------
 
 template <typename T>
@@ -876,23 +921,15 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
 
     if (map) {
         unpackWithMap(r, d.bits, d.bits ? (size_t)d.coded : (size_t)points, map, (size_t)points, missing, fsec4);
+    } else if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex)) {
+        decodeComplex(section + g1::kBdsFixed + 7, r, d.bits, d.js, isec4[16], points, fsec4);
     } else {
-        const unsigned char *extra = section + 11;
-        for (long i = 0; i < d.first && i < points; ++i) {
-            const unsigned char *at = (d.flag & kFlagComplex) ? extra + 7 + 4 * i : extra;
-            fsec4[i] = (T)(getIBM(at) * dec);
-        }
+        if (d.first && points) fsec4[0] = (T)(getIBM(section + g1::kBdsFixed) * dec); // spectral simple: the mean
         const size_t packed = points > d.first ? (size_t)(points - d.first) : 0;
         if (d.bits == 0)
             for (size_t i = 0; i < packed; ++i) fsec4[d.first + i] = (T)(r.ref * r.dec);
         else if (packed)
             unpack(r, d.bits, 0, packed, fsec4 + d.first);
-        if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex) && points > 0) {
-            // Undo the encoder's reordering and scaling, in reverse order.
-            const int j = (int)((long)(std::sqrt(4.0 * (double)points + 1.0) - 3.0) / 2);
-            Names<T>::scatter(fsec4, d.js, j, (int)points);
-            Names<T>::unscale(fsec4, d.js, isec4[16], j);
-        }
     }
     if (restored) memRelease(restored);
     return grid.status;

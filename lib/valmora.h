@@ -591,7 +591,7 @@ VALMORA_API void encode_dummy(void);
    E and R are not among the arrays: read them from the data section's
    octets 5-10 where needed (they are the same in the szip form).
    Result: VALMORA_DECODE_OK or one of the codes above, the failures also
-   reported on standard error. fsec4 is written only
+   reported on standard error; never the end of the process. fsec4 is written only
    with the results OK and GRID_NOT_DECODED; after NOT_GRIB1, DAMAGED or
    TRUNCATED the other arrays may hold part of the record. The record is only
    read. Safe from several threads at once: no process-wide state is read or
