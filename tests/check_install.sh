@@ -21,7 +21,7 @@ fail() { echo "install: $*"; exit 1; }
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
 # The tools a user runs on their own files, and no demo program.
-for f in include/valmora.h bin/recpack bin/recunpack bin/gribls bin/gribcheck bin/gribcmp; do
+for f in include/valmora.h bin/recpack bin/recunpack bin/gribls bin/gribcheck bin/gribcmp bin/gribdump; do
   [ -e "$prefix/$f" ] || fail "missing after install: $f"
 done
 for f in encode_temperature printsections gribwalk; do
@@ -39,7 +39,7 @@ tools() {
     { cat "$work/log"; fail "recunpack ($1)"; }
   $clean "$bin/gribcmp" "$sample" "$work/restored.grb" >"$work/log" 2>&1 || { cat "$work/log"; fail "gribcmp ($1)"; }
   grep -q IDENTICAL "$work/log" || fail "round trip through the installed recpack ($1)"
-  for t in gribls gribcheck gribcmp; do
+  for t in gribls gribcheck gribcmp gribdump; do
     $clean "$bin/$t" --version >"$work/log" 2>&1 || { cat "$work/log"; fail "$t --version ($1)"; }
   done
   $clean "$bin/gribls" "$sample" >"$work/log" 2>&1 || { cat "$work/log"; fail "gribls ($1)"; }
