@@ -145,4 +145,76 @@ static inline void toolClose(ToolInput *in)
     in->data = NULL;
 }
 
+/* The values of one record through the decoder, in a buffer that grows as
+   the records ask. The grid description is not decoded: the tools compare
+   and list the GDS as octets. */
+typedef struct {
+    int isec0[VALMORA_ISEC0_SIZE], isec1[VALMORA_ISEC1_SIZE], isec3[VALMORA_ISEC3_SIZE], isec4[VALMORA_ISEC4_SIZE];
+    double fsec3[VALMORA_FSEC3_SIZE];
+    double *values;
+    size_t capacity;
+    size_t count; /* values decoded by the last successful call */
+} ToolValues;
+
+/* Why a record's values could not be decoded, for the tools' messages. */
+static inline const char *toolDecodeReason(int status)
+{
+    switch (status) {
+    case VALMORA_DECODE_NOT_GRIB1: return "not a GRIB edition 0 or 1 record";
+    case VALMORA_DECODE_DAMAGED: return "damaged record";
+    case VALMORA_DECODE_TRUNCATED: return "record cut short";
+    case VALMORA_DECODE_UNSUPPORTED: return "unsupported packing";
+    case VALMORA_DECODE_NO_ROOM: return "out of memory for the values";
+    case VALMORA_DECODE_SZIP_FAILED: return "szip data cannot be decompressed";
+    case VALMORA_DECODE_CHECK_MISMATCH: return "szip data fail their check";
+    default: return "cannot be decoded";
+    }
+}
+
+/* Whether a decoder status left every value in v->values. */
+static inline int toolDecoded(int status)
+{
+    return status == VALMORA_DECODE_OK || status == VALMORA_DECODE_GRID_NOT_DECODED;
+}
+
+/* Whether a decoder status means the record itself is broken, rather than
+   written in a form the decoder does not read. */
+static inline int toolDecodeDamaged(int status)
+{
+    return status == VALMORA_DECODE_DAMAGED || status == VALMORA_DECODE_TRUNCATED ||
+           status == VALMORA_DECODE_SZIP_FAILED || status == VALMORA_DECODE_CHECK_MISMATCH;
+}
+
+/* Decodes the values of a record, plain or szip-packed; points missing in
+   the bit map get `missing`. Returns the decoder's status, or
+   VALMORA_DECODE_NO_ROOM when memory for the values ran out. */
+static inline int toolDecode(ToolValues *v, const unsigned char *record, size_t length, double missing)
+{
+    size_t points = 0;
+    v->count = 0;
+    v->fsec3[1] = missing;
+    int status = grib_decode_double(record, length, v->isec0, v->isec1, NULL, NULL, NULL, NULL, v->isec3, v->fsec3,
+                                    v->isec4, NULL, &points);
+    if (!toolDecoded(status)) return status;
+    if (points == 0) points = 1; /* the decoder wants a buffer even for no values */
+    if (points > v->capacity) {
+        double *grown = (double *)realloc(v->values, points * sizeof *grown);
+        if (!grown) return VALMORA_DECODE_NO_ROOM;
+        v->values = grown;
+        v->capacity = points;
+    }
+    points = v->capacity;
+    status = grib_decode_double(record, length, v->isec0, v->isec1, NULL, NULL, NULL, NULL, v->isec3, v->fsec3,
+                                v->isec4, v->values, &points);
+    if (toolDecoded(status)) v->count = points;
+    return status;
+}
+
+static inline void toolValuesFree(ToolValues *v)
+{
+    free(v->values);
+    v->values = NULL;
+    v->capacity = v->count = 0;
+}
+
 #endif /* VALMORA_GRIBTOOL_H */

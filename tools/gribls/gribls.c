@@ -1,16 +1,25 @@
 /* gribls: list every record of a GRIB file, one line per record, with the
-   listings of libvalmora: the overview by default, or one section listing.
+   listings of libvalmora: the overview by default, or one section listing;
+   with -v each line is followed by the statistics of the record's values,
+   decoded by the library's decoder (szip-packed records alike).
 
-   usage: gribls [-s pds|gds|bms|bds] file.grb
+   usage: gribls [-v] [-s pds|gds|bms|bds] file.grb
    Exit status: 0 every record listed, 1 an input that cannot be read, a
    damaged record or no record at all, 2 bad arguments. */
+#include <math.h>
+
 #include "../common/gribtool.h"
 
 static const char usage[] =
     "usage: gribls [-s pds|gds|bms|bds] file.grb\n"
+    "       gribls -v [-s pds|gds|bms|bds] file.grb\n"
     "Lists every GRIB record of file.grb, one line per record: the overview,\n"
     "or with -s the listing of one section of the edition 0 and 1 records.\n"
     "  -s SECTION   pds, gds, bms or bds\n"
+    "  -v           after each line the record's values decoded (szip-packed\n"
+    "               records too): their number, the points missing from the\n"
+    "               bit map, and the minimum, maximum and mean of the others;\n"
+    "               or why they cannot be decoded\n"
     "  -h, --help   this text\n"
     "  --version    the library version\n"
     "Exit status: 0 listed, 1 an input that cannot be read, a damaged record\n"
@@ -32,15 +41,48 @@ static int pick(const char *name, section_listing *listing)
     return 0;
 }
 
+/* The statistics line of one record; 0 when the decoder found the record
+   damaged. Missing points are decoded as NaN, which no GRIB 1 value can
+   be, so that they drop out of the statistics. */
+static int statistics(ToolValues *v, const unsigned char *record, size_t length)
+{
+    const char *indent = "        ";
+    if (gribVersion(record, length) > 1) {
+        printf("%svalues not decoded: GRIB edition %d\n", indent, gribVersion(record, length));
+        return 1;
+    }
+    int status = toolDecode(v, record, length, NAN);
+    if (!toolDecoded(status)) {
+        printf("%svalues not decoded: %s\n", indent, toolDecodeReason(status));
+        return !toolDecodeDamaged(status);
+    }
+    size_t present = 0;
+    double min = 0, max = 0, sum = 0;
+    for (size_t i = 0; i < v->count; ++i) {
+        double x = v->values[i];
+        if (isnan(x)) continue;
+        if (present++ == 0) min = max = x;
+        if (x < min) min = x;
+        if (x > max) max = x;
+        sum += x;
+    }
+    printf("%svalues %zu  missing %zu", indent, v->count, v->count - present);
+    if (present > 0) printf("  min %.10g  max %.10g  mean %.10g", min, max, sum / (double)present);
+    putchar('\n');
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     section_listing listing = NULL;
     const char *name = NULL;
-    int status = 0;
+    int status = 0, values = 0;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (toolCommonOption(arg, "gribls", usage, &status)) return status;
-        if (strcmp(arg, "-s") == 0) {
+        if (strcmp(arg, "-v") == 0) {
+            values = 1;
+        } else if (strcmp(arg, "-s") == 0) {
             if (++i == argc) return toolBadUsage("gribls", usage, "-s needs a section", NULL);
             if (!pick(argv[i], &listing)) {
                 fprintf(stderr, "gribls: unknown section '%s'\n", argv[i]);
@@ -59,7 +101,9 @@ int main(int argc, char **argv)
     ToolInput in;
     if (toolOpen(&in, "gribls", name) != 0) return 1;
     long long end = 0; /* where the previous record ended */
-    int got;
+    int got, undecodable = 0;
+    ToolValues v;
+    memset(&v, 0, sizeof v);
     while ((got = toolNext(&in)) != 0) {
         if (got == -2) break;
         if (got < 0) continue;
@@ -67,9 +111,11 @@ int main(int argc, char **argv)
             listing(in.records, (long)in.position, (long)in.length, in.data);
         else
             gribPrintALL(in.records, (long)(in.position - end), (long)in.position, (long)in.length, in.data);
+        if (values && !statistics(&v, in.data, in.length)) ++undecodable;
         end = in.end;
     }
-    if (got == -2 || in.damaged > 0 || toolNoRecords(&in)) status = 1;
+    if (got == -2 || in.damaged > 0 || undecodable > 0 || toolNoRecords(&in)) status = 1;
+    toolValuesFree(&v);
     toolClose(&in);
     return status;
 }
