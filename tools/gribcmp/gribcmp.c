@@ -1,17 +1,30 @@
-/* gribcmp: compare two GRIB files record by record, octet by octet.
+/* gribcmp: compare two GRIB files record by record, through the decoder.
  *
- * Records are taken from their markers, so zero padding between records is
- * ignored; in edition 0 and 1 records the unused-bit count of the data
- * section (low four bits of its flag octet) is ignored too, since restoring
- * a compressed section may change it without changing a single value.
+ * Records match when sections 0 to 3 are the same octet for octet (the
+ * indicator apart from its record length), their data-section headers agree
+ * and every decoded value is the same bit for bit. A record and its szip form
+ * written by recpack therefore match, so a packed archive can be proved to
+ * hold the data of the original without unpacking it. Records the decoder
+ * does not read (edition 2, unsupported packing) are compared octet for
+ * octet, apart from the unused-bit count of an edition 0 or 1 data section,
+ * which restoring a compressed section may change without changing a value.
+ * Records are taken from their markers, so padding between records is
+ * ignored.
  * Exit status: 0 identical, 1 a difference, 2 bad arguments, an input that
  * cannot be read, a damaged record or a file without records (as cmp). */
 #include "../common/gribtool.h"
 
 static const char usage[] =
     "usage: gribcmp file1.grb file2.grb\n"
-    "Compares two GRIB files record by record, octet by octet; padding between\n"
-    "records and the unused-bit count of the data section are not compared.\n"
+    "Compares two GRIB files record by record. Edition 0 and 1 records are\n"
+    "decoded, szip-packed ones too: they match when sections 0 to 3 are the\n"
+    "same octet for octet (apart from the record length), the data-section\n"
+    "headers agree (packing, binary scale factor, reference value, bits per\n"
+    "value) and every value is the same bit for bit, so a file and its recpack\n"
+    "copy compare identical. Records that cannot be decoded (edition 2,\n"
+    "unsupported packing) are compared octet for octet, apart from the unused-\n"
+    "bit count of the data section. Padding between records is not compared.\n"
+    "The first difference of each record is shown.\n"
     "  -h, --help   this text\n"
     "  --version    the library version\n"
     "Exit status: 0 identical, 1 different, 2 bad arguments, an input that\n"
@@ -41,8 +54,8 @@ static size_t firstDifference(Input *a, Input *b, size_t flag)
     return n;
 }
 
-/* Compares the current records of both inputs; prints the difference. */
-static int sameRecords(Input *a, Input *b, long nrec)
+/* Compares the current records octet for octet; prints the difference. */
+static int sameOctets(Input *a, Input *b, long nrec)
 {
     size_t flag = bdsFlagOffset(a);
     if (flag != bdsFlagOffset(b)) flag = 0;
@@ -51,6 +64,132 @@ static int sameRecords(Input *a, Input *b, long nrec)
     printf("DIFFERENT: record %ld: lengths %zu and %zu, first difference at octet %zu\n", nrec, a->length,
            b->length, at + 1);
     return 0;
+}
+
+/* A record framed by its sections, for the comparison through the decoder. */
+typedef struct {
+    unsigned char *pds, *gds, *bms, *bds;
+    int status; /* the decoder's */
+} Framed;
+
+/* Where sections 1 to 4 start; 0 when the record cannot be framed (the
+   locator has said why on standard error). */
+static int frame(Input *in, Framed *f)
+{
+    long recsize;
+    if (gribVersion(in->data, in->length) > 1) return 0;
+    return grib1Sections(in->data, (long)in->length, &f->pds, &f->gds, &f->bms, &f->bds, &recsize) == 0;
+}
+
+/* The section that octet `at` (from 0) of a record lies in, and the octet's
+   number within it (from 1). */
+static const char *sectionOf(const Framed *f, const unsigned char *record, size_t at, size_t *octet)
+{
+    static const char *const names[] = {"section 0 (indicator)", "section 1 (PDS)", "section 2 (GDS)",
+                                        "section 3 (BMS)"};
+    const unsigned char *starts[4] = {record, f->pds, f->gds, f->bms};
+    int in = 0;
+    for (int k = 1; k < 4; ++k)
+        if (starts[k] && (size_t)(starts[k] - record) <= at) in = k;
+    *octet = at - (size_t)(starts[in] - record) + 1;
+    return names[in];
+}
+
+/* Sections 0 to 3 octet for octet, the indicator's record length (octets
+   5-7 of edition 1) apart, since it changes when the data section is packed. */
+static int sameHeaders(Input *a, const Framed *fa, Input *b, const Framed *fb, long nrec)
+{
+    size_t na = (size_t)(fa->bds - a->data), nb = (size_t)(fb->bds - b->data);
+    size_t n = na < nb ? na : nb, at = n;
+    int edition1 = gribVersion(a->data, a->length) == 1;
+    for (size_t i = 0; i < n; ++i) {
+        if (edition1 && i >= 4 && i < 7) continue;
+        if (a->data[i] != b->data[i]) {
+            at = i;
+            break;
+        }
+    }
+    if (at == n && na == nb) return 1;
+    size_t octet;
+    const char *section = sectionOf(fa, a->data, at, &octet);
+    if (at < n)
+        printf("DIFFERENT: record %ld: %s octet %zu: %u and %u\n", nrec, section, octet, a->data[at], b->data[at]);
+    else
+        printf("DIFFERENT: record %ld: sections 0 to 3 hold %zu and %zu octets\n", nrec, na, nb);
+    return 0;
+}
+
+/* Data-section octets 4 to 11 as a number, from 1: the flag (packing bits
+   only: the szip flag and the unused-bit count differ between a plain and a
+   packed section), the binary scale factor E (5-6), the reference value R
+   (7-10) and the bits per value (11); the szip form keeps them unchanged. */
+static unsigned long bdsField(const unsigned char *bds, int first, int last)
+{
+    unsigned long v = 0;
+    for (int i = first; i <= last; ++i) v = v << 8 | bds[i - 1];
+    return first == 4 ? v & 0xE0 : v;
+}
+
+static int sameDataHeaders(const Framed *fa, const Framed *fb, long nrec)
+{
+    static const struct {
+        const char *name;
+        int first, last;
+    } fields[] = {{"packing flags", 4, 4},
+                  {"binary scale factor E", 5, 6},
+                  {"reference value R", 7, 10},
+                  {"bits per value", 11, 11}};
+    for (size_t k = 0; k < sizeof fields / sizeof fields[0]; ++k) {
+        unsigned long x = bdsField(fa->bds, fields[k].first, fields[k].last);
+        unsigned long y = bdsField(fb->bds, fields[k].first, fields[k].last);
+        if (x != y) {
+            printf("DIFFERENT: record %ld: data section %s (octets %d-%d): 0x%lX and 0x%lX\n", nrec,
+                   fields[k].name, fields[k].first, fields[k].last, x, y);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* Every decoded value bit for bit: a NaN or the sign of a zero counts. */
+static int sameValues(const ToolValues *va, const ToolValues *vb, long nrec)
+{
+    if (va->count != vb->count) {
+        printf("DIFFERENT: record %ld: %zu and %zu values\n", nrec, va->count, vb->count);
+        return 0;
+    }
+    if (memcmp(va->values, vb->values, va->count * sizeof(double)) == 0) return 1;
+    size_t i = 0;
+    while (memcmp(&va->values[i], &vb->values[i], sizeof(double)) == 0) ++i;
+    printf("DIFFERENT: record %ld: value %zu of %zu: %.17g and %.17g\n", nrec, i + 1, va->count, va->values[i],
+           vb->values[i]);
+    return 0;
+}
+
+/* Compares the current records of both inputs; prints the first difference.
+   Records the decoder reads are compared through it; the others octet for
+   octet. A record that one side decodes and the other finds damaged (an
+   szip stream that fails its check, say) differs. */
+static int sameRecords(Input *in, ToolValues *v, long nrec)
+{
+    Framed f[2];
+    memset(f, 0, sizeof f);
+    for (int k = 0; k < 2; ++k) {
+        if (!frame(&in[k], &f[k])) return sameOctets(&in[0], &in[1], nrec);
+        f[k].status = toolDecode(&v[k], in[k].data, in[k].length, 0.0);
+    }
+    if (!toolDecoded(f[0].status) || !toolDecoded(f[1].status)) {
+        for (int k = 0; k < 2; ++k)
+            if (toolDecodeDamaged(f[k].status) || (toolDecoded(f[1 - k].status) && !toolDecoded(f[k].status))) {
+                if (in[0].length == in[1].length && firstDifference(&in[0], &in[1], 0) == in[0].length) return 1;
+                printf("DIFFERENT: record %ld: the record of %s cannot be decoded: %s\n", nrec, in[k].name,
+                       toolDecodeReason(f[k].status));
+                return 0;
+            }
+        return sameOctets(&in[0], &in[1], nrec);
+    }
+    return sameHeaders(&in[0], &f[0], &in[1], &f[1], nrec) && sameDataHeaders(&f[0], &f[1], nrec) &&
+           sameValues(&v[0], &v[1], nrec);
 }
 
 int main(int argc, char **argv)
@@ -74,6 +213,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    ToolValues values[2];
+    memset(values, 0, sizeof values);
     long records = 0;
     for (;;) {
         int ra = toolNext(&in[0]), rb = toolNext(&in[1]);
@@ -93,9 +234,12 @@ int main(int argc, char **argv)
             break;
         }
         ++records;
-        if (!sameRecords(&in[0], &in[1], records)) status = 1;
+        if (!sameRecords(in, values, records)) status = 1;
     }
     if (status == 0) printf("IDENTICAL: %ld records, every data section the same\n", records);
-    for (int i = 0; i < 2; ++i) toolClose(&in[i]);
+    for (int i = 0; i < 2; ++i) {
+        toolValuesFree(&values[i]);
+        toolClose(&in[i]);
+    }
     return status;
 }
