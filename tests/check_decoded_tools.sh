@@ -19,6 +19,7 @@ cmp -s "$sample" "$tmp/packed.grb" && fail "recpack packed nothing"
 # (position + 8 + PDS, GDS and BMS lengths).
 lister=$(dirname "$tool")/gribls
 bds() { "$lister" "$1" | awk -v n="$2" '$1 == n && $2 == ":" { print $4 + 8 + $8 + $9 + $10 }'; }
+pos() { "$lister" "$1" | awk -v n="$2" '$1 == n && $2 == ":" { print $4 }'; }
 # flip FILE OFFSET MASK: XOR one octet of FILE with MASK.
 flip() {
   b=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
@@ -26,6 +27,11 @@ flip() {
 }
 records=$("$lister" "$sample" | grep -c '^ *[0-9]* :')
 [ "$records" -ge 3 ] || fail "the sample needs 3 records"
+
+# Record 3 with BDS flag 0x10 (further flags in octet 14: matrix values or
+# second-order packing), which the decoder does not read.
+cp "$sample" "$tmp/unread.grb"
+flip "$tmp/unread.grb" $(($(bds "$sample" 3) + 3)) 16
 
 # Record 2 packed: a bit of its szip stream (BDS octet 24 on) flipped.
 cp "$tmp/packed.grb" "$tmp/broken.grb"
@@ -60,6 +66,25 @@ gribcmp)
   "$tool" "$tmp/packed.grb" "$tmp/ref.grb" > "$tmp/out" 2>&1; st=$?
   [ $st = 1 ] && grep -q '^DIFFERENT: record 3: data section reference value R' "$tmp/out" ||
     fail "reference value: $(cat "$tmp/out")"
+
+  # Records the decoder does not read are compared octet for octet.
+  "$tool" "$tmp/unread.grb" "$tmp/unread.grb" > "$tmp/out" 2>&1 || fail "unsupported record: $(cat "$tmp/out")"
+  cp "$tmp/unread.grb" "$tmp/unread2.grb"
+  flip "$tmp/unread2.grb" $(($(bds "$sample" 3) + 100)) 1
+  "$tool" "$tmp/unread.grb" "$tmp/unread2.grb" > "$tmp/out" 2>&1; st=$?
+  [ $st = 1 ] && grep -q "^DIFFERENT: record 3: lengths [0-9]* and [0-9]*, first difference at octet $(($(bds "$sample" 3) - $(pos "$sample" 3) + 101))\$" "$tmp/out" ||
+    fail "unsupported record changed: status $st: $(cat "$tmp/out")"
+  grib2=/usr/share/eccodes/samples/GRIB2.tmpl
+  if [ -r "$grib2" ]; then
+    cat "$tmp/packed.grb" "$grib2" > "$tmp/two.grb"
+    cat "$sample" "$grib2" > "$tmp/two2.grb"
+    "$tool" "$tmp/two.grb" "$tmp/two2.grb" > "$tmp/out" 2>&1 || fail "edition 2 record: $(cat "$tmp/out")"
+    size=$(wc -c < "$sample")
+    flip "$tmp/two2.grb" $((size + 20)) 1
+    "$tool" "$tmp/two.grb" "$tmp/two2.grb" > "$tmp/out" 2>&1; st=$?
+    [ $st = 1 ] && grep -q "^DIFFERENT: record $((records + 1)): .*first difference at octet 21\$" "$tmp/out" ||
+      fail "edition 2 record changed: status $st: $(cat "$tmp/out")"
+  fi
   echo "gribcmp: $records records, plain and packed identical, each change found"
   ;;
 gribls)
@@ -77,6 +102,8 @@ gribls)
   [ $st = 1 ] || fail "damaged record: status $st"
   sed -n '/^ *2 :/{n;p;}' "$tmp/out" | grep -q '^ *values not decoded: szip data' || fail "record 2: $(cat "$tmp/out")"
   [ "$(grep -c 'min .* max .* mean ' "$tmp/out")" = $((records - 1)) ] || fail "records after the damaged one"
+  "$tool" -v "$tmp/unread.grb" > "$tmp/out" 2> /dev/null || fail "unsupported record: status $?"
+  sed -n '/^ *3 :/{n;p;}' "$tmp/out" | grep -q '^ *values not decoded: unsupported packing' || fail "record 3: $(cat "$tmp/out")"
   "$tool" --help | grep -q '^  -v ' || fail "-v missing from the usage"
   echo "gribls -v: $records records, plain and packed alike"
   ;;

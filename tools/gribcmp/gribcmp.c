@@ -167,9 +167,11 @@ static int sameValues(const ToolValues *va, const ToolValues *vb, long nrec)
 }
 
 /* Compares the current records of both inputs; prints the first difference.
-   Records the decoder reads are compared through it; the others octet for
-   octet. A record that one side decodes and the other finds damaged (an
-   szip stream that fails its check, say) differs. */
+   Returns 1 the same, 0 different, -1 when memory for the values ran out
+   (reported). Records the decoder reads are compared through it; the others
+   (edition 2, unsupported packing) octet for octet. A record that one side
+   finds damaged (an szip stream that fails its check, say) differs unless
+   both records are the same octets. */
 static int sameRecords(Input *in, ToolValues *v, long nrec)
 {
     Framed f[2];
@@ -178,18 +180,23 @@ static int sameRecords(Input *in, ToolValues *v, long nrec)
         if (!frame(&in[k], &f[k])) return sameOctets(&in[0], &in[1], nrec);
         f[k].status = toolDecode(&v[k], in[k].data, in[k].length, 0.0);
     }
-    if (!toolDecoded(f[0].status) || !toolDecoded(f[1].status)) {
-        for (int k = 0; k < 2; ++k)
-            if (toolDecodeDamaged(f[k].status) || (toolDecoded(f[1 - k].status) && !toolDecoded(f[k].status))) {
-                if (in[0].length == in[1].length && firstDifference(&in[0], &in[1], 0) == in[0].length) return 1;
-                printf("DIFFERENT: record %ld: the record of %s cannot be decoded: %s\n", nrec, in[k].name,
-                       toolDecodeReason(f[k].status));
-                return 0;
-            }
-        return sameOctets(&in[0], &in[1], nrec);
+    if (toolDecoded(f[0].status) && toolDecoded(f[1].status))
+        return sameHeaders(&in[0], &f[0], &in[1], &f[1], nrec) && sameDataHeaders(&f[0], &f[1], nrec) &&
+               sameValues(&v[0], &v[1], nrec);
+    for (int k = 0; k < 2; ++k) {
+        if (f[k].status == VALMORA_DECODE_NO_ROOM) {
+            fprintf(stderr, "gribcmp: out of memory for the values of record %ld of %s\n", nrec, in[k].name);
+            return -1;
+        }
     }
-    return sameHeaders(&in[0], &f[0], &in[1], &f[1], nrec) && sameDataHeaders(&f[0], &f[1], nrec) &&
-           sameValues(&v[0], &v[1], nrec);
+    for (int k = 0; k < 2; ++k) {
+        if (!toolDecodeDamaged(f[k].status)) continue;
+        if (in[0].length == in[1].length && firstDifference(&in[0], &in[1], 0) == in[0].length) return 1;
+        printf("DIFFERENT: record %ld: the record of %s cannot be decoded: %s\n", nrec, in[k].name,
+               toolDecodeReason(f[k].status));
+        return 0;
+    }
+    return sameOctets(&in[0], &in[1], nrec);
 }
 
 int main(int argc, char **argv)
@@ -234,7 +241,12 @@ int main(int argc, char **argv)
             break;
         }
         ++records;
-        if (!sameRecords(in, values, records)) status = 1;
+        int same = sameRecords(in, values, records);
+        if (same < 0) {
+            status = 2;
+            break;
+        }
+        if (!same) status = 1;
     }
     if (status == 0) printf("IDENTICAL: %ld records, every data section the same\n", records);
     for (int i = 0; i < 2; ++i) {

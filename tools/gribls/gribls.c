@@ -42,7 +42,7 @@ static int pick(const char *name, section_listing *listing)
 }
 
 /* The statistics line of one record; 0 when the decoder found the record
-   damaged. Missing points are decoded as NaN, which no GRIB 1 value can
+   damaged or memory ran out. Missing points are decoded as NaN, which no GRIB 1 value can
    be, so that they drop out of the statistics. */
 static int statistics(ToolValues *v, const unsigned char *record, size_t length)
 {
@@ -54,7 +54,7 @@ static int statistics(ToolValues *v, const unsigned char *record, size_t length)
     int status = toolDecode(v, record, length, NAN);
     if (!toolDecoded(status)) {
         printf("%svalues not decoded: %s\n", indent, toolDecodeReason(status));
-        return !toolDecodeDamaged(status);
+        return !toolDecodeDamaged(status) && status != VALMORA_DECODE_NO_ROOM;
     }
     size_t present = 0;
     double min = 0, max = 0, sum = 0;
