@@ -187,3 +187,119 @@ int gribWrite(int fileID, const void *buffer, size_t size)
 }
 
 } // extern "C"
+
+#include <cstring>
+#include <initializer_list>
+
+// Record framing in memory, by the same sizing rule as gribReadSize: the
+// caller holds the octets (a pipe can't be moved back on) and looks for the
+// next record without any stream state.
+namespace {
+
+constexpr size_t markerLength = 4;
+constexpr size_t endLength = 4;      // "7777"
+constexpr size_t grib2Indicator = 16; // octets holding the 64-bit length
+constexpr unsigned largeFlag = 0x800000;
+constexpr unsigned largeUnit = 120;   // octets per unit of a large-form length
+
+inline unsigned mem3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
+
+// Sizes the record whose marker starts at p with `avail` octets held.
+// 0 sized (*length), 1 more octets needed (*length: octets to hold), -2 the
+// headers size no record.
+int sizeInMemory(const unsigned char *p, size_t avail, size_t *length)
+{
+    if (avail < 8) {
+        *length = 8;
+        return 1;
+    }
+    unsigned L = mem3(p + 4);
+    int edition = p[7];
+    if (L == 24 && edition != 1 && edition != 2) edition = 0;
+    if (edition == 2) {
+        if (avail < grib2Indicator) {
+            *length = grib2Indicator;
+            return 1;
+        }
+        uint64_t total = 0;
+        for (int i = 8; i < 16; ++i) total = total << 8 | p[i];
+        if (total > (uint64_t)SIZE_MAX) return -2;
+        *length = (size_t)total;
+        return 0;
+    }
+    if (edition != 1 && edition != 0) return -2;
+    if (edition == 1 && L < largeFlag) {
+        *length = L;
+        return 0;
+    }
+    // The section walk: the indicator is 8 octets in edition 1 and 4 in
+    // edition 0, whose octets 5-7 already are the definition section's length.
+    size_t pds = edition == 1 ? 8 : 4;
+    if (avail < pds + 8) {
+        *length = pds + 8;
+        return 1;
+    }
+    unsigned P = mem3(p + pds);
+    if (P < 8) return -2;
+    unsigned flag = p[pds + 7];
+    size_t at = pds + P;
+    unsigned G = 0, B = 0;
+    for (unsigned bit : {0x80u, 0x40u}) {
+        if (!(flag & bit)) continue;
+        if (avail < at + 3) {
+            *length = at + 3;
+            return 1;
+        }
+        unsigned len = mem3(p + at);
+        if (len < 3) return -2;
+        (bit == 0x80 ? G : B) = len;
+        at += len;
+    }
+    if (avail < at + 3) {
+        *length = at + 3;
+        return 1;
+    }
+    unsigned f = mem3(p + at);
+    uint32_t total; // 32-bit arithmetic, as the stream rule
+    if (edition == 0) {
+        total = L + G + B + f + 8;
+    } else if (f <= largeUnit) {
+        uint32_t S = 4 + P + G + B;
+        int64_t R = (int64_t)(L & (largeFlag - 1)) * largeUnit;
+        uint32_t c = (uint32_t)correct_bdslen((int)f, R, (int)S);
+        total = R >= largeFlag ? S + c + 4 : S + f + 8;
+    } else {
+        total = L;
+    }
+    *length = total;
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int gribFindRecord(const void *buffer, size_t size, size_t *offset, size_t *length)
+{
+    const unsigned char *b = (const unsigned char *)buffer;
+    *length = 0;
+    const void *hit = size >= markerLength ? memmem(b, size, "GRIB", markerLength) : nullptr;
+    if (!hit) {
+        // The last three octets may begin a marker that more octets complete.
+        *offset = size < markerLength ? 0 : size - (markerLength - 1);
+        return -1;
+    }
+    size_t at = (size_t)((const unsigned char *)hit - b);
+    *offset = at;
+    const unsigned char *p = b + at;
+    size_t avail = size - at;
+    size_t need;
+    int status = sizeInMemory(p, avail, &need);
+    if (status < 0) return -2;
+    if (status == 0 && need < markerLength + endLength) return -2;
+    *length = need;
+    if (status == 1 || need > avail) return 1;
+    return memcmp(p + need - endLength, "7777", endLength) == 0 ? 0 : -2;
+}
+
+} // extern "C"
