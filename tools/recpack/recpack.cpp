@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -42,6 +43,7 @@ constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds
                                           // and lies above the largest large form (1,006,632,840)
 constexpr size_t markerLength = 4;        // "GRIB"
 constexpr long maxWorkers = 1024;
+constexpr size_t mmapThreshold = 256u << 10; // larger buffers are mapped on their own
 constexpr double progressInterval = 0.25; // seconds between progress updates at most
 
 const char *progname = "recpack";
@@ -329,8 +331,7 @@ struct Reader {
         // Sections that do not frame: the locator says why on standard error,
         // the coder's text goes to standard output, and the record is copied
         // as read. Done here, so that these lines follow the file's order.
-        int edition = gribVersion(it->data, n);
-        if (edition == 1 || (edition == 0 && !r.compress)) {
+        if (gribVersion(it->data, n) == 1) {
             unsigned char *pds, *gds, *bms, *bds;
             long recsize;
             it->damaged = grib1Sections(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize);
@@ -339,6 +340,9 @@ struct Reader {
             if (it->damaged)
                 it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", progname,
                                   (long long)it->offset);
+            // Restoring, a record whose sections can't be found may hold
+            // packed data that stays packed: the run can't say all was restored.
+            it->leftPacked = it->damaged && !r.compress;
         }
         return r.pipe.push(it);
     }
@@ -429,7 +433,8 @@ void packRecord(Item &it, std::vector<unsigned char> &scratch)
 
 void unpackRecord(Item &it)
 {
-    if (it.damaged) return;
+    // Only edition 1 has an szip form.
+    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
     size_t n = it.length;
     size_t unzipped = 0;
     int code = gribGetZip((long)n, it.data, &unzipped);
@@ -540,7 +545,8 @@ void writerThread(Run &r)
 {
     Progress progress;
     progress.on = isatty(STDERR_FILENO) == 1;
-    progress.start = progress.last = wallTime();
+    progress.start = wallTime();
+    progress.last = progress.start - progressInterval; // the first record shows at once
     bool writing = true;
     for (;;) {
         ItemPtr it;
@@ -723,6 +729,11 @@ int main(int argc, char *argv[])
         close(r.in);
         return openFailed(r.ofile, error);
     }
+
+    // Record buffers come and go in several threads: a fixed threshold keeps
+    // them mapped on their own and returned when freed, so that memory
+    // follows the records in flight instead of the arenas' high-water marks.
+    mallopt(M_MMAP_THRESHOLD, (int)mmapThreshold);
 
     int call0 = cpuTicks();
     double wall0 = wallTime();
