@@ -536,3 +536,52 @@ TEST(RecpackThreads, FourWorkersPackAndRestore)
     EXPECT_EQ(back.status, 0) << back.err;
     EXPECT_TRUE(carried(readFile(tmp.file("u4"))) == carried(in));
 }
+
+// The in-memory framing agrees with the stream sizing of the same octets,
+// and says what it needs when the octets end early.
+TEST(FindRecord, FramesAsTheStreamSizes)
+{
+    TempDir tmp;
+    const Bytes recs[] = {fieldRecord(3000, 16, 1), bitmapRecord(4000, 24), edition0Record(2000),
+                          edition2Record(), largeRecord()};
+    for (const Bytes &rec : recs) {
+        Bytes f(37, 'x');
+        append(f, rec);
+        writeFile(tmp.file("one"), f);
+        int id = gribOpen(tmp.file("one").c_str(), "r");
+        ASSERT_GE(id, 0);
+        size_t streamed = gribGetSize(id);
+        gribClose(id);
+        size_t off = 0, len = 0;
+        EXPECT_EQ(gribFindRecord(f.data(), f.size(), &off, &len), 0);
+        EXPECT_EQ(off, 37u);
+        EXPECT_EQ(len, rec.size());
+        EXPECT_EQ(len, streamed);
+        // Every shorter prefix asks for more, never for less than it holds.
+        for (size_t cut : {size_t(37 + 4), size_t(37 + 8), size_t(37 + 15), size_t(37 + 40), 37 + rec.size() / 2, f.size() - 1}) {
+            if (cut >= f.size()) continue;
+            int s = gribFindRecord(f.data(), cut, &off, &len);
+            EXPECT_EQ(s, 1) << cut;
+            EXPECT_GT(off + len, cut) << cut;
+        }
+    }
+    size_t off = 0, len = 0;
+    const unsigned char none[] = "no marker here, GRI";
+    EXPECT_EQ(gribFindRecord(none, sizeof none - 1, &off, &len), -1);
+    EXPECT_EQ(off, sizeof none - 1 - 3); // "GRI" may begin a marker
+    EXPECT_EQ(gribFindRecord(none, 2, &off, &len), -1);
+    EXPECT_EQ(off, 0u);
+    // Lengths of 1 to 3, an unsupported edition, no end section where the
+    // lengths say: no record.
+    Bytes rec = fieldRecord(1000, 16, 3);
+    for (uint32_t L : {1u, 2u, 3u, (uint32_t)rec.size() + 1}) {
+        Bytes bad = rec;
+        put3(bad, 4, L);
+        bad.resize(rec.size() + 8, 0);
+        EXPECT_EQ(gribFindRecord(bad.data(), bad.size(), &off, &len), -2) << L;
+        EXPECT_EQ(off, 0u);
+    }
+    Bytes e3 = rec;
+    e3[7] = 3;
+    EXPECT_EQ(gribFindRecord(e3.data(), e3.size(), &off, &len), -2);
+}
