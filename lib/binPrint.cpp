@@ -1,6 +1,7 @@
 // Binary digit printer: the low bits of an integer as the decimal digits of
 // another, so that a flag octet prints as 0s and 1s with "%8.8d".
 #include "valmora.h"
+#include "support.h"
 
 #include <cstdio>
 
@@ -8,7 +9,7 @@ extern "C" void prtbin(int kdec, int knbit, int *kbin, int *kret)
 {
     if (knbit < 1 || knbit > 14) {
         *kret = 1;
-        printf(" prtbin : Error in binary number length - %3d bits.\n", knbit);
+        Print_(stdout, " prtbin : Error in binary number length - %3d bits.\n", knbit);
         return;
     }
     *kret = 0;

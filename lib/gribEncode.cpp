@@ -2,6 +2,7 @@
 // points come from one template; the record is written in one pass straight
 // into the caller's buffer, and nothing is written past its capacity.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <cfloat>
@@ -48,27 +49,12 @@ template <typename T> unsigned char lmissvalinfo = 0;
 
 // ---- Octet writers ----------------------------------------------------------
 
+// The low bits of v, as many octets as the field has.
 inline void put1(unsigned char *p, long v) { p[0] = (unsigned char)v; }
-inline void put2(unsigned char *p, long v)
-{
-    p[0] = (unsigned char)(v >> 8);
-    p[1] = (unsigned char)v;
-}
-inline void put3(unsigned char *p, long v)
-{
-    p[0] = (unsigned char)(v >> 16);
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)v;
-}
-// Sign and magnitude; the magnitude is taken unsigned so INT_MIN is harmless.
-inline void putSigned2(unsigned char *p, int v)
-{
-    put2(p, v < 0 ? (long)(32768u + (0u - (unsigned)v)) : v);
-}
-inline void putSigned3(unsigned char *p, int v)
-{
-    put3(p, v < 0 ? (long)(8388608u + (0u - (unsigned)v)) : v);
-}
+inline void put2(unsigned char *p, long v) { g1::put2(p, (uint32_t)v); }
+inline void put3(unsigned char *p, long v) { g1::put3(p, (uint32_t)v); }
+using g1::putSigned2;
+using g1::putSigned3;
 inline void putIBM(unsigned char *p, double v)
 {
     int kexp, kmant;
@@ -163,7 +149,7 @@ void encodePDS(unsigned char *pds, int length, const int *isec1)
     int year = isec1[9];
     if (year != 255) {
         if (isec1[20] < 0) year = -year;
-        year = year < 0 ? 128 + (int)(0u - (unsigned)year) : year;
+        year = (int)g1::toSignMagnitude(year, 1);
     }
     put1(pds + 12, year);
     for (int i = 10; i <= 14; ++i) put1(pds + 3 + i, isec1[i]); // octets 14-18
@@ -429,8 +415,8 @@ Scale binaryScale(double range, double fmin, double fmax, int bits, int code, co
         }
     }
     if (fail) {
-        gprintf(name, "Problem calculating binary scale value for encode code %d!", code);
-        gprintf(name, "%s range %g rangec %g fmin %g fmax %g", dir, range, rc,
+        Message_(name, "Problem calculating binary scale value for encode code %d!", code);
+        Message_(name, "%s range %g rangec %g fmin %g fmax %g", dir, range, rc,
                 fabs(fmin) < 1.1754943508222875e-38 ? 0.0 : fmin, fmax);
         return {0, 1.0, false};
     }
@@ -499,9 +485,7 @@ VALMORA_HOT void store16(unsigned char *p, const uint32_t *u, long n)
 VALMORA_HOT void store24(unsigned char *p, const uint32_t *u, long n)
 {
     for (long i = 0; i < n; ++i) {
-        p[3 * i] = (unsigned char)(u[i] >> 16);
-        p[3 * i + 1] = (unsigned char)(u[i] >> 8);
-        p[3 * i + 2] = (unsigned char)u[i];
+        g1::put3(p + 3 * i, u[i]);
     }
 }
 
@@ -650,7 +634,8 @@ struct Kind {
     bool spectral = false, complex = false;
     long j = 0, js = 0; // truncations of the field and of the unpacked subset
     long first = 0;     // values before it are stored unpacked
-    int64_t h = 11;     // header octets before the packed values
+    int64_t h = (int64_t)g1::kBdsFixed; // header octets before the packed values
+    unsigned flags() const { return complex ? g1::kBdsSpectral | g1::kBdsComplex : spectral ? g1::kBdsSpectral : 0; }
 };
 
 // Grid point or spectral, simple or complex; 0 or the mismatch status.
@@ -660,12 +645,12 @@ template <typename T> int classify(const int *isec2, int *isec4, long n, Kind &k
     if (isec2) {
         const int t = isec2[0];
         k.spectral = t == 50 || t == 60 || t == 70 || t == 80;
-        isec4[2] = k.spectral ? 128 : 0;
+        isec4[2] = k.spectral ? (int)g1::kBdsSpectral : 0;
         if (k.spectral) {
-            k.complex = isec4[3] == 64;
+            k.complex = isec4[3] == (int)g1::kBdsComplex;
             if (k.complex != (isec2[5] == 2)) {
-                gprintf(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
-                gprintf(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
+                Message_(name, "  COMPLEX mismatch. isec4[3] = %d\n", isec4[3]);
+                Message_(name, "  COMPLEX mismatch. isec2[5] = %d\n", isec2[5]);
                 return kMismatch;
             }
             if (k.complex) {
@@ -674,8 +659,8 @@ template <typename T> int classify(const int *isec2, int *isec4, long n, Kind &k
             }
         }
     } else {
-        k.spectral = isec4[2] == 128;
-        k.complex = k.spectral && isec4[3] == 64;
+        k.spectral = isec4[2] == (int)g1::kBdsSpectral;
+        k.complex = k.spectral && isec4[3] == (int)g1::kBdsComplex;
     }
     if (k.complex) {
         // The unpacked subset must lie within the field and the values given.
@@ -685,11 +670,10 @@ template <typename T> int classify(const int *isec2, int *isec4, long n, Kind &k
             return kMismatch;
         }
         k.first = (long)subset;
-        k.h = 18 + 4 * subset;
     } else if (k.spectral) {
         k.first = 1;
-        k.h = 15;
     }
+    k.h = (int64_t)g1::bdsHeaderLength(k.flags(), (unsigned)k.js);
     return 0;
 }
 
@@ -713,7 +697,7 @@ void writeBDS(unsigned char *b, int64_t pos, int64_t length, int unused, const K
               int bits, const int *isec4, const T *fsec4, long n)
 {
     put3(b, (long)length);
-    put1(b + 3, (k.complex ? 192 : k.spectral ? 128 : 0) + unused);
+    put1(b + 3, k.flags() + unused);
     putSigned2(b + 4, sc.e);
     putIBM(b + 6, ref);
     put1(b + 10, bits);
@@ -747,7 +731,7 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     if (n > k.first) minMax(fsec4 + k.first, n - k.first, fmin, fmax, nan);
     if (nan) fmin = (T)NAN; // a value that cannot be packed fails like a bad minimum
     if (!(fabs((double)fmin) < DBL_MAX)) {
-        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        Message_(name, "Minimum value out of range: %g!", (double)fmin);
         return kRange;
     }
 
@@ -768,7 +752,7 @@ int encodeBDS(const Out &out, int64_t &pos, const int *isec1, const int *isec2, 
     if (fabs(ref) > 1.0 && !ibmRepresentable(ref)) {
         // Above the IBM range the reference would be written as zero and
         // every value decoded wrongly.
-        gprintf(name, "Minimum value out of range: %g!", (double)fmin);
+        Message_(name, "Minimum value out of range: %g!", (double)fmin);
         return kRange;
     }
 
@@ -788,16 +772,17 @@ int64_t encodeES(const Out &out, int64_t &pos, int64_t bdsPos)
     if (out.fits(pos, 4)) memcpy(out.buf + pos, "7777", 4);
     const int64_t total = pos + 4;
     int64_t length;
-    if (pos < 16777212) {
-        length = (total + 7) / 8 * 8;
+    if (pos < g1::kLargeFromBeforeEnd) {
+        length = (int64_t)g1::roundUp((size_t)total, g1::kPadUnit);
         if (out.fits(0, 8)) put3(out.buf + 4, (long)total);
     } else {
-        length = (total + 119) / 120 * 120;
-        if (length > 1006632840) {
-            fprintf(stderr, "Abort: GRIB1 record too large (size = %ld; max = %d)!\n", (long)length, 1006632840);
-            exit(1);
+        // The large form: padded to whole units, the BDS field the padding plus 4.
+        length = (int64_t)g1::roundUp((size_t)total, g1::kLargeUnit);
+        if (length > g1::kLargeMaxPadded) {
+            Fatal_(stderr, "Abort: GRIB1 record too large (size = %ld; max = %d)!\n", (long)length,
+                   (int)g1::kLargeMaxPadded);
         }
-        if (out.fits(0, 8)) put3(out.buf + 4, 8388608 + (long)(length / 120));
+        if (out.fits(0, 8)) put3(out.buf + 4, (long)g1::largeIndicator(length));
         if (out.fits(bdsPos, 3)) put3(out.buf + bdsPos, (long)(length - pos));
     }
     // Padding, as far as the buffer reaches.
@@ -826,14 +811,14 @@ void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, 
     if (out.fits(8, pdsLength)) encodePDS(out.buf + 8, pdsLength, isec1);
     int64_t pos = 8 + pdsLength;
 
-    if (isec1[4] & 128) {
+    if (isec1[4] & g1::kPdsGds) {
         const int64_t length = gdsLength(isec2);
         if (out.fits(pos, length)) encodeGDS(out.buf + pos, length, isec2, fsec2);
         pos += length;
     }
 
     long n = isec4[0];
-    if (isec1[4] & 64) n = encodeBMS(out, pos, fsec3, isec4, fsec4);
+    if (isec1[4] & g1::kPdsBms) n = encodeBMS(out, pos, fsec3, isec4, fsec4);
     if (n < 0) n = 0;
 
     const int64_t bdsPos = pos;
@@ -860,12 +845,14 @@ extern "C" {
 void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3, double *fsec3, int *isec4,
                         double *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
 {
+    (void)isec3, (void)klenp, (void)efunc; // not read
     encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
 }
 
 void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3, float *fsec3, int *isec4,
                        float *fsec4, int klenp, int *kgrib, int kleng, int *kused, int efunc, int *kstatus)
 {
+    (void)isec3, (void)klenp, (void)efunc; // not read
     encode(isec0, isec1, isec2, fsec2, fsec3, isec4, fsec4, kgrib, kleng, kused, kstatus);
 }
 

@@ -1,21 +1,24 @@
 // Whole-record access to GRIB files: find the next "GRIB" marker, size the
 // record from its section lengths without reading its body, read it, write it.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <climits>
-#include <cstdio>
 
 namespace {
 
 constexpr uint32_t gribMarker = 0x47524942; // "GRIB"
 constexpr long searchLimit = 0x1000000;     // octets read per search at most
 
-// Marker search; 0 found, -1 end of file, 1 not found. The debug line names
-// "gribFileSeek" for every caller.
+constexpr int readError = 2; // the search met a read error, not the end
+
+// Marker search; 0 found, -1 end of file, 1 not found, readError. The debug
+// line names "gribFileSeek" for every caller.
 int seekMarker(int fileID, long *count)
 {
     int status = filePtrSearch(filePtr(fileID), gribMarker, searchLimit, count);
+    if (status == -1 && fileError(fileID)) return readError;
     if (status >= 0 && VALMORA_Debug) Message_("gribFileSeek", "record offset = %ld", *count);
     return status;
 }
@@ -23,9 +26,13 @@ int seekMarker(int fileID, long *count)
 // Reads a 24-bit big-endian number; *bad is set when the stream ran dry.
 unsigned read3(void *fp, bool *bad)
 {
-    int a = filePtrGetc(fp), b = filePtrGetc(fp), c = filePtrGetc(fp);
-    if ((a | b | c) < 0) *bad = true;
-    return (unsigned)(a & 0xFF) << 16 | (unsigned)(b & 0xFF) << 8 | (unsigned)(c & 0xFF);
+    unsigned char octets[3];
+    for (unsigned char &o : octets) {
+        int c = filePtrGetc(fp);
+        if (c < 0) *bad = true;
+        o = (unsigned char)c;
+    }
+    return g1::get3(octets);
 }
 
 // Length of an optional section after the current position: reads its
@@ -48,16 +55,23 @@ int gribClose(int fileID) { return fileClose(fileID); }
 
 int64_t gribGetPos(int fileID) { return fileGetPos(fileID); }
 
-int gribFileSeek(int fileID, long *offset) { return seekMarker(fileID, offset); }
+int gribFileError(int fileID) { return fileError(fileID); }
+
+// A read error ends a search as "not found": it is not the end of the file.
+int gribFileSeek(int fileID, long *offset)
+{
+    int status = seekMarker(fileID, offset);
+    return status == readError ? 1 : status;
+}
 
 int gribCheckSeek(int fileID, long *offset, int *edition)
 {
     *edition = -1;
     int status = seekMarker(fileID, offset);
-    if (status != 0) return status;
+    if (status != 0) return status == readError ? 1 : status;
     unsigned char octets[4];
     if (fileRead(fileID, octets, 4) == 4) *edition = (signed char)octets[3];
-    return 0;
+    return fileError(fileID) ? 1 : 0;
 }
 
 size_t gribReadSize(int fileID)
@@ -77,15 +91,13 @@ size_t gribReadSize(int fileID)
     if (bad) {
         // End of file inside the indicator: no length, and no message.
     } else if (edition == 2) {
-        unsigned char b[8];
+        unsigned char b[8] = {0};
         if (filePtrRead(fp, b, 8) != 8) bad = true;
-        uint64_t total = 0;
-        for (int i = 0; i < 8; ++i) total = total << 8 | b[i];
-        length = (size_t)total;
+        length = (size_t)g1::get8(b);
     } else if (edition == 1 || edition == 0) {
         unsigned P, flag;
         if (edition == 1) {
-            if (L < 0x800000) {
+            if (!(L & g1::kLargeFlag)) {
                 length = L;
                 goto done;
             }
@@ -103,21 +115,21 @@ size_t gribReadSize(int fileID)
         if (VALMORA_Debug) Message_("gribReadSize", "flag        = %d", (int)flag);
         if (fileSetPos(fileID, (int64_t)P - 8, 1) != 0) bad = true;
         unsigned G = 0, B = 0;
-        if (!bad && (flag & 0x80)) G = skipSection(fileID, fp, "gdssize    ", &bad);
-        if (!bad && (flag & 0x40)) B = skipSection(fileID, fp, "bmssize    ", &bad);
+        if (!bad && (flag & g1::kPdsGds)) G = skipSection(fileID, fp, "gdssize    ", &bad);
+        if (!bad && (flag & g1::kPdsBms)) B = skipSection(fileID, fp, "bmssize    ", &bad);
         unsigned f = bad ? 0 : read3(fp, &bad);
         if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", f);
         if (edition == 0) {
             length = L + G + B + f + 8;
-        } else if (f <= 120) {
+        } else if (f <= g1::kLargeCorrectionMax) {
             // Large form: the BDS length field is a correction to the padded
             // length. A 23-bit count too small for the large form leaves f as
             // a plain BDS length, as the section locator reads it.
-            unsigned S = 4 + P + G + B;
-            int64_t R = (int64_t)(L & 0x7FFFFF) * 120;
-            unsigned c = (unsigned)correct_bdslen((int)f, R, (int)S);
-            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", c);
-            length = R >= 0x800000 ? (unsigned)(S + c + 4) : (unsigned)(S + f + 8);
+            unsigned offset = 8 + P + G + B;
+            g1::BdsLength bds = g1::bdsLength(f, g1::paddedFromIndicator(L), offset);
+            // Shown as correct_bdslen gives it against the offset less 4.
+            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f);
+            length = (unsigned)(offset + bds.length + 4);
         } else {
             length = L;
         }
@@ -126,9 +138,11 @@ size_t gribReadSize(int fileID)
     }
 
 done:
-    if (bad || filePtrEOF(fp)) length = 0;
+    if (bad || filePtrEOF(fp) || filePtrError(fp)) length = 0;
     if (VALMORA_Debug) Message_("gribReadSize", "gribsize = %zu", length);
-    fileSetPos(fileID, start, 0);
+    // A move back that cannot be done (an input that cannot seek, after a
+    // walk over more than it keeps) leaves the file's error set.
+    if (fileSetPos(fileID, start, 0) != 0) length = 0;
     return length;
 }
 
@@ -136,14 +150,14 @@ size_t gribGetSize(int fileID)
 {
     long count;
     int status = seekMarker(fileID, &count);
-    if (status == -1) return 0;
+    if (status == -1 || status == readError) return 0;
     if (status == 1) {
         Warning_("gribGetSize", "GRIB record not found!");
         return 0;
     }
     size_t length = gribReadSize(fileID);
     if (VALMORA_Debug) Message_("gribGetSize", "recsize = %zu", length);
-    fileSetPos(fileID, -4, 1);
+    if (fileSetPos(fileID, -4, 1) != 0 || fileError(fileID)) return 0;
     return length;
 }
 
@@ -154,6 +168,10 @@ int gribRead(int fileID, void *buffer, size_t *bufferSize)
     if (status == -1) {
         *bufferSize = 0;
         return -1;
+    }
+    if (status == readError) {
+        *bufferSize = 0;
+        return 1;
     }
     if (status == 1) {
         Warning_("gribRead", "GRIB record not found!");
@@ -180,7 +198,7 @@ int gribWrite(int fileID, const void *buffer, size_t size)
     // 2^32 octets would pass for a complete one.
     size_t written = fileWrite(fileID, buffer, size);
     if (written != size) {
-        perror("gribWrite");
+        Perror_("gribWrite");
         return -1;
     }
     return written > (size_t)INT_MAX ? INT_MAX : (int)written;

@@ -5,6 +5,7 @@
 // stated length: a section header that would lie outside ends the walk with
 // the damaged-record result.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
 #include <cmath>
@@ -13,15 +14,8 @@
 
 namespace {
 
-inline unsigned get3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
-
-inline unsigned get4(const unsigned char *p) { return (unsigned)p[0] << 24 | get3(p + 1); }
-
-inline int signMag16(const unsigned char *p)
-{
-    int v = (p[0] & 0x7F) << 8 | p[1];
-    return (p[0] & 0x80) ? -v : v;
-}
+using g1::get3;
+using g1::get4;
 
 // The walk over the sections of an edition 0 or 1 record.
 struct Grib1Frame {
@@ -42,13 +36,13 @@ int walkGrib1(unsigned char *rec, unsigned long limit, Grib1Frame &fr, const cha
     unsigned P = get3(fr.pds);
     unsigned flag = fr.pds[7];
     off += P;
-    if (flag & 0x80) {
+    if (flag & g1::kPdsGds) {
         what = "grid description section", at = off;
         if ((unsigned long)off + 3 > limit) return -2;
         fr.gds = rec + off;
         off += get3(fr.gds);
     }
-    if (flag & 0x40) {
+    if (flag & g1::kPdsBms) {
         what = "bit-map section", at = off;
         if ((unsigned long)off + 3 > limit) return -2;
         fr.bms = rec + off;
@@ -68,7 +62,7 @@ unsigned long statedLimit(const unsigned char *rec, long bufsize)
     unsigned long limit = bufsize > 0 ? (unsigned long)bufsize : 0;
     if (rec[7] == 1) {
         unsigned L = get3(rec + 4);
-        unsigned long claim = (L & 0x800000) ? (unsigned long)(L & 0x7FFFFF) * 120 : L;
+        unsigned long claim = (unsigned long)g1::paddedFromIndicator(L);
         if (claim < L) claim = L;
         if (claim < limit) limit = claim;
     }
@@ -78,7 +72,7 @@ unsigned long statedLimit(const unsigned char *rec, long bufsize)
 // `at` counts octets before the header, as the offsets of the walk do.
 void damaged(const char *what, unsigned long at, unsigned long limit)
 {
-    fprintf(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
+    Print_(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
             at + 1, limit);
 }
 
@@ -88,8 +82,7 @@ extern "C" {
 
 int correct_bdslen(int bdslen, int64_t recsize, int offset)
 {
-    if ((unsigned)bdslen <= 120 && recsize >= 0x800000) return (int)(recsize - offset - bdslen);
-    return bdslen;
+    return (int)g1::bdsLength((uint32_t)bdslen, recsize, offset).length;
 }
 
 int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
@@ -103,12 +96,12 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     int edition = rec[7];
     if (edition >= 2) {
-        fprintf(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
+        Print_(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
         return -1;
     }
 
@@ -121,15 +114,11 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         return -2;
     }
 
-    unsigned bdslen = fr.bdsfield;
     unsigned long stated = get3(rec + 4); // what edition 1 claims
-    if ((rec[4] & 0x80) && fr.bdsfield <= 120) {
-        unsigned N = (rec[4] & 0x7Fu) << 16 | (unsigned)rec[5] << 8 | rec[6];
-        if (N >= 69906) {
-            bdslen = N * 120 - fr.bdsoffset - fr.bdsfield;
-            stated = (unsigned long)N * 120;
-        }
-    }
+    const int64_t R = g1::paddedFromIndicator(get3(rec + 4));
+    const g1::BdsLength bds = g1::bdsLength(fr.bdsfield, R, fr.bdsoffset);
+    unsigned bdslen = (unsigned)bds.length;
+    if (bds.large) stated = (unsigned long)R;
     unsigned recsize = fr.bdsoffset + bdslen + 4;
 
     *pdsp = fr.pds;
@@ -139,7 +128,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     *gribrecsize = (long)recsize;
 
     if ((long)recsize > gribbufsize) {
-        fprintf(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
+        Print_(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
                 gribbufsize, recsize);
         return 1;
     }
@@ -151,7 +140,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     const unsigned char *es = fr.bds + bdslen;
     if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {
         if (recsize < fr.bdsoffset + 4) es = fr.bds; // the length wrapped: nothing to show past the BDS
-        fprintf(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
+        Print_(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
         return -2;
     }
     return 0;
@@ -169,16 +158,15 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     if (rec[7] != 2) {
-        fprintf(stderr, "wrong GRIB version %d\n", rec[7]);
+        Print_(stderr, "wrong GRIB version %d\n", rec[7]);
         return -1;
     }
     // Bound every read by the stated length (and the buffer, when given).
-    uint64_t total = 0;
-    for (int i = 8; i < 16; ++i) total = total << 8 | rec[i];
+    uint64_t total = g1::get8(rec + 8);
     uint64_t limit = total;
     if (gribbufsize > 0 && (uint64_t)gribbufsize < limit) limit = (uint64_t)gribbufsize;
 
@@ -194,7 +182,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         int num = sec[4];
         if (want == 2) {
             if (num != 2 && num != 3) {
-                fprintf(stderr, "Unexpected section3 number %d\n", num);
+                Print_(stderr, "Unexpected section3 number %d\n", num);
                 return -1;
             }
             if (num == 3) { // no local use section: this one is section 3
@@ -205,7 +193,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
         } else if (want == 3 && *lusp) {
             // after a local use section the next one is taken as section 3
         } else if (num != want) {
-            fprintf(stderr, "Unexpected section%d number %d\n", want, num);
+            Print_(stderr, "Unexpected section%d number %d\n", want, num);
             return -1;
         }
         *slot[want - 1] = sec;
@@ -238,10 +226,10 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
             if (memcmp(sec, "7777", 4) == 0) return 0;
             if (nextoff + 5 > limit || sec[4] < 1 || sec[4] > 7 || len < 5 ||
                 (uint64_t)running + get4(sec) > lowTotal) {
-                fprintf(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
+                Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
                 return -2;
             }
-            if (sec[4] == 7) fprintf(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
+            if (sec[4] == 7) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
             cur = sec;
         }
     }
@@ -257,7 +245,7 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
         return 1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        fprintf(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        Print_(stderr, "wrong indicator section >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     Grib1Frame fr;
@@ -269,19 +257,19 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
         damaged(what, at, limit);
         return 1;
     }
-    unsigned bdslen = fr.bdsfield;
-    if (fr.bdsfield <= 120 && recsize >= 0x800000) bdslen = (unsigned)(recsize - fr.bdsoffset - fr.bdsfield);
+    // The caller's record size stands for the padded length.
+    unsigned bdslen = (unsigned)g1::bdsLength(fr.bdsfield, recsize, fr.bdsoffset).length;
     long need = (long)fr.bdsoffset + (long)bdslen + 4;
     if (need > recsize) {
-        fprintf(stderr, "GRIB buffer size %ld too small! Min size = %ld\n", recsize, need);
+        Print_(stderr, "GRIB buffer size %ld too small! Min size = %ld\n", recsize, need);
         return 1;
     }
     const unsigned char *es = fr.bds + bdslen;
     if (memcmp(es, "7777", 4) != 0)
-        fprintf(stderr, "Missing end section >%2x %2x %2x %2x<\n", es[0], es[1], es[2], es[3]);
+        Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", es[0], es[1], es[2], es[3]);
 
-    int D = signMag16(fr.pds + 26);
-    int E = signMag16(fr.bds + 4);
+    int D = g1::getSigned2(fr.pds + 26);
+    int E = g1::getSigned2(fr.bds + 4);
     intnum[0] = fr.bds[10];
     fltnum[0] = (float)pow(10.0, D);
     fltnum[1] = (float)ldexp(1.0, E);
@@ -313,9 +301,7 @@ struct RecView {
     {
         unsigned long off = (unsigned long)(sec - rec) + at - 1;
         if (off + n > size) return 0;
-        unsigned v = 0;
-        for (unsigned i = 0; i < n; ++i) v = v << 8 | rec[off + i];
-        return v;
+        return g1::getN(rec + off, n);
     }
     int o1(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 1); }
     int o2(const unsigned char *sec, unsigned at) const { return (int)num(sec, at, 2); }
@@ -325,10 +311,7 @@ struct RecView {
     // Sign and magnitude over `octets` octets: the top bit is the sign.
     int signMag(const unsigned char *sec, unsigned at, unsigned octets) const
     {
-        unsigned v = num(sec, at, octets);
-        unsigned top = 1u << (8 * octets - 1);
-        int mag = (int)(v & (top - 1));
-        return (v & top) ? -mag : mag;
+        return g1::signMagnitude(num(sec, at, octets), octets);
     }
 };
 
@@ -367,53 +350,63 @@ double ratio(unsigned before, unsigned after)
     return after ? (double)before / (double)after : 1.0;
 }
 
+// Octet numbers (from 1) of the szip form's fields in the BDS.
+constexpr unsigned kFlagOctet = 4;
+constexpr unsigned kCodeOctet = g1::kSzipCodeAt + 1;
+constexpr unsigned kRecordLengthOctet = g1::kSzipRecordLengthAt + 1;
+constexpr unsigned kDataLengthOctet = g1::kSzipDataLengthAt + 1;
+constexpr unsigned kPackedLengthOctet = g1::kSzipPackedLengthAt + 1;
+
 // The szip form keeps the record length before compression at BDS 15-17.
 // The record ratio takes the codes 128 and 130; the data ratio 128 only.
 double recordRatio(const RecView &v, const unsigned char *bds)
 {
-    if (!(v.o1(bds, 4) & 16)) return 1.0;
-    int code = v.o1(bds, 14);
-    if (code != 128 && code != 130) return 1.0;
-    return ratio(v.num(bds, 15, 3), v.num(v.rec, 5, 3));
+    if (!(v.o1(bds, kFlagOctet) & g1::kBdsSzip)) return 1.0;
+    int code = v.o1(bds, kCodeOctet);
+    if (code != (int)g1::kSzipCode && code != 130) return 1.0;
+    return ratio(v.num(bds, kRecordLengthOctet, 3), v.num(v.rec, 5, 3));
 }
 
-bool szipMarked(const RecView &v, const unsigned char *bds) { return (v.o1(bds, 4) & 16) && v.o1(bds, 14) == 128; }
+bool szipMarked(const RecView &v, const unsigned char *bds)
+{
+    return (v.o1(bds, kFlagOctet) & g1::kBdsSzip) && v.o1(bds, kCodeOctet) == (int)g1::kSzipCode;
+}
 
 double dataRatio(const RecView &v, const unsigned char *bds)
 {
     if (!szipMarked(v, bds)) return 1.0;
-    return ratio(v.num(bds, 18, 3), v.num(bds, 21, 3));
+    return ratio(v.num(bds, kDataLengthOctet, 3), v.num(bds, kPackedLengthOctet, 3));
 }
 
 void unsupported(int nrec, long offset, long recpos, long recsize, int edition)
 {
-    printf("%5d :%4ld%9ld%7ld : GRIB version %d unsupported\n", nrec, offset, recpos, recsize, edition);
+    Print_(stdout, "%5d :%4ld%9ld%7ld : GRIB version %d unsupported\n", nrec, offset, recpos, recsize, edition);
 }
 
 void endLine(const Located1 &s)
 {
-    if (s.status > 0) fputs(" <-- GRIB data corrupted!", stdout);
-    fputc('\n', stdout);
+    if (s.status > 0) Print_(stdout, " <-- GRIB data corrupted!");
+    Print_(stdout, "\n");
 }
 
 void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
 {
     static char header = 0;
     if (!header) {
-        fputs("  Rec : Off Position   Size : V PDS  GDS    BMS    BDS : Code Level :  LType GType: CR LL\n", stdout);
+        Print_(stdout, "  Rec : Off Position   Size : V PDS  GDS    BMS    BDS : Code Level :  LType GType: CR LL\n");
         header = 1;
     }
     Located1 s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d :%4ld %8ld %6ld : GRIB message error\n", nrec, offset, recpos, recsize);
+        Print_(stdout, "%5d :%4ld %8ld %6ld : GRIB message error\n", nrec, offset, recpos, recsize);
         return;
     }
     RecView v(gribbuffer, recsize);
-    int bdsstored = v.o3(s.bds, 1);
-    int bdslen = bdsstored;
-    if (bdsstored <= 120 && recsize > 0x7FFFFF) bdslen = correct_bdslen(bdsstored, recsize, (int)(s.bds - gribbuffer));
-    char ll = ((gribbuffer[4] & 128) && bdsstored <= 120) ? 'T' : 'F';
-    printf("%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
+    const uint32_t bdsstored = (uint32_t)v.o3(s.bds, 1);
+    const int bdslen = (int)g1::bdsLength(bdsstored, recsize, s.bds - gribbuffer).length;
+    // LL: the large flag with a small field, whatever the 23-bit count says.
+    char ll = ((get3(gribbuffer + 4) & g1::kLargeFlag) && bdsstored <= g1::kLargeCorrectionMax) ? 'T' : 'F';
+    Print_(stdout, "%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
            gribbuffer[7], v.o3(s.pds, 1), s.gds ? v.o3(s.gds, 1) : 0, s.bms ? v.o3(s.bms, 1) : 0, bdslen,
            v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s.bds),
            ll);
@@ -424,9 +417,8 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
 {
     static char header = 0;
     if (!header) {
-        fputs("  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: "
-              "CR\n",
-              stdout);
+        Print_(stdout, "  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: "
+                       "CR\n");
         header = 1;
     }
     unsigned char *sec[7];
@@ -434,7 +426,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     // buffer without the whole indicator cannot be walked at all.
     int status = recsize < 16 ? -1 : grib2Sections(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6]);
     if (status != 0) {
-        printf("%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
+        Print_(stdout, "%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
         return;
     }
     RecView v(gribbuffer, recsize);
@@ -443,7 +435,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     const unsigned char *pds = sec[3];
     char param[16];
     snprintf(param, sizeof param, "%d.%d.%d", v.o1(pds, 11), v.o1(pds, 10), v.o1(gribbuffer, 7));
-    printf("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
+    Print_(stdout, "%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
            recpos, recsize, gribbuffer[7], len[0], len[1], len[2], len[3], len[4], len[5], len[6], param,
            (int)v.o4(pds, 25), v.o1(pds, 23), v.o2(sec[2], 13), 1.0);
 }
@@ -459,15 +451,15 @@ bool sectionFrame(char &header, const char *headline, int nrec, long recpos, lon
         return false;
     }
     if (!header) {
-        fputs(headline, stdout);
+        Print_(stdout, "%s", headline);
         header = 1;
     }
     s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d : GRIB message error\n", nrec);
+        Print_(stdout, "%5d : GRIB message error\n", nrec);
         return false;
     }
-    printf("%5d :", nrec);
+    Print_(stdout, "%5d :", nrec);
     return true;
 }
 
@@ -492,7 +484,7 @@ void grib1PrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     }
     int fcnum = 0;
     if (pdslen >= 29 && (v.o1(pds, 5) == 98 || v.o1(pds, 26) == 98) && v.o1(pds, 41) == 1) fcnum = v.o1(pds, 50);
-    printf("%4d%4d%4d%4d%4d %4d %4d%4d%7d%7d %8d%6d%3d%3d%3d%3d%5d%6d%5d%4d", pdslen, v.o1(pds, 4), v.o1(pds, 5),
+    Print_(stdout, "%4d%4d%4d%4d%4d %4d %4d%4d%7d%7d %8d%6d%3d%3d%3d%3d%5d%6d%5d%4d", pdslen, v.o1(pds, 4), v.o1(pds, 5),
            ed1 ? v.o1(pds, 26) : 0, v.o1(pds, 6), v.o1(pds, 7), v.o1(pds, 9), v.o1(pds, 10), v.o1(pds, 11),
            v.o1(pds, 12), 10000 * year + 100 * v.o1(pds, 14) + v.o1(pds, 15), 100 * v.o1(pds, 16) + v.o1(pds, 17),
            v.o1(pds, 19), v.o1(pds, 20), v.o1(pds, 18), v.o1(pds, 21), v.o2(pds, 22),
@@ -510,11 +502,11 @@ void grib1PrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     if (s.gds) {
         RecView v(gribbuffer, recsize);
         const unsigned char *g = s.gds;
-        printf("%4d%4d%4d %4d :%6d%6d%7d%7d%7d%7d%6d%6d", v.o3(g, 1), v.o1(g, 4), v.o1(g, 5), v.o1(g, 6), v.o2(g, 7),
+        Print_(stdout, "%4d%4d%4d %4d :%6d%6d%7d%7d%7d%7d%6d%6d", v.o3(g, 1), v.o1(g, 4), v.o1(g, 5), v.o1(g, 6), v.o2(g, 7),
                v.o2(g, 9), v.signMag(g, 11, 3), v.signMag(g, 14, 3), v.signMag(g, 18, 3), v.signMag(g, 21, 3),
                v.o2(g, 24), v.o2(g, 26));
     } else {
-        fputs(" Grid Description Section not defined", stdout);
+        Print_(stdout, " Grid Description Section not defined");
     }
     endLine(s);
 }
@@ -528,9 +520,9 @@ void grib1PrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
     int code = v.o1(s.pds, 9), level = level1(v, s.pds);
     if (s.bms) {
         int bmslen = v.o3(s.bms, 1);
-        printf("%4d%7d %7d %7d", code, level, bmslen, 8 * bmslen - v.o1(s.bms, 4) - 48);
+        Print_(stdout, "%4d%7d %7d %7d", code, level, bmslen, 8 * bmslen - v.o1(s.bms, 4) - 48);
     } else {
-        printf("%4d%7d Bit Map Section not defined", code, level);
+        Print_(stdout, "%4d%7d Bit Map Section not defined", code, level);
     }
     endLine(s);
 }
@@ -553,7 +545,7 @@ void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
         scale *= dec;
         ref *= dec;
     }
-    printf("%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
+    Print_(stdout, "%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
            ref, v.o1(bds, 11), dataRatio(v, bds));
     endLine(s);
 }
@@ -563,19 +555,9 @@ void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
 bool repairCandidate(const RecView &v, const unsigned char *bds)
 {
     if (v.o1(bds, 11) != 24) return false;
-    unsigned packed = v.num(bds, 18, 3), zipped = v.num(bds, 21, 3);
+    unsigned packed = v.num(bds, kDataLengthOctet, 3), zipped = v.num(bds, kPackedLengthOctet, 3);
     bool compressed = szipMarked(v, bds) && (zipped == 0 || (double)packed / (double)zipped != 1.0);
     return !compressed;
-}
-
-// Octets of the data section before the packed data.
-unsigned long dataHeaderLength(const RecView &v, const unsigned char *bds)
-{
-    int flag = v.o1(bds, 4);
-    if (!(flag & 128)) return 11;
-    if (!(flag & 64)) return 15;
-    unsigned long J = (unsigned long)v.o1(bds, 16);
-    return 18 + (J + 1) * (4 * J + 8);
 }
 
 // Located, sound and a candidate; otherwise reports (or not) and says no.
@@ -583,28 +565,17 @@ bool checkRecord(int nrec, long recsize, unsigned char *gribbuffer, const char *
 {
     s = locate1(gribbuffer, recsize);
     if (s.status < 0) {
-        printf("%5d : GRIB message error\n", nrec);
+        Print_(stdout, "%5d : GRIB message error\n", nrec);
         return false;
     }
     if (s.status > 0) {
-        printf("%5d : <-- GRIB data corrupted!\n", nrec);
+        Print_(stdout, "%5d : <-- GRIB data corrupted!\n", nrec);
         return false;
     }
     RecView v(gribbuffer, recsize);
     if (!repairCandidate(v, s.bds)) return false;
-    printf("%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
+    Print_(stdout, "%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
     return true;
-}
-
-// Joins the three byte planes of n values back into 3-octet values.
-void joinPlanes(unsigned char *out, const unsigned char *in, size_t n)
-{
-    const unsigned char *a = in, *b = in + n, *c = in + 2 * n;
-    for (size_t i = 0; i < n; ++i) {
-        out[3 * i] = a[i];
-        out[3 * i + 1] = b[i];
-        out[3 * i + 2] = c[i];
-    }
 }
 
 void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
@@ -613,23 +584,25 @@ void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
     // section so that a short-form length never reaches past it.
     long L = v.o3(bds, 1);
     if (L > bdslen) L = bdslen;
-    long H = (long)dataHeaderLength(v, bds);
-    long U = v.o1(bds, 4) & 15;
+    // J is BDS octet 16, read only for complex packing.
+    const unsigned flag = (unsigned)v.o1(bds, kFlagOctet);
+    long H = (long)g1::bdsHeaderLength(flag, (unsigned)v.o1(bds, 16));
+    long U = (long)(flag & g1::kBdsUnused);
     if (L <= H) return;
     long nbits = (L - H) * 8 - U;
     if (nbits <= 0) return;
     nbits -= nbits % 24;
     size_t octets = (size_t)nbits / 8;
     if (octets == 0) return;
-    unsigned char *scratch = (unsigned char *)memMalloc(octets, "gribPrint.cpp", "repair1", __LINE__);
+    unsigned char *scratch = (unsigned char *)memAlloc(octets);
     if (!scratch) {
         Warning_("repair1", "No Memory! GRIB record %d left unchanged", nrec);
         return;
     }
     unsigned char *data = bds + H;
-    joinPlanes(scratch, data, octets / 3);
+    g1::planeJoin(scratch, data, octets / 3);
     memcpy(data, scratch, octets);
-    memFree(scratch, "gribPrint.cpp", "repair1", __LINE__);
+    memRelease(scratch);
 }
 
 } // namespace
@@ -669,6 +642,7 @@ void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer
 
 void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer)
 {
+    (void)recpos; // the check names records by number only
     Located1 s;
     checkRecord(nrec, recsize, gribbuffer, "", s);
 }

@@ -27,9 +27,9 @@ void gribSetConst(int flag)
 }
 
 // Accepted for source compatibility; these settings have no effect.
-void gribSetRound(int round) {}
-void gribSetRefDP(double refval) {}
-void gribSetRefSP(float refval) {}
-void gribSetValueCheck(int vcheck) {}
+void gribSetRound(int /* round */) {}
+void gribSetRefDP(double /* refval */) {}
+void gribSetRefSP(float /* refval */) {}
+void gribSetValueCheck(int /* vcheck */) {}
 
 } // extern "C"

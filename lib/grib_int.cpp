@@ -12,16 +12,24 @@ namespace {
 // truncation t.
 inline long pairIndex(long m, long n, long t) { return m * (t + 1) - m * (m - 1) / 2 + (n - m); }
 
+// Work arrays cannot be done without: a request that fails ends the
+// process, as for every scratch request of this module.
+template <typename P> P *checked(P *p, const char *caller)
+{
+    if (!p) SysError_(caller, "No Memory!");
+    return p;
+}
+
 template <typename T>
 void scaleComplex(T *fpdata, int pcStart, int pcScale, int trunc, int inv, const char *name)
 {
     if (pcScale < -10000 || pcScale > 10000) {
-        fprintf(stderr, " %s: Invalid power given %6d\n", name, pcScale);
+        Print_(stderr, " %s: Invalid power given %6d\n", name, pcScale);
         return;
     }
     if (pcScale == 0 || trunc < 0) return;
 
-    double *scale = (double *)memMalloc((size_t)(trunc + 1) * sizeof(double), __FILE__, name, __LINE__);
+    double *scale = checked((double *)memAlloc((size_t)(trunc + 1) * sizeof(double)), name);
     scale[0] = 1.0;
     const double power = pcScale / 1000.0;
     for (long n = 1; n <= trunc; ++n) {
@@ -40,7 +48,7 @@ void scaleComplex(T *fpdata, int pcStart, int pcScale, int trunc, int inv, const
                 fpdata[index + 1] = (T)((double)fpdata[index + 1] * scale[n]);
             }
 
-    memFree(scale, __FILE__, name, __LINE__);
+    memRelease(scale);
 }
 
 // Subset (n <= J) first, the rest after, each in its former order. Every
@@ -50,7 +58,7 @@ template <typename T>
 void gatherComplex(T *fpdata, size_t pcStart, size_t trunc, size_t nsp, const char *name)
 {
     if (nsp == 0) return;
-    T *buf = (T *)memMalloc(nsp * sizeof(T), __FILE__, name, __LINE__);
+    T *buf = checked((T *)memAlloc(nsp * sizeof(T)), name);
     size_t out = 0;
     for (int pass = 0; pass < 2; ++pass) {
         size_t index = 0;
@@ -64,7 +72,7 @@ void gatherComplex(T *fpdata, size_t pcStart, size_t trunc, size_t nsp, const ch
     }
     // Values past the truncation's pairs were not moved and stay as they are.
     for (size_t i = 0; i < out; ++i) fpdata[i] = buf[i];
-    memFree(buf, __FILE__, name, __LINE__);
+    memRelease(buf);
 }
 
 template <typename T>
@@ -74,7 +82,7 @@ void scatterComplex(T *fpdata, int pcStart, int trunc, int nsp, const char *name
     const long js = pcStart < 0 ? 0 : pcStart;
     const long t = trunc < 0 ? 0 : trunc;
     const long count = nsp;
-    T *buf = (T *)memMalloc((size_t)count * sizeof(T), __FILE__, name, __LINE__);
+    T *buf = checked((T *)memAlloc((size_t)count * sizeof(T)), name);
     for (long i = 0; i < count; ++i) buf[i] = fpdata[i];
 
     long in = 0;
@@ -93,7 +101,7 @@ void scatterComplex(T *fpdata, int pcStart, int trunc, int nsp, const char *name
         for (long n = m > js + 1 ? m : js + 1; n <= t; ++n) place(m, n);
 
     for (long i = 0; i < count; ++i) fpdata[i] = buf[i];
-    memFree(buf, __FILE__, name, __LINE__);
+    memRelease(buf);
 }
 
 // Least-squares fit of ln(max |coefficient| at n) against ln(n(n+1)).
@@ -107,8 +115,8 @@ double calculatePfactor(const T *spectralField, long fieldTruncation, long subse
     const long s = subsetTruncation < 0 ? 0 : subsetTruncation; // no wavenumbers below 0
     if (s > t) return NAN;
 
-    double *weights = (double *)memMalloc((size_t)(t + 2) * sizeof(double), __FILE__, name, __LINE__);
-    double *norms = (double *)memMalloc((size_t)(t + 2) * sizeof(double), __FILE__, name, __LINE__);
+    double *weights = checked((double *)memAlloc((size_t)(t + 2) * sizeof(double)), name);
+    double *norms = checked((double *)memAlloc((size_t)(t + 2) * sizeof(double)), name);
     for (long n = 0; n <= t + 1; ++n) {
         norms[n] = 0.0;
         weights[n] = 0.0;
@@ -147,8 +155,8 @@ double calculatePfactor(const T *spectralField, long fieldTruncation, long subse
         num += weights[n] * dx * dy;
         den += weights[n] * dx * dx;
     }
-    memFree(weights, __FILE__, name, __LINE__);
-    memFree(norms, __FILE__, name, __LINE__);
+    memRelease(weights);
+    memRelease(norms);
 
     double p = -num / den;
     if (p < -9999.9) p = -9999.9;
@@ -232,14 +240,6 @@ void quField(T *field, const int *rows, int nrows, int nlon, T msval, bool perio
     for (size_t i = 0; i < wpos; ++i) field[i] = result[i];
 }
 
-template <typename T>
-T *quAlloc(size_t count, const char *caller, int line)
-{
-    T *p = (T *)memMalloc(count * sizeof(T), "grib_int.cpp", caller, line);
-    if (!p) SysError_(caller, "No Memory!");
-    return p;
-}
-
 // The general version: allocates its own work arrays.
 template <typename T>
 int qu2reg3(T *field, int *rows, int nrows, int nlon, T msval, int *kret, int periodicFlag,
@@ -252,13 +252,13 @@ int qu2reg3(T *field, int *rows, int nrows, int nlon, T msval, int *kret, int pe
     }
     *kret = 0;
     QuRowScratch s = quScratch(nlon);
-    T *result = quAlloc<T>((size_t)nrows * (size_t)nlon, caller, __LINE__);
-    T *row = quAlloc<T>(s.rowLength, caller, __LINE__);
-    T *ext = quAlloc<T>(s.extLength, caller, __LINE__);
+    T *result = checked((T *)memAlloc((size_t)nrows * (size_t)nlon * sizeof(T)), caller);
+    T *row = checked((T *)memAlloc(s.rowLength * sizeof(T)), caller);
+    T *ext = checked((T *)memAlloc(s.extLength * sizeof(T)), caller);
     quField(field, rows, nrows, nlon, msval, periodic, nearestFlag != 0, result, row, ext);
-    memFree(ext, "grib_int.cpp", caller, __LINE__);
-    memFree(row, "grib_int.cpp", caller, __LINE__);
-    memFree(result, "grib_int.cpp", caller, __LINE__);
+    memRelease(ext);
+    memRelease(row);
+    memRelease(result);
     return 0;
 }
 
@@ -312,22 +312,22 @@ int qu2reg2(double *pfield, int *kpoint, int klat, int klon, double *ztemp, doub
     }
     *kret = 0;
     QuRowScratch s = quScratch(klon);
-    double *row = quAlloc<double>(s.rowLength, "qu2reg2", __LINE__);
-    double *ext = quAlloc<double>(s.extLength, "qu2reg2", __LINE__);
+    double *row = checked((double *)memAlloc(s.rowLength * sizeof(double)), "qu2reg2");
+    double *ext = checked((double *)memAlloc(s.extLength * sizeof(double)), "qu2reg2");
     quField(pfield, kpoint, klat, klon, msval, true, false, ztemp, row, ext);
-    memFree(ext, "grib_int.cpp", "qu2reg2", __LINE__);
-    memFree(row, "grib_int.cpp", "qu2reg2", __LINE__);
+    memRelease(ext);
+    memRelease(row);
     return 0;
 }
 
 int qu2reg3_double(double *pfield, int *kpoint, int klat, int klon, double msval, int *kret,
-                   int omisng, int operio, int oveggy)
+                   int /* omisng */, int operio, int oveggy)
 {
     return qu2reg3(pfield, kpoint, klat, klon, msval, kret, operio, oveggy, "qu2reg3_double");
 }
 
 int qu2reg3_float(float *pfield, int *kpoint, int klat, int klon, float msval, int *kret,
-                  int omisng, int operio, int oveggy)
+                  int /* omisng */, int operio, int oveggy)
 {
     return qu2reg3(pfield, kpoint, klat, klon, msval, kret, operio, oveggy, "qu2reg3_float");
 }

@@ -20,8 +20,8 @@ struct Item {
 // Value lines: a space, the label padded to the value column, the value in
 // nine columns. Sections 0 and 1 put the column at 38, sections 2 to 4 at 46.
 // Values are taken wide so that adjusted dates and sums cannot overflow.
-void line38(const char *label, long long value) { fprintf(grprsm, " %-37s%9lld\n", label, value); }
-void line46(const char *label, long long value) { fprintf(grprsm, " %-45s%9lld\n", label, value); }
+void line38(const char *label, long long value) { Print_(grprsm, " %-37s%9lld\n", label, value); }
+void line46(const char *label, long long value) { Print_(grprsm, " %-45s%9lld\n", label, value); }
 
 template <size_t N> void lines38(const int *a, const Item (&items)[N])
 {
@@ -104,18 +104,17 @@ const Item kDwdEnsemble[] = {
 void printDwd(const int *s)
 {
     line38("DWD local usage identifier.", s[36]);
-    fputs(s[36] == 253 ? " (Database labelling and ensemble forecast)\n" : " (Database labelling)\n",
-          grprsm);
-    fprintf(grprsm, " Year of database entry                     %3d  (%4lld)\n", s[43],
+    Print_(grprsm, "%s", s[36] == 253 ? " (Database labelling and ensemble forecast)\n" : " (Database labelling)\n");
+    Print_(grprsm, " Year of database entry                     %3d  (%4lld)\n", s[43],
             (long long)s[43] + 1900);
-    fprintf(grprsm, " Month of database entry                    %3d\n", s[44]);
-    fprintf(grprsm, " Day of database entry                      %3d\n", s[45]);
-    fprintf(grprsm, " Hour of database entry                     %3d\n", s[46]);
-    fprintf(grprsm, " Minute of database entry                   %3d\n", s[47]);
+    Print_(grprsm, " Month of database entry                    %3d\n", s[44]);
+    Print_(grprsm, " Day of database entry                      %3d\n", s[45]);
+    Print_(grprsm, " Hour of database entry                     %3d\n", s[46]);
+    Print_(grprsm, " Minute of database entry                   %3d\n", s[47]);
     lines38(s, kDwdRun);
     if (s[36] == 253) {
         lines38(s, kDwdEnsemble);
-        fprintf(grprsm, " Model version                            %2d.%2.2d\n", s[55], s[56]);
+        Print_(grprsm, " Model version                            %2d.%2.2d\n", s[55], s[56]);
     }
 }
 
@@ -152,7 +151,7 @@ void printVersionText(const int *s)
     // Four characters in storage order, up to the first zero octet.
     char text[5] = {0};
     memcpy(text, &s[40], 4);
-    fprintf(grprsm, " Version number or Experiment identifier.  %4s\n", text);
+    Print_(grprsm, " Version number or Experiment identifier.  %4s\n", text);
 }
 
 void printDef1(const int *s)
@@ -236,28 +235,28 @@ const Item kDef4Auxiliary[] = {
 
 void printOceanList(const char *heading, int count, const int *items)
 {
-    fputs(heading, grprsm);
+    Print_(grprsm, "%s", heading);
     if (count == 0) {
-        fputs("(None).\n", grprsm);
+        Print_(grprsm, "(None).\n");
         return;
     }
-    fprintf(grprsm, "Number of items = %d\n", count);
-    for (int i = 0; i < count; ++i) fprintf(grprsm, "         %12d\n", items[i]);
+    Print_(grprsm, "Number of items = %d\n", count);
+    for (int i = 0; i < count; ++i) Print_(grprsm, "         %12d\n", items[i]);
 }
 
 void printDef4(const int *s)
 {
     line38("Satellite spectral band.", s[41]);
     if (s[kStream] != 1090) line38("Function code.", s[42]);
-    fputs(" Coordinate structure definition.\n", grprsm);
+    Print_(grprsm, " Coordinate structure definition.\n");
     lines38(s, kDef4Coordinates);
-    fputs(" Position definition.     \n", grprsm);
+    Print_(grprsm, " Position definition.     \n");
     lines38(s, kDef4Position);
-    fputs(" Grid Definition.\n", grprsm);
+    Print_(grprsm, " Grid Definition.\n");
     lines38(s, kDef4Grid);
-    fputs(" Further information.\n", grprsm);
+    Print_(grprsm, " Further information.\n");
     lines38(s, kDef4Further);
-    fputs(" Auxiliary information.\n", grprsm);
+    Print_(grprsm, " Auxiliary information.\n");
     lines38(s, kDef4Auxiliary);
 
     long at = 74;
@@ -271,21 +270,21 @@ void printDef4(const int *s)
     at += extent(s[73]);
     // The post-auxiliary count is its own first element.
     int post = s[at];
-    fputs(" Post-auxiliary array. \n", grprsm);
+    Print_(grprsm, " Post-auxiliary array. \n");
     if (post == 0) {
-        fputs("(None).\n", grprsm);
+        Print_(grprsm, "(None).\n");
         return;
     }
-    fprintf(grprsm, "Number of items = %d\n", post);
-    for (long i = 1; i < post; ++i) fprintf(grprsm, "         %12d\n", s[at + i]);
+    Print_(grprsm, "Number of items = %d\n", post);
+    for (long i = 1; i < post; ++i) Print_(grprsm, "         %12d\n", s[at + i]);
 }
 
 void printDef5(const int *s)
 {
     line38("Forecast probability number", s[41]);
-    fprintf(grprsm, " Total number of forecast probabilities %7d\n", s[42]);
+    Print_(grprsm, " Total number of forecast probabilities %7d\n", s[42]);
     line38("Threshold units decimal scale factor", s[43]);
-    fprintf(grprsm, " Threshold indicator(1=lower,2=upper,3=both) %2d\n", s[44]);
+    Print_(grprsm, " Threshold indicator(1=lower,2=upper,3=both) %2d\n", s[44]);
     if (s[44] != 2) line38("Lower threshold value", s[45]);
     if (s[44] != 1) line38("Upper threshold value", s[46]);
 }
@@ -321,7 +320,7 @@ long long fieldDate(int value) { return value >= 19000000 ? value : (long long)v
 void printSst(const int *s, const SstTexts &t)
 {
     if (s[43] < 101)
-        fputs(t.fieldNotGiven, grprsm);
+        Print_(grprsm, "%s", t.fieldNotGiven);
     else
         line38(t.field, fieldDate(s[43]));
     if (s[44] >= 0 && s[44] <= 2) line38(t.type[s[44]], s[44]);
@@ -329,11 +328,11 @@ void printSst(const int *s, const SstTexts &t)
     for (int i = 1; i <= s[45]; ++i) {
         int date = s[46 + 2 * (i - 1)];
         if (date < 101) {
-            fputs(t.iceNotGiven, grprsm);
+            Print_(grprsm, "%s", t.iceNotGiven);
             continue;
         }
-        fprintf(grprsm, " Date of ICE field%3d                 %9lld\n", i, fieldDate(date));
-        fprintf(grprsm, " Satellite number (ICE field%3d)      %9d\n", i, s[47 + 2 * (i - 1)]);
+        Print_(grprsm, " Date of ICE field%3d                 %9lld\n", i, fieldDate(date));
+        Print_(grprsm, " Satellite number (ICE field%3d)      %9d\n", i, s[47 + 2 * (i - 1)]);
     }
 }
 
@@ -342,7 +341,7 @@ void printDef7(const int *s)
     line38(s[kType] == 51 ? "Forecast number" : "Iteration number", s[41]);
     line38(s[kType] == 52 ? "No.interations in diag. minimisation" : "Total number of diagnostics",
            s[42]);
-    fprintf(grprsm, " Domain(0=Global,1=Europe,2=N.Hem.,3=S.Hem.) %2d\n", s[43]);
+    Print_(grprsm, " Domain(0=Global,1=Europe,2=N.Hem.,3=S.Hem.) %2d\n", s[43]);
     line38("Diagnostic number", s[44]);
 }
 
@@ -353,9 +352,9 @@ void printDef8(const int *s)
     if (stream == 1043 || stream == 1070 || stream == 1071)
         line38("Interval between reference times", s[41]);
     else
-        fprintf(grprsm, " QVA section 1 octet %2d.              %9d\n", 50, s[41]);
+        Print_(grprsm, " QVA section 1 octet %2d.              %9d\n", 50, s[41]);
     for (int e = 42; e <= 53; ++e)
-        fprintf(grprsm, " QVA section 1 octet %2d.              %9d\n", e + 9, s[e]);
+        Print_(grprsm, " QVA section 1 octet %2d.              %9d\n", e + 9, s[e]);
 }
 
 const Item kSimulation[] = {
@@ -413,8 +412,8 @@ const Item kDef10[] = {
 void printDef10(const int *s)
 {
     lines38(s, kDef10);
-    fputs(" List of ensemble forecast numbers:\n", grprsm);
-    for (int j = 0; j < s[57]; ++j) fprintf(grprsm, "    %9d\n", s[58 + j]);
+    Print_(grprsm, " List of ensemble forecast numbers:\n");
+    for (int j = 0; j < s[57]; ++j) Print_(grprsm, "    %9d\n", s[58 + j]);
 }
 
 const Item kDef11Analysis[] = {
@@ -435,7 +434,7 @@ const Item kDef11Time[] = {
 
 void printDef11(const int *s)
 {
-    fputs(" Details of analysis which used the supplementary data:\n", grprsm);
+    Print_(grprsm, " Details of analysis which used the supplementary data:\n");
     lines38(s, kDef11Analysis);
     // Element 44 is not shown; the year is held without its century.
     line38("  Year", (long long)s[45] + (s[45] < 51 ? 2000 : 1900));
@@ -450,27 +449,27 @@ void printIntervalRuns(const int *intervals, int n)
         while (j < n && intervals[j] == intervals[i]) ++j;
         unsigned run = (unsigned)(j - i);
         if (run == 1)
-            fprintf(grprsm, "  - interval %5.4d used       once\n", intervals[i]);
+            Print_(grprsm, "  - interval %5.4d used       once\n", intervals[i]);
         else if (run == 2)
-            fprintf(grprsm, "  - interval %5.4d used       twice\n", intervals[i]);
+            Print_(grprsm, "  - interval %5.4d used       twice\n", intervals[i]);
         else
-            fprintf(grprsm, "  - interval %5.4d used %5u times\n", intervals[i], run);
+            Print_(grprsm, "  - interval %5.4d used %5u times\n", intervals[i], run);
         i = j;
     }
 }
 
 void printDef12(const int *s)
 {
-    fputs(" (Mean, average, etc)\n", grprsm);
-    fprintf(grprsm, " Start date of the period              %8d\n", s[41]);
-    fprintf(grprsm, " Start time of the period                  %4.4d\n", s[42]);
-    fprintf(grprsm, " Finish date of the period             %8d\n", s[43]);
-    fprintf(grprsm, " Finish time of the period                 %4.4d\n", s[44]);
-    fprintf(grprsm, " Verifying date of the period          %8d\n", s[45]);
-    fprintf(grprsm, " Verifying time of the period              %4.4d\n", s[46]);
-    fprintf(grprsm, " Code showing method                   %8d\n", s[47]);
-    fprintf(grprsm, " Number of different time intervals used  %5d\n", s[48]);
-    fputs(" List of different time intervals used:\n", grprsm);
+    Print_(grprsm, " (Mean, average, etc)\n");
+    Print_(grprsm, " Start date of the period              %8d\n", s[41]);
+    Print_(grprsm, " Start time of the period                  %4.4d\n", s[42]);
+    Print_(grprsm, " Finish date of the period             %8d\n", s[43]);
+    Print_(grprsm, " Finish time of the period                 %4.4d\n", s[44]);
+    Print_(grprsm, " Verifying date of the period          %8d\n", s[45]);
+    Print_(grprsm, " Verifying time of the period              %4.4d\n", s[46]);
+    Print_(grprsm, " Code showing method                   %8d\n", s[47]);
+    Print_(grprsm, " Number of different time intervals used  %5d\n", s[48]);
+    Print_(grprsm, " List of different time intervals used:\n");
     printIntervalRuns(s + 49, s[48]);
 }
 
@@ -483,9 +482,9 @@ void printWaveList(const int *values, int count, int scale, int marked)
     for (int j = 1; j <= count; ++j) {
         double v = quotient(values[j - 1], scale);
         if (j == marked)
-            fprintf(grprsm, " %2.2d:%15.7f   <-- this field value\n", j, v);
+            Print_(grprsm, " %2.2d:%15.7f   <-- this field value\n", j, v);
         else
-            fprintf(grprsm, "%2.2d:%15.7f\n", j, v);
+            Print_(grprsm, "%2.2d:%15.7f\n", j, v);
     }
 }
 
@@ -503,9 +502,9 @@ void printDef13(const int *s)
     lines38(s, kDef13);
     long ndir = extent(s[45]);
     long nfreq = extent(s[46]);
-    fputs(" List of directions:\n", grprsm);
+    Print_(grprsm, " List of directions:\n");
     printWaveList(s + 49, s[45], s[47], s[43]);
-    fputs(" List of frequencies:\n", grprsm);
+    Print_(grprsm, " List of frequencies:\n");
     printWaveList(s + 49 + ndir, s[46], s[48], s[44]);
     if (s[49 + ndir + nfreq] != 0) {
         line38("System number (65535 = missing)", s[49 + ndir + nfreq]);
@@ -522,13 +521,13 @@ const Item kDef14[] = {
 void printDef14(const int *s)
 {
     lines38(s, kDef14);
-    fputs(" List of frequencies:\n", grprsm);
+    Print_(grprsm, " List of frequencies:\n");
     for (int j = 1; j <= s[45]; ++j) {
         double v = quotient(s[45 + j], s[44]);
         if (j == s[43])
-            fprintf(grprsm, " %3d:%15.9f   <-- this channel\n", j, v);
+            Print_(grprsm, " %3d:%15.9f   <-- this channel\n", j, v);
         else
-            fprintf(grprsm, " %3d:%15.9f\n", j, v);
+            Print_(grprsm, " %3d:%15.9f\n", j, v);
     }
 }
 
@@ -552,7 +551,7 @@ bool printTalvo(const int *s)
     const int def = s[36];
     line38("TALVO local usage identifier.", def);
     for (const Item &t : kTalvoTitles)
-        if (t.element == def) fputs(t.label, grprsm);
+        if (t.element == def) Print_(grprsm, "%s", t.label);
     lines38(s, kTalvoCommon);
     printVersionText(s);
 
@@ -786,8 +785,8 @@ bool isStretched(int type)
 // Quasi-regular summary: one line per run of parallels with equal counts.
 void printQuasi(const int *isec2)
 {
-    fputs("  Number of points along a parallel varies.\n", grprsm);
-    fprintf(grprsm, "  Number of points.   Parallel. %s\n",
+    Print_(grprsm, "  Number of points along a parallel varies.\n");
+    Print_(grprsm, "  Number of points.   Parallel. %s\n",
             fmod((double)isec2[10], 128.0) < 64 ? "(North to South)" : "(South to North)");
     const int n = isec2[2];
     const int *points = isec2 + 22;
@@ -800,7 +799,7 @@ void printQuasi(const int *isec2)
             snprintf(text, sizeof text, "%4dto %5d", i + 1, j);
         else
             snprintf(text, sizeof text, "%4d", i + 1);
-        fprintf(grprsm, " %5d                %-12s\n", points[i], text);
+        Print_(grprsm, " %5d                %-12s\n", points[i], text);
         i = j;
     }
 }
@@ -818,7 +817,7 @@ void printGridLine(const GridLine &l, int edition, const int *isec2)
     const int value = isec2[l.element];
     switch (l.op) {
     case Op::Value: line46(l.label, value); break;
-    case Op::Text: fputs(l.label, grprsm); break;
+    case Op::Text: Print_(grprsm, "%s", l.label); break;
     case Op::Parallel:
         if (isec2[16])
             printQuasi(isec2);
@@ -833,7 +832,7 @@ void printGridLine(const GridLine &l, int edition, const int *isec2)
         break;
     case Op::Increment:
         if (value < 0)
-            fputs(l.notGiven, grprsm);
+            Print_(grprsm, "%s", l.notGiven);
         else
             line46(l.label, value);
         break;
@@ -841,15 +840,15 @@ void printGridLine(const GridLine &l, int edition, const int *isec2)
         if (isec2[5] == 128)
             line46(l.label, value);
         else
-            fputs(l.notGiven, grprsm);
+            Print_(grprsm, "%s", l.notGiven);
         break;
     case Op::Flags:
     case Op::FlagsPolar:
-        fprintf(grprsm, " Resolution and components flag.               %8.8d\n",
+        Print_(grprsm, " Resolution and components flag.               %8.8d\n",
                 binaryDigits(flagSum(isec2, l.op == Op::Flags)));
         break;
     case Op::Scanning:
-        fprintf(grprsm, " Scanning mode flags (Code Table 8)            %8.8d\n",
+        Print_(grprsm, " Scanning mode flags (Code Table 8)            %8.8d\n",
                 binaryDigits(isec2[10]));
         break;
     }
@@ -895,13 +894,13 @@ const Item kSec4Matrix[] = {
 void printMatrix(const int *isec4)
 {
     lines46(isec4, kSec4Matrix);
-    fputs(" (Code Table 12)\n", grprsm);
-    fprintf(grprsm, " NC1 - Number of coefficients for 1st dimension.%7d\n", isec4[52]);
-    fprintf(grprsm, " Second dimension coordinate values definition.%8d\n", isec4[53]);
-    fputs(" (Code Table 12)\n", grprsm);
-    fprintf(grprsm, " NC2 - Number of coefficients for 2nd dimension.%7d\n", isec4[54]);
-    fprintf(grprsm, " 1st dimension physical signifance (Table 13). %8d\n", isec4[55]);
-    fprintf(grprsm, " 2nd dimension physical signifance (Table 13).%8d\n", isec4[56]);
+    Print_(grprsm, " (Code Table 12)\n");
+    Print_(grprsm, " NC1 - Number of coefficients for 1st dimension.%7d\n", isec4[52]);
+    Print_(grprsm, " Second dimension coordinate values definition.%8d\n", isec4[53]);
+    Print_(grprsm, " (Code Table 12)\n");
+    Print_(grprsm, " NC2 - Number of coefficients for 2nd dimension.%7d\n", isec4[54]);
+    Print_(grprsm, " 1st dimension physical signifance (Table 13). %8d\n", isec4[55]);
+    Print_(grprsm, " 2nd dimension physical signifance (Table 13).%8d\n", isec4[56]);
 }
 
 // Values shown: at most 20, of the magnitude of the count.
@@ -915,11 +914,11 @@ void printValue(double v)
 {
     double magnitude = fabs(v);
     if (v == 0.0 || std::isnan(v))
-        fprintf(grprsm, " %#16.0f    \n", magnitude);
+        Print_(grprsm, " %#16.0f    \n", magnitude);
     else if (magnitude >= 0.1 && magnitude <= 100000000.0)
-        fprintf(grprsm, " %#16.8G    \n", v);
+        Print_(grprsm, " %#16.8G    \n", v);
     else
-        fprintf(grprsm, " %#20.8E\n", v);
+        Print_(grprsm, " %#20.8E\n", v);
 }
 
 void printCoefficients(const int *bits, int count)
@@ -927,7 +926,7 @@ void printCoefficients(const int *bits, int count)
     for (int i = 0; i < count; ++i) {
         float f;
         memcpy(&f, &bits[i], sizeof f);
-        fprintf(grprsm, "%20.10f\n", (double)f);
+        Print_(grprsm, "%20.10f\n", (double)f);
     }
 }
 
@@ -938,9 +937,9 @@ extern "C" {
 void gribPrintSec0(const int *isec0)
 {
     grsdef();
-    fputs(" \n", grprsm);
-    fputs(" Section 0 - Indicator Section.       \n", grprsm);
-    fputs(" -------------------------------------\n", grprsm);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " Section 0 - Indicator Section.       \n");
+    Print_(grprsm, " -------------------------------------\n");
     line38("Length of GRIB message (octets).", isec0[0]);
     line38("GRIB Edition Number.", isec0[1]);
 }
@@ -948,11 +947,11 @@ void gribPrintSec0(const int *isec0)
 void gribPrintSec1(const int *isec0, const int *isec1)
 {
     grsdef();
-    fputs(" \n", grprsm);
-    fputs(" Section 1 - Product Definition Section.\n", grprsm);
-    fputs(" ---------------------------------------\n", grprsm);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " Section 1 - Product Definition Section.\n");
+    Print_(grprsm, " ---------------------------------------\n");
     lines38(isec1, kSec1Head);
-    fprintf(grprsm, " Flag (Code Table 1)                   %8.8d\n", binaryDigits(isec1[4]));
+    Print_(grprsm, " Flag (Code Table 1)                   %8.8d\n", binaryDigits(isec1[4]));
     line38("Parameter identifier (Code Table 2).", isec1[5]);
     if (isec1[5] == 127)
         lines38(isec1, kSec1Satellite);
@@ -960,11 +959,11 @@ void gribPrintSec1(const int *isec0, const int *isec1)
         lines38(isec1, kSec1Level);
 
     if (isec1[9] == 255) {
-        fputs(" Year of reference time of data MISSING  (=255)\n", grprsm);
+        Print_(grprsm, " Year of reference time of data MISSING  (=255)\n");
     } else {
         int date = 0, time = 0;
         gribDateTime(isec1, &date, &time);
-        fprintf(grprsm, " Year of reference time of data.      %9d  (%4d)\n", isec1[9], date / 10000);
+        Print_(grprsm, " Year of reference time of data.      %9d  (%4d)\n", isec1[9], date / 10000);
     }
     lines38(isec1, kSec1Time);
 
@@ -973,7 +972,7 @@ void gribPrintSec1(const int *isec0, const int *isec1)
     if (isec0[1] > 0 || centre == 98)
         line38("Century of reference time of data.", isec1[20]);
     else
-        fputs(" Century of reference time of data.   Not given\n", grprsm);
+        Print_(grprsm, " Century of reference time of data.   Not given\n");
     lines38(isec1, kSec1Tail);
 
     const int subCentre = isec1[21];
@@ -989,40 +988,40 @@ void gribPrintSec1(const int *isec0, const int *isec1)
 void gribPrintSec2DP(const int *isec0, const int *isec2, const double *fsec2)
 {
     grsdef();
-    fputs(" \n", grprsm);
-    fputs(" Section 2 - Grid Description Section.\n", grprsm);
-    fputs(" -------------------------------------\n", grprsm);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " Section 2 - Grid Description Section.\n");
+    Print_(grprsm, " -------------------------------------\n");
 
     const int type = isec2[0];
     const int edition = isec0[1];
     const GridGroup *g = findGroup(type);
     if (!g) {
-        fprintf(grprsm, "GRPRS2 :Data representation type not catered for -%d\n", type);
+        Print_(grprsm, "GRPRS2 :Data representation type not catered for -%d\n", type);
         return;
     }
     for (size_t i = 0; i < g->count; ++i) printGridLine(g->lines[i], edition, isec2);
 
     const int nv = isec2[11];
     if (nv != 0) {
-        fputs(" \n", grprsm);
-        fputs(" Vertical Coordinate Parameters.\n", grprsm);
-        fputs(" -------------------------------\n", grprsm);
-        for (int i = 0; i < nv; ++i) fprintf(grprsm, "    %20.12f\n", fsec2[10 + i]);
+        Print_(grprsm, " \n");
+        Print_(grprsm, " Vertical Coordinate Parameters.\n");
+        Print_(grprsm, " -------------------------------\n");
+        for (int i = 0; i < nv; ++i) Print_(grprsm, "    %20.12f\n", fsec2[10 + i]);
     }
 
     // Edition 0 has no rotation or stretching.
     if (edition < 1) return;
     if (isRotated(type)) {
-        fputs(" \n", grprsm);
+        Print_(grprsm, " \n");
         line46("Latitude of southern pole of rotation.", isec2[12]);
         line46("Longitude of southern pole of rotation.", isec2[13]);
-        fprintf(grprsm, " Angle of rotation.                     %20.10f\n", fsec2[0]);
+        Print_(grprsm, " Angle of rotation.                     %20.10f\n", fsec2[0]);
     }
     if (isStretched(type)) {
-        fputs(" \n", grprsm);
+        Print_(grprsm, " \n");
         line46("Latitude of pole of stretching.", isec2[14]);
         line46("Longitude of pole of stretching.", isec2[15]);
-        fprintf(grprsm, " Stretching factor.                     %20.10f\n", fsec2[1]);
+        Print_(grprsm, " Stretching factor.                     %20.10f\n", fsec2[1]);
     }
 }
 
@@ -1034,7 +1033,7 @@ void gribPrintSec2SP(const int *isec0, const int *isec2, const float *fsec2)
     const int nv = isec2[11];
     const size_t nvert = nv > 0 ? (size_t)nv : 0;
     const size_t size = (10 + nvert) * sizeof(double);
-    double *block = (double *)memMalloc(size, __FILE__, "gribPrintSec2SP", __LINE__);
+    double *block = (double *)memAlloc(size);
     if (!block) SysError_("gribPrintSec2SP", "No Memory!");
     memset(block, 0, size);
 
@@ -1045,21 +1044,22 @@ void gribPrintSec2SP(const int *isec0, const int *isec2, const float *fsec2)
         for (size_t i = 0; i < nvert; ++i) block[10 + i] = fsec2[10 + i];
 
     gribPrintSec2DP(isec0, isec2, block);
-    memFree(block, __FILE__, "gribPrintSec2SP", __LINE__);
+    memRelease(block);
 }
 
 void gribPrintSec3DP(const int *isec0, const int *isec3, const double *fsec3)
 {
+    (void)isec0; // the edition plays no part in this printout
     grsdef();
-    fputs(" \n", grprsm);
-    fputs(" Section 3 - Bit-map Section.\n", grprsm);
-    fputs(" -------------------------------------\n", grprsm);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " Section 3 - Bit-map Section.\n");
+    Print_(grprsm, " -------------------------------------\n");
     if (isec3[0] != 0)
         line46("Predetermined bit-map number.", isec3[0]);
     else
-        fputs(" No predetermined bit-map.\n", grprsm);
-    fprintf(grprsm, " Missing data value for integer data.    %14d\n", isec3[1]);
-    fprintf(grprsm, " Missing data value for real data. %20.6g\n", fsec3[1]);
+        Print_(grprsm, " No predetermined bit-map.\n");
+    Print_(grprsm, " Missing data value for integer data.    %14d\n", isec3[1]);
+    Print_(grprsm, " Missing data value for real data. %20.6g\n", fsec3[1]);
 }
 
 void gribPrintSec3SP(const int *isec0, const int *isec3, const float *fsec3)
@@ -1070,10 +1070,11 @@ void gribPrintSec3SP(const int *isec0, const int *isec3, const float *fsec3)
 
 void gribPrintSec4DP(const int *isec0, const int *isec4, const double *fsec4)
 {
+    (void)isec0; // the edition plays no part in this printout
     grsdef();
-    fputs(" \n", grprsm);
-    fputs(" Section 4 - Binary Data  Section.\n", grprsm);
-    fputs(" -------------------------------------\n", grprsm);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " Section 4 - Binary Data  Section.\n");
+    Print_(grprsm, " -------------------------------------\n");
     lines46(isec4, kSec4Head);
 
     if (isec4[3] == 64) {
@@ -1089,10 +1090,10 @@ void gribPrintSec4DP(const int *isec0, const int *isec4, const double *fsec4)
     if (isec4[7] == 64) printMatrix(isec4);
 
     const int k = valuesShown(isec4[0]);
-    fputs(" \n", grprsm);
-    fprintf(grprsm, " First %4d data values.\n", k);
+    Print_(grprsm, " \n");
+    Print_(grprsm, " First %4d data values.\n", k);
     if (isec4[4] != 0) {
-        fputs(" Print of integer values not supported\n", grprsm);
+        Print_(grprsm, " Print of integer values not supported\n");
         return;
     }
     if (isec4[0] == 0) return;
@@ -1110,9 +1111,9 @@ void gribPrintSec4SP(const int *isec0, const int *isec4, const float *fsec4)
 void gribPrintSec4Wave(const int *isec4)
 {
     grsdef();
-    fputs(" Coefficients defining first dimension coordinates:\n", grprsm);
+    Print_(grprsm, " Coefficients defining first dimension coordinates:\n");
     printCoefficients(isec4 + 59, isec4[52]);
-    fputs(" Coefficients defining second dimension coordinates:\n", grprsm);
+    Print_(grprsm, " Coefficients defining second dimension coordinates:\n");
     printCoefficients(isec4 + 59 + extent(isec4[52]), isec4[54]);
 }
 

@@ -45,15 +45,15 @@ void readDebugLevel()
     }
     for (const char *c = debugLevel; *c; ++c)
         if (!isdigit((unsigned char)*c)) {
-            printf("Invalid number string in PBIO_DEBUG: %s\n", debugLevel);
-            puts("PBIO_DEBUG must comprise only digits [0-9].");
+            Print_(stdout, "Invalid number string in PBIO_DEBUG: %s\nPBIO_DEBUG must comprise only digits [0-9].\n",
+                   debugLevel);
         }
     long level = toLong(debugLevel);
     if (level > INT_MAX - 1) level = INT_MAX - 1;
     // A negative level must not leave the flag at "not read yet": the level
     // is decided once per process.
     debugSet = level < 0 ? 1 : 1 + (int)level;
-    if (level > 0) puts("PBIO_PBOPEN: debug switched on");
+    if (level > 0) Print_(stdout, "PBIO_PBOPEN: debug switched on\n");
 }
 
 // Invalid sizes end the process: running on with a buffer the user did not
@@ -66,15 +66,14 @@ void readBufferSize()
         return;
     }
     if (!allDigits(envSize)) {
-        printf("Invalid number string in PBIO_BUFSIZE: %s\n", envSize);
-        puts("PBIO_BUFSIZE must comprise only digits [0-9].");
-        exit(1);
+        Fatal_(stdout, "Invalid number string in PBIO_BUFSIZE: %s\nPBIO_BUFSIZE must comprise only digits [0-9].\n",
+               envSize);
     }
     size = toLong(envSize);
     if (size <= 0) {
-        printf("Invalid buffer size in PBIO_BUFSIZE: %s\n", envSize);
-        puts("Buffer size defined by PBIO_BUFSIZE must be positive.");
-        exit(1);
+        Fatal_(stdout,
+               "Invalid buffer size in PBIO_BUFSIZE: %s\nBuffer size defined by PBIO_BUFSIZE must be positive.\n",
+               envSize);
     }
     sizeSet = 1;
 }
@@ -84,15 +83,14 @@ void readBufferSize()
 void ensureRawEntry(int unit)
 {
     if (!rawFlag) {
-        rawFlag = (int *)memMalloc(8 * sizeof(int), "pbio.cpp", "pbOpen", __LINE__);
+        rawFlag = (int *)memAlloc(8 * sizeof(int));
         if (!rawFlag) SysError_("pbOpen", "No Memory!");
         for (int i = 0; i < 8; ++i) rawFlag[i] = rawUnknown;
         rawSize = 8;
     }
     if (unit >= rawSize) {
         int newSize = 2 * unit;
-        int *grown = (int *)memRealloc(rawFlag, (size_t)newSize * sizeof(int), "pbio.cpp", "pbOpen",
-                                       __LINE__);
+        int *grown = (int *)memResize(rawFlag, (size_t)newSize * sizeof(int));
         if (!grown) SysError_("pbOpen", "No Memory!");
         for (int i = rawSize; i < newSize; ++i) grown[i] = rawUnknown;
         rawFlag = grown;
@@ -124,7 +122,7 @@ void pbOpen(int *unit, const char *name, const char *mode, int *iret)
 
     *unit = 0;
     *iret = 0;
-    if (tracing()) printf("PBIO_PBOPEN: file name = %s\n", name ? name : "");
+    if (tracing()) Print_(stdout, "PBIO_PBOPEN: file name = %s\n", name ? name : "");
 
     char m = mode ? mode[0] : '\0';
     switch (m) {
@@ -135,7 +133,7 @@ void pbOpen(int *unit, const char *name, const char *mode, int *iret)
         *iret = -3;
         return;
     }
-    if (tracing()) printf("PBIO_PBOPEN: file open mode = %c\n", m);
+    if (tracing()) Print_(stdout, "PBIO_PBOPEN: file open mode = %c\n", m);
 
     if (!sizeSet) readBufferSize();
 
@@ -148,34 +146,34 @@ void pbOpen(int *unit, const char *name, const char *mode, int *iret)
         rawFlag[*unit] = 1;
     }
     if (tracing()) {
-        printf("PBIO_PBOPEN: file ID = %d\n", *unit);
-        printf("PBIO_PBOPEN: file buffer size = %ld\n", size);
+        Print_(stdout, "PBIO_PBOPEN: file ID = %d\n", *unit);
+        Print_(stdout, "PBIO_PBOPEN: file buffer size = %ld\n", size);
     }
 }
 
 void pbSeek(int unit, int offset, int whence, int *iret)
 {
     if (tracing()) {
-        printf("PBIO_PBSEEK: file ID = %d\n", unit);
-        printf("PBIO_PBSEEK: Offset = %d\n", offset);
-        printf("PBIO_PBSEEK: Type of offset = %d\n", whence);
+        Print_(stdout, "PBIO_PBSEEK: file ID = %d\n", unit);
+        Print_(stdout, "PBIO_PBSEEK: Offset = %d\n", offset);
+        Print_(stdout, "PBIO_PBSEEK: Type of offset = %d\n", whence);
     }
     // From the end the offset always counts backwards, whatever its sign.
     int64_t off = offset;
     if (whence == 2) off = off < 0 ? off : -off;
 
     int64_t current = fileGetPos(unit);
-    if (tracing()) printf("PBIO_PBSEEK: current position = %d\n", (int)current);
+    if (tracing()) Print_(stdout, "PBIO_PBSEEK: current position = %d\n", (int)current);
 
     int rc = (whence == 0 && current == off) ? 0 : fileSetPos(unit, off, whence);
-    if (tracing()) printf("PBIO_PBSEEK: fileSetPos return code = %d\n", rc);
+    if (tracing()) Print_(stdout, "PBIO_PBSEEK: fileSetPos return code = %d\n", rc);
 
     if (rc != 0) {
         if (fileEOF(unit)) {
             *iret = -1;
         } else {
             *iret = -2;
-            perror("pbseek");
+            Perror_("pbseek");
         }
         fileClearerr(unit);
         return;
@@ -183,26 +181,26 @@ void pbSeek(int unit, int offset, int whence, int *iret)
     int64_t pos = fileGetPos(unit);
     if (!fitsInt(pos)) {
         errno = EOVERFLOW;
-        perror("pbseek");
+        Perror_("pbseek");
         *iret = -2;
         return;
     }
     *iret = (int)pos;
-    if (tracing()) printf("PBIO_PBSEEK: byte offset from start of file = %d\n", *iret);
+    if (tracing()) Print_(stdout, "PBIO_PBSEEK: byte offset from start of file = %d\n", *iret);
 }
 
 void pbSeek64(int unit, int64_t offset, int whence, int64_t *iret)
 {
     if (tracing()) {
-        printf("PBIO_PBSEEK64: file ID = %d\n", unit);
-        printf("PBIO_PBSEEK64: Offset = %lld\n", (long long)offset);
-        printf("PBIO_PBSEEK64: Type of offset = %d\n", whence);
+        Print_(stdout, "PBIO_PBSEEK64: file ID = %d\n", unit);
+        Print_(stdout, "PBIO_PBSEEK64: Offset = %lld\n", (long long)offset);
+        Print_(stdout, "PBIO_PBSEEK64: Type of offset = %d\n", whence);
     }
     int64_t current = fileGetPos(unit);
-    if (tracing()) printf("PBIO_PBSEEK64: current position = %lld\n", (long long)current);
+    if (tracing()) Print_(stdout, "PBIO_PBSEEK64: current position = %lld\n", (long long)current);
 
     long long rc = (whence == 0 && current == offset) ? 0 : fileSetPos(unit, offset, whence);
-    if (tracing()) printf("PBIO_PBSEEK64: fileSetPos return code = %lld\n", rc);
+    if (tracing()) Print_(stdout, "PBIO_PBSEEK64: fileSetPos return code = %lld\n", rc);
 
     int64_t status;
     if (rc != 0) {
@@ -210,13 +208,13 @@ void pbSeek64(int unit, int64_t offset, int whence, int64_t *iret)
             status = -1;
         } else {
             status = -2;
-            perror("pbseek64");
+            Perror_("pbseek64");
         }
         fileClearerr(unit);
     } else {
         status = fileGetPos(unit);
         if (tracing())
-            printf("PBIO_PBSEEK64: byte offset from start of file = %lld\n", (long long)status);
+            Print_(stdout, "PBIO_PBSEEK64: byte offset from start of file = %lld\n", (long long)status);
     }
     *iret = status;
 }
@@ -227,30 +225,27 @@ void pbTell(int unit, int *iret)
     int status = fitsInt(pos) ? (int)pos : pos < 0 ? (int)pos : -1;
     if (status < 0) {
         if (tracing()) {
-            printf("PBIO_PBTELL: file ID = %d. ", unit);
-            printf("Error status = %d\n", status);
+            Print_(stdout, "PBIO_PBTELL: file ID = %d. Error status = %d\n", unit, status);
         }
         errno = pos < 0 ? EBADF : EOVERFLOW;
-        perror("pbtell");
+        Perror_("pbtell");
         status = -2;
     }
     *iret = status;
     if (tracing()) {
-        printf("PBIO_PBTELL: file ID = %d. ", unit);
-        printf("Byte offset from start of file = %d\n", status);
+        Print_(stdout, "PBIO_PBTELL: file ID = %d. Byte offset from start of file = %d\n", unit, status);
     }
 }
 
 void pbRead(int unit, void *buffer, int nbytes, int *iret)
 {
     if (tracing()) {
-        printf("PBIO_READ: file ID = %d. ", unit);
-        printf("Number of bytes to read = %d\n", nbytes);
+        Print_(stdout, "PBIO_READ: file ID = %d. Number of bytes to read = %d\n", unit, nbytes);
     }
     // A negative count would become an enormous size_t and overrun the buffer.
     if (nbytes < 0) {
         errno = EINVAL;
-        perror("pbread");
+        Perror_("pbread");
         *iret = -2;
         return;
     }
@@ -262,22 +257,20 @@ void pbRead(int unit, void *buffer, int nbytes, int *iret)
             fileClearerr(unit);
         } else {
             *iret = -2;
-            perror("pbread");
+            Perror_("pbread");
             fileClearerr(unit);
             return;
         }
     }
     if (tracing()) {
-        printf("PBIO_READ: file ID = %d. ", unit);
-        printf("Number of bytes read = %d\n", (int)n);
+        Print_(stdout, "PBIO_READ: file ID = %d. Number of bytes read = %d\n", unit, (int)n);
     }
 }
 
 void pbWrite(int unit, const void *buffer, int nbytes, int *iret)
 {
     if (tracing()) {
-        printf("PBIO_WRITE: file ID = %d. ", unit);
-        printf("Number of bytes to write = %d\n", nbytes);
+        Print_(stdout, "PBIO_WRITE: file ID = %d. Number of bytes to write = %d\n", unit, nbytes);
     }
     if (!knownUnit(unit)) {
         *iret = -1;
@@ -285,32 +278,31 @@ void pbWrite(int unit, const void *buffer, int nbytes, int *iret)
     }
     if (nbytes < 0) {
         errno = EINVAL;
-        perror("pbwrite");
+        Perror_("pbwrite");
         *iret = -1;
         return;
     }
     bool framed = rawFlag[unit] == 0;
     if (framed) {
-        if (fileGetPos(unit) == 0 && !writeWord(unit, 0)) perror("pbwrite");
-        if (!writeWord(unit, (uint32_t)nbytes)) perror("pbwrite");
+        if (fileGetPos(unit) == 0 && !writeWord(unit, 0)) Perror_("pbwrite");
+        if (!writeWord(unit, (uint32_t)nbytes)) Perror_("pbwrite");
     }
     size_t n = fileWrite(unit, buffer, (size_t)nbytes);
     int status = (int)n;
     if (n != (size_t)nbytes) {
-        perror("pbwrite");
+        Perror_("pbwrite");
         status = -1;
     }
-    if (framed && !writeWord(unit, (uint32_t)nbytes)) perror("pbwrite");
+    if (framed && !writeWord(unit, (uint32_t)nbytes)) Perror_("pbwrite");
     *iret = status;
     if (tracing()) {
-        printf("PBIO_WRITE: file ID = %d. ", unit);
-        printf("PBIO_WRITE: number of bytes written = %d\n", status);
+        Print_(stdout, "PBIO_WRITE: file ID = %d. PBIO_WRITE: number of bytes written = %d\n", unit, status);
     }
 }
 
 void pbClose(int unit, int *iret)
 {
-    if (tracing()) printf("PBIO_CLOSE: file ID = %d\n", unit);
+    if (tracing()) Print_(stdout, "PBIO_CLOSE: file ID = %d\n", unit);
     if (!knownUnit(unit)) {
         *iret = -1;
         return;
@@ -320,7 +312,7 @@ void pbClose(int unit, int *iret)
     errno = 0;
     if (fileClose(unit) != 0) {
         if (errno == 0) errno = EBADF; // the unit was no longer open
-        perror("pbclose");
+        Perror_("pbclose");
         *iret = -1;
         return;
     }
@@ -329,7 +321,7 @@ void pbClose(int unit, int *iret)
 
 int pbFlush(int unit)
 {
-    if (tracing()) printf("PBIO_FLUSH: file ID = %d\n", unit);
+    if (tracing()) Print_(stdout, "PBIO_FLUSH: file ID = %d\n", unit);
     return fileFlush(unit);
 }
 
@@ -344,8 +336,7 @@ void gribread(void *buffer, int bufsize, int *recsize, int *iret, int unit)
     *iret = gribRead(unit, buffer, &length);
     *recsize = (int)length;
     if (tracing()) {
-        printf("PBIO_GRIBREAD: file ID = %d. ", unit);
-        printf("Number of bytes read = %d\n", *recsize);
+        Print_(stdout, "PBIO_GRIBREAD: file ID = %d. Number of bytes read = %d\n", unit, *recsize);
     }
 }
 
@@ -357,8 +348,7 @@ void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *iret)
     int code = gribRead(unit, buffer, &length);
     *recsize = (int)length;
     if (tracing()) {
-        printf("PBIO_GRIBREAD: file ID = %d. ", unit);
-        printf("Number of bytes read = %d\n", *recsize);
+        Print_(stdout, "PBIO_GRIBREAD: file ID = %d. Number of bytes read = %d\n", unit, *recsize);
     }
     switch (code) {
     case -1:
@@ -382,22 +372,21 @@ void pbSize(int unit, int *sizeOut)
 {
     int64_t p = fileGetPos(unit);
     if (tracing()) {
-        printf("PBIO_SIZE: file ID = %d. ", unit);
-        printf("Current file position = %ld\n", (long)p);
+        Print_(stdout, "PBIO_SIZE: file ID = %d. Current file position = %ld\n", unit, (long)p);
     }
     long offset = 0;
     int rc = gribFileSeek(unit, &offset);
     size_t length = 0;
     if (rc > 0) {
-        puts("GRIB record not found");
+        Print_(stdout, "GRIB record not found\n");
     } else if (rc == 0) {
         length = gribReadSize(unit);
         if (length > 0x7FFFFFFF) length = 0;
     }
     *sizeOut = (int)length;
     if (tracing()) {
-        printf("PBIO_SIZE: file pointer set back to: %ld\n", (long)p);
-        printf("PBIO_SIZE: Product size = %d\n", *sizeOut);
+        Print_(stdout, "PBIO_SIZE: file pointer set back to: %ld\n", (long)p);
+        Print_(stdout, "PBIO_SIZE: Product size = %d\n", *sizeOut);
     }
     fileSetPos(unit, p, 0);
 }

@@ -6,8 +6,10 @@
 // and 12 inserted octets (15-23) keep what is needed to undo it: the record
 // length before compression and the data lengths before and after.
 #include "valmora.h"
+#include "grib1.h"
 #include "support.h"
 
+#include <atomic>
 #include <cassert>
 #include <climits>
 #include <cstdio>
@@ -25,21 +27,16 @@ constexpr int szOptions = SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION
 constexpr int szPixelsPerBlock = 8;
 constexpr int szPixelsPerScanline = 1024;
 
-constexpr int szipCode = 128;
-constexpr unsigned szipHeader = 23; // BDS octets up to the compressed length
-constexpr unsigned maxLen24 = 0xFFFFFF;
+constexpr int szipCode = g1::kSzipCode;
+constexpr unsigned szipHeader = g1::kSzipHeader; // BDS octets up to the compressed length
+constexpr unsigned maxLen24 = g1::kMax24;
 
-// Set once the message on unsupported bit counts was printed.
-char linfo = 0;
+// Set once the message on unsupported bit counts was printed; atomic, so
+// that it is printed once even when several threads pack at once.
+std::atomic<bool> linfo{false};
 
-inline unsigned get3(const unsigned char *p) { return (unsigned)p[0] << 16 | (unsigned)p[1] << 8 | p[2]; }
-
-inline void put3(unsigned char *p, unsigned v)
-{
-    p[0] = (unsigned char)(v >> 16);
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)v;
-}
+using g1::get3;
+using g1::put3;
 
 SZ_com_t szParams(int nbits)
 {
@@ -51,20 +48,15 @@ bool szipWidth(int nbits) { return nbits == 8 || nbits == 16 || nbits == 24 || n
 
 // Octets between the BDS header (11 octets) and the packed data, from the
 // flag octet and, for complex packing, the subset truncation J.
-unsigned headerExtra(unsigned flag, unsigned J)
-{
-    if (!(flag & 0x80)) return 0;
-    if (!(flag & 0x40)) return 4;
-    return 7 + 4 * (J + 1) * (J + 2);
-}
+size_t headerExtra(unsigned flag, unsigned J) { return g1::bdsHeaderLength(flag, J) - g1::kBdsFixed; }
 
 // The locator, with the coder's two messages on standard output.
 int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **bds, long *recsize)
 {
     unsigned char *gds, *bms;
     int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) fputs("GRIB message error\n", stdout);
-    if (status > 0) fputs("GRIB data corrupted!\n", stdout);
+    if (status < 0) Print_(stdout, "GRIB message error\n");
+    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
     return status;
 }
 
@@ -77,26 +69,6 @@ size_t padTo8(unsigned char *rec, size_t length, size_t capacity)
     if (padded > capacity) return length;
     memset(rec + length, 0, padded - length);
     return padded;
-}
-
-void planesSplit(const unsigned char *in, unsigned char *out, size_t k)
-{
-    unsigned char *p0 = out, *p1 = out + k, *p2 = out + 2 * k;
-    for (size_t i = 0; i < k; ++i) {
-        p0[i] = in[3 * i];
-        p1[i] = in[3 * i + 1];
-        p2[i] = in[3 * i + 2];
-    }
-}
-
-void planesJoin(const unsigned char *in, unsigned char *out, size_t k)
-{
-    const unsigned char *p0 = in, *p1 = in + k, *p2 = in + 2 * k;
-    for (size_t i = 0; i < k; ++i) {
-        out[3 * i] = p0[i];
-        out[3 * i + 1] = p1[i];
-        out[3 * i + 2] = p2[i];
-    }
 }
 
 void szWarning(const char *caller, int result, int code, int level, bool decompress)
@@ -121,19 +93,21 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(D, "recPack", "recPack", __LINE__);
+        planes = (unsigned char *)memAlloc(D);
         if (!planes) return SZ_MEM_ERROR;
-        planesSplit(data, planes, D / 3);
+        g1::planeSplit(planes, data, D / 3);
         src = planes;
     }
     int result = SZ_BufftoBuffCompress(work, clen, src, D, &params);
-    if (planes) memFree(planes, "recPack", "recPack", __LINE__);
+    if (planes) memRelease(planes);
     return result;
 }
 
 } // namespace
 
 extern "C" {
+
+size_t gribPaddedLength(size_t length) { return g1::paddedLength(length); }
 
 int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
 {
@@ -166,14 +140,13 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
     if (rec[7] != 1) return (int)recsize;
 
     unsigned L = get3(rec + 4);
-    unsigned bdsfield = get3(bds);
-    if ((L & 0x800000) && bdsfield <= 120 && (L & 0x7FFFFF) * 120u >= 0x800000) return (int)((L & 0x7FFFFF) * 120);
+    const int64_t R = g1::paddedFromIndicator(L);
+    if (g1::bdsLength(get3(bds), R, bds - rec).large) return (int)R;
 
     int nbits = bds[10];
     if (!szipWidth(nbits)) {
-        if (nbits != 0 && !linfo) {
-            linfo = 1;
-            fputs("GRIB szip supports only 8, 16, 24 and 32 bit data!\n", stderr);
+        if (nbits != 0 && !linfo.exchange(true)) {
+            Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
         }
         return (int)L;
     }
@@ -275,7 +248,7 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
     unsigned char *out = dbds + 11 + X;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
-        planes = (unsigned char *)memMalloc(expected, "recPack", "recUnpack", __LINE__);
+        planes = (unsigned char *)memAlloc(expected);
         if (!planes) {
             memcpy(dst, src, zipbuffersize);
             Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
@@ -292,13 +265,13 @@ int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t z
                  (long)expected, (long)dlen);
     if (result != SZ_OK || dlen != expected) {
         // Keep the record in its compressed form rather than write garbage.
-        if (planes) memFree(planes, "recPack", "recUnpack", __LINE__);
+        if (planes) memRelease(planes);
         memcpy(dst, src, zipbuffersize);
         return (int)zipbuffersize;
     }
     if (planes) {
-        planesJoin(planes, dbds + 11 + X, expected / 3);
-        memFree(planes, "recPack", "recUnpack", __LINE__);
+        g1::planeJoin(dbds + 11 + X, planes, expected / 3);
+        memRelease(planes);
     }
 
     flag = (flag - 0x10) & 0xF0;

@@ -53,6 +53,10 @@ VALMORA_API size_t gribGetSize(int fileID);
 /* 0 read, -1 end of file, -2 no marker, -3 buffer too small, 1 short read. */
 VALMORA_API int gribRead(int fileID, void *buffer, size_t *bufferSize);
 VALMORA_API int gribWrite(int fileID, const void *buffer, size_t size);
+/* The system's error number (errno) after a read error or a move that could
+   not be done on the file, 0 otherwise; the record functions then return
+   their failure results, never those of end of file. */
+VALMORA_API int gribFileError(int fileID);
 
 /* Finds the first record in the `size` octets at `buffer` and frames it by
    the rule of gribReadSize (editions 0, 1 and 2; the large form of edition 1):
@@ -109,6 +113,12 @@ VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
 /* (end of record listings) */
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
+
+/* The length a record of `length` octets is padded to when written to a file:
+   rounded up to a multiple of 8 octets, or of 120 octets for records longer
+   than 8,388,607 octets (the unit of the large form); a length that cannot
+   be rounded up within size_t is returned as it is. Safe from any thread. */
+VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the edition 1 record (128 = szip, 0 = plain); for 128
    *urecsize receives the record length before compression. */

@@ -240,7 +240,7 @@ TEST(SupportServices, MessagesNameTheCallerAndReturn)
         Message_("someCaller", "value %d", 42);
         Warning_("gribGetSize", "GRIB record not found!");
         Error_("confp3", "Invalid conversion type = %d", 7);
-        gprintf("encodeBDS_double", "bits %d", 16);
+        Message_("encodeBDS_double", "bits %d", 16);
     });
     EXPECT_TRUE(recutil::contains(err, "someCaller")) << err;
     EXPECT_TRUE(recutil::contains(err, "value 42\n")) << err;

@@ -15,18 +15,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
+#include <atomic>
+#include <mutex>
+#include <new>
 
 struct valmora_file {
     int fd = -1;
     bool readable = false;
     bool writable = false;
+    bool seekable = true;
     bool eof = false;
-    bool error = false;
+    int error = 0; // errno of the first failed read, write or move; 0 for none
     unsigned char *buf = nullptr;
     size_t bufsize = 0;
     // Read state: buf[pos .. len) are unread octets that start at file
     // offset bufoff + pos. Write state: buf[0 .. wlen) are pending octets.
+    // On an input that cannot seek, buf[0 .. pos) keeps up to keepLimit()
+    // octets already read, so that a caller can move back over them.
     size_t pos = 0;
     size_t len = 0;
     size_t wlen = 0;
@@ -36,19 +41,81 @@ struct valmora_file {
 namespace {
 
 constexpr size_t defaultBufferSize = 64 * 1024;
-std::vector<valmora_file *> files;
+// Octets kept before the read position of a pipe or FIFO when the buffer is
+// refilled: a marker and a record's headers up to its data section (the
+// grid description of a reduced N1280 grid alone takes 5 KB).
+constexpr size_t keepBackSize = 16 * 1024;
+
+// The table of open files grows in chunks that never move, so a thread can
+// look up its own ID while another opens a file: the first chunk is static,
+// later ones are taken once and kept for the life of the process.
+constexpr size_t chunkSize = 256;
+constexpr size_t maxChunks = 4096; // 1,048,576 open files at most
+using Slot = std::atomic<valmora_file *>;
+Slot firstChunk[chunkSize];
+std::atomic<Slot *> chunks[maxChunks] = {firstChunk};
+std::mutex tableLock; // serialises opens and closes, never lookups
+
+std::atomic<fileReadFunction> readFunction{nullptr};
 
 valmora_file *lookup(int fileID)
 {
-    if (fileID < 0 || (size_t)fileID >= files.size()) return nullptr;
-    return files[fileID];
+    if (fileID < 0) return nullptr;
+    size_t c = (size_t)fileID / chunkSize;
+    if (c >= maxChunks) return nullptr;
+    Slot *chunk = chunks[c].load(std::memory_order_acquire);
+    return chunk ? chunk[(size_t)fileID % chunkSize].load(std::memory_order_acquire) : nullptr;
+}
+
+// Stores f under the lowest free ID; -1 when the table is full.
+int enter(valmora_file *f)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    for (size_t c = 0; c < maxChunks; ++c) {
+        Slot *chunk = chunks[c].load(std::memory_order_relaxed);
+        if (!chunk) {
+            chunk = (Slot *)memAlloc(chunkSize * sizeof(Slot));
+            if (!chunk) return -1;
+            for (size_t i = 0; i < chunkSize; ++i) new (&chunk[i]) Slot(nullptr);
+            chunks[c].store(chunk, std::memory_order_release);
+        }
+        for (size_t i = 0; i < chunkSize; ++i)
+            if (!chunk[i].load(std::memory_order_relaxed)) {
+                chunk[i].store(f, std::memory_order_release);
+                return (int)(c * chunkSize + i);
+            }
+    }
+    return -1;
+}
+
+void leave(int fileID)
+{
+    std::lock_guard<std::mutex> lock(tableLock);
+    chunks[(size_t)fileID / chunkSize].load(std::memory_order_relaxed)[(size_t)fileID % chunkSize].store(
+        nullptr, std::memory_order_release);
+}
+
+void release(valmora_file *f)
+{
+    memRelease(f->buf);
+    f->~valmora_file();
+    memRelease(f);
+}
+
+// Keeps the first error; errno tells the caller's own report about it.
+inline void setError(valmora_file *f, int err)
+{
+    if (!err) err = EIO;
+    if (!f->error) f->error = err;
+    errno = err;
 }
 
 bool ensureBuffer(valmora_file *f)
 {
     if (f->buf) return true;
     if (f->bufsize == 0) f->bufsize = defaultBufferSize;
-    f->buf = (unsigned char *)malloc(f->bufsize);
+    f->buf = (unsigned char *)memAlloc(f->bufsize);
+    if (!f->buf) setError(f, ENOMEM);
     return f->buf != nullptr;
 }
 
@@ -58,7 +125,7 @@ bool writeAll(valmora_file *f, const unsigned char *p, size_t n)
         ssize_t w = ::write(f->fd, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            f->error = true;
+            setError(f, errno);
             return false;
         }
         p += w;
@@ -77,29 +144,39 @@ bool flushWrites(valmora_file *f)
     return ok;
 }
 
+// One read of the descriptor: the count, 0 at end of file, -1 on an error
+// (kept in the file's error indicator, apart from end of file).
 ssize_t readSome(valmora_file *f, unsigned char *p, size_t n)
 {
+    fileReadFunction hook = readFunction.load(std::memory_order_relaxed);
     for (;;) {
-        ssize_t r = ::read(f->fd, p, n);
+        ssize_t r = hook ? (ssize_t)hook(f->fd, p, n) : ::read(f->fd, p, n);
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) f->error = true;
+        if (r < 0) setError(f, errno);
+        if (r == 0) f->eof = true;
         return r;
     }
 }
 
-// Refill the read buffer; false at end of file or on error.
+size_t keepLimit(const valmora_file *f)
+{
+    if (f->seekable) return 0;
+    return keepBackSize < f->bufsize / 2 ? keepBackSize : f->bufsize / 2;
+}
+
+// Refill the read buffer; false at end of file or on error. A read error
+// stays until fileClearerr: what follows it cannot be trusted.
 bool refill(valmora_file *f)
 {
-    if (!f->readable || !ensureBuffer(f)) return false;
+    if (f->error || !f->readable || !ensureBuffer(f)) return false;
     if (f->wlen && !flushWrites(f)) return false;
-    f->bufoff += (int64_t)f->len;
-    f->pos = f->len = 0;
-    ssize_t r = readSome(f, f->buf, f->bufsize);
-    if (r <= 0) {
-        f->eof = true;
-        return false;
-    }
-    f->len = (size_t)r;
+    size_t keep = f->len < keepLimit(f) ? f->len : keepLimit(f);
+    if (keep) memmove(f->buf, f->buf + f->len - keep, keep);
+    f->bufoff += (int64_t)(f->len - keep);
+    f->pos = f->len = keep;
+    ssize_t r = readSome(f, f->buf + keep, f->bufsize - keep);
+    if (r <= 0) return false;
+    f->len = keep + (size_t)r;
     return true;
 }
 
@@ -139,26 +216,34 @@ int fileOpen(const char *name, const char *mode)
     int fd = ::open(name, flags | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
 
-    valmora_file *f = new (std::nothrow) valmora_file;
-    if (!f) {
+    void *mem = memAlloc(sizeof(valmora_file));
+    if (!mem) {
         ::close(fd);
         return -1;
     }
+    valmora_file *f = new (mem) valmora_file;
     f->fd = fd;
     f->readable = readable;
     f->writable = writable;
+    // Pipes, FIFOs, sockets and terminals read once, in order.
+    f->seekable = ::lseek(fd, 0, SEEK_CUR) >= 0;
+    // The buffer is taken now, not at the first transfer, so that a read
+    // makes no request of its own.
+    if (!ensureBuffer(f)) {
+        ::close(fd);
+        release(f);
+        return -1;
+    }
     if (flags & O_APPEND) {
         off_t end = ::lseek(fd, 0, SEEK_END);
         f->bufoff = end < 0 ? 0 : (int64_t)end;
     }
-
-    for (size_t i = 0; i < files.size(); ++i)
-        if (!files[i]) {
-            files[i] = f;
-            return (int)i;
-        }
-    files.push_back(f);
-    return (int)files.size() - 1;
+    int id = enter(f);
+    if (id < 0) {
+        ::close(fd);
+        release(f);
+    }
+    return id;
 }
 
 int fileClose(int fileID)
@@ -167,9 +252,8 @@ int fileClose(int fileID)
     if (!f) return -1;
     bool ok = flushWrites(f) && !f->error;
     if (::close(f->fd) != 0) ok = false;
-    free(f->buf);
-    delete f;
-    files[fileID] = nullptr;
+    leave(fileID);
+    release(f);
     return ok ? 0 : -1;
 }
 
@@ -188,7 +272,7 @@ size_t fileWrite(int fileID, const void *buffer, size_t n)
     if (f->len) { // drop read-ahead: the descriptor must stand at our position
         int64_t here = f->bufoff + (int64_t)f->pos;
         if (::lseek(f->fd, (off_t)here, SEEK_SET) < 0) {
-            f->error = true;
+            setError(f, errno);
             return 0;
         }
         f->bufoff = here;
@@ -227,15 +311,22 @@ int fileSetPos(int fileID, int64_t offset, int whence)
     else if (whence == 1)
         target = fileGetPos(fileID) + offset;
     else if (whence == 2) {
+        if (!f->seekable) {
+            setError(f, ESPIPE);
+            return -1;
+        }
         // fstat, not lseek: the descriptor must stay where the read buffer
         // ends, or a move inside the buffer would lose the octets after it.
         if (!flushWrites(f)) return -1;
         struct stat st;
-        if (::fstat(f->fd, &st) != 0) return -1;
+        if (::fstat(f->fd, &st) != 0) {
+            setError(f, errno);
+            return -1;
+        }
         target = (int64_t)st.st_size + offset;
     } else
         return -1;
-    if (target < 0) return -1;
+    if (target < 0) return -1; // a wrong argument: nothing changes
 
     f->eof = false;
     // A move inside the read buffer costs nothing.
@@ -243,8 +334,27 @@ int fileSetPos(int fileID, int64_t offset, int whence)
         f->pos = (size_t)(target - f->bufoff);
         return 0;
     }
+    if (!f->seekable) {
+        // Forward by reading on from buffered octets; back beyond the kept
+        // octets, or with nothing buffered, it cannot be done.
+        if (f->wlen || f->len == 0 || target < f->bufoff) {
+            setError(f, ESPIPE);
+            return -1;
+        }
+        for (;;) {
+            f->pos = f->len;
+            if (!refill(f)) return -1;
+            if (target <= f->bufoff + (int64_t)f->len) {
+                f->pos = (size_t)(target - f->bufoff);
+                return 0;
+            }
+        }
+    }
     if (!flushWrites(f)) return -1;
-    if (::lseek(f->fd, (off_t)target, SEEK_SET) < 0) return -1;
+    if (::lseek(f->fd, (off_t)target, SEEK_SET) < 0) {
+        setError(f, errno);
+        return -1;
+    }
     f->bufoff = target;
     f->pos = f->len = 0;
     return 0;
@@ -256,10 +366,19 @@ int fileEOF(int fileID)
     return f ? f->eof : 1;
 }
 
+int fileError(int fileID)
+{
+    valmora_file *f = lookup(fileID);
+    return f ? f->error : EBADF;
+}
+
 void fileClearerr(int fileID)
 {
     valmora_file *f = lookup(fileID);
-    if (f) f->eof = f->error = false;
+    if (f) {
+        f->eof = false;
+        f->error = 0;
+    }
 }
 
 int fileFlush(int fileID)
@@ -273,10 +392,13 @@ void fileSetBufferSize(int fileID, long size)
 {
     valmora_file *f = lookup(fileID);
     if (!f || size <= 0 || f->len || f->wlen) return;
-    free(f->buf);
+    memRelease(f->buf);
     f->buf = nullptr;
     f->bufsize = (size_t)size;
+    ensureBuffer(f);
 }
+
+void fileSetReadFunction(fileReadFunction function) { readFunction.store(function); }
 
 void *filePtr(int fileID) { return lookup(fileID); }
 
@@ -291,7 +413,7 @@ int filePtrGetc(void *handle)
 size_t filePtrRead(void *handle, void *buffer, size_t n)
 {
     valmora_file *f = (valmora_file *)handle;
-    if (!f || !f->readable || n == 0 || !ensureBuffer(f)) return 0; // n = 0 may come with a null buffer
+    if (!f || !f->readable || n == 0 || f->error || !ensureBuffer(f)) return 0; // n = 0 may come with a null buffer
     unsigned char *p = (unsigned char *)buffer;
     size_t done = 0;
     if (f->wlen && !flushWrites(f)) return 0;
@@ -309,18 +431,15 @@ size_t filePtrRead(void *handle, void *buffer, size_t n)
         size_t want = n - done;
         if (want > (size_t)SSIZE_MAX) want = (size_t)SSIZE_MAX;
         ssize_t r = readSome(f, p + done, want);
-        if (r <= 0) {
-            f->eof = true;
-            return done;
-        }
+        if (r <= 0) return done;
         done += (size_t)r;
         f->bufoff += r;
     }
     while (done < n) {
         if (!refill(f)) return done;
-        size_t take = f->len < n - done ? f->len : n - done;
-        memcpy(p + done, f->buf, take);
-        f->pos = take;
+        size_t take = f->len - f->pos < n - done ? f->len - f->pos : n - done;
+        memcpy(p + done, f->buf + f->pos, take);
+        f->pos += take;
         done += take;
     }
     return done;
@@ -330,6 +449,12 @@ int filePtrEOF(void *handle)
 {
     valmora_file *f = (valmora_file *)handle;
     return f ? f->eof : 1;
+}
+
+int filePtrError(void *handle)
+{
+    valmora_file *f = (valmora_file *)handle;
+    return f ? f->error : EBADF;
 }
 
 int filePtrSearch(void *handle, uint32_t marker, long limit, long *count)

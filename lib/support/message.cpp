@@ -1,5 +1,8 @@
-// Message reporting. Every line names the reporting function; all go to
-// standard error so that they never mix with a listing on standard output.
+// Reporting: the library's one way to write a message or a fixed text, and
+// its one way to end the process. Messages name the reporting function and
+// go to standard error, so that they never mix with a listing on standard
+// output. Every text is formatted first and written with one call, so that
+// the lines of two threads never interleave within a line.
 #include "support.h"
 
 #include <cerrno>
@@ -10,15 +13,80 @@
 
 namespace {
 
+// A text being put together: on the stack while it is short, in traced
+// memory when it is not.
+class Text {
+  public:
+    Text() = default;
+    Text(const Text &) = delete;
+    Text &operator=(const Text &) = delete;
+    ~Text()
+    {
+        if (data != local) memRelease(data);
+    }
+
+    VALMORA_PRINTF(2, 0) void vappend(const char *fmt, va_list ap)
+    {
+        va_list again;
+        va_copy(again, ap);
+        int n = vsnprintf(data + len, cap - len, fmt, ap);
+        if (n > 0 && len + (size_t)n >= cap && grow(len + (size_t)n + 1))
+            vsnprintf(data + len, cap - len, fmt, again);
+        va_end(again);
+        if (n > 0) len = len + (size_t)n < cap ? len + (size_t)n : cap - 1;
+    }
+
+    VALMORA_PRINTF(2, 3) void append(const char *fmt, ...)
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        vappend(fmt, ap);
+        va_end(ap);
+    }
+
+    void write(FILE *stream) const
+    {
+        if (stream && len) fwrite(data, 1, len, stream);
+    }
+
+  private:
+    bool grow(size_t need)
+    {
+        char *bigger = (char *)memAlloc(need);
+        if (!bigger) return false; // the text is cut short, not lost
+        memcpy(bigger, data, len);
+        if (data != local) memRelease(data);
+        data = bigger;
+        cap = need;
+        return true;
+    }
+
+    static constexpr size_t localSize = 1024; // every fixed text of the library fits
+    char local[localSize];
+    char *data = local;
+    size_t cap = localSize;
+    size_t len = 0;
+};
+
 VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const char *fmt, va_list ap)
 {
-    fflush(stdout);
+    Text text;
     if (prefix)
-        fprintf(stderr, "%s (%s): ", prefix, caller);
+        text.append("%s (%s): ", prefix, caller);
     else
-        fprintf(stderr, "%-18s: ", caller);
-    vfprintf(stderr, fmt, ap);
-    fputc('\n', stderr);
+        text.append("%-18s: ", caller);
+    text.vappend(fmt, ap);
+    text.append("\n");
+    fflush(stdout); // what a listing printed so far comes first
+    text.write(stderr);
+}
+
+[[noreturn]] void endProcess(const Text &text, FILE *stream)
+{
+    fflush(stdout);
+    text.write(stream);
+    fflush(stream);
+    exit(EXIT_FAILURE);
 }
 
 } // namespace
@@ -53,21 +121,44 @@ void Error_(const char *caller, const char *fmt, ...)
 void SysError_(const char *caller, const char *fmt, ...)
 {
     int saved = errno;
+    Text text;
+    text.append("Error (%s): ", caller);
     va_list ap;
     va_start(ap, fmt);
-    report("Error", caller, fmt, ap);
+    text.vappend(fmt, ap);
     va_end(ap);
-    if (saved)
-        fprintf(stderr, "System error message : %s\n", strerror(saved));
-    exit(EXIT_FAILURE);
+    text.append("\n");
+    if (saved) text.append("System error message : %s\n", strerror(saved));
+    endProcess(text, stderr);
 }
 
-void gprintf(const char *caller, const char *fmt, ...)
+void Print_(FILE *stream, const char *fmt, ...)
 {
+    Text text;
     va_list ap;
     va_start(ap, fmt);
-    report(nullptr, caller, fmt, ap);
+    text.vappend(fmt, ap);
     va_end(ap);
+    text.write(stream);
+}
+
+void Perror_(const char *label)
+{
+    int saved = errno;
+    Text text;
+    text.append("%s: %s\n", label, strerror(saved));
+    text.write(stderr);
+    errno = saved;
+}
+
+void Fatal_(FILE *stream, const char *fmt, ...)
+{
+    Text text;
+    va_list ap;
+    va_start(ap, fmt);
+    text.vappend(fmt, ap);
+    va_end(ap);
+    endProcess(text, stream);
 }
 
 } // extern "C"

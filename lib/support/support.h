@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #if defined(__GNUC__)
 #define VALMORA_PRINTF(a, b) __attribute__((format(printf, a, b)))
@@ -20,21 +21,43 @@
 extern "C" {
 #endif
 
-/* Messages: caller's name, a printf format (no trailing newline), values.
-   All go to standard error. SysError_ appends the system's error text and
-   ends the process. */
+/* Reporting. Every report of the library goes through these functions, and
+   each writes its whole text with one call, so that the lines of two
+   threads never interleave within a line.
+
+   Messages: the caller's name, a printf format (no trailing newline) and
+   its values; one line on standard error. Debug traces call Message_ only
+   while VALMORA_Debug is non-zero. */
 void Message_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
 void Warning_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
 void Error_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* Adds the system's error text and ends the process (through Fatal_). */
 void SysError_(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
-void gprintf(const char *caller, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* A fixed-layout text (listing, locator, printer or trace line) on the
+   stream its module writes to, exactly as formatted. */
+void Print_(FILE *stream, const char *fmt, ...) VALMORA_PRINTF(2, 3);
+/* "label: system error text" for errno on standard error, as perror
+   writes it; errno is kept. */
+void Perror_(const char *label);
+/* The one way the library ends the process: writes the text to the stream
+   and exits with status 1. */
+void Fatal_(FILE *stream, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
 
-/* Traced memory: every request names its source file, function and line. */
+/* Traced memory: every request names its source file, function and line,
+   shown in the debug trace while VALMORA_Debug is non-zero. The library
+   calls them through memAlloc/memResize/memRelease, which pass the
+   location; callers check every result. */
 void *memMalloc(size_t size, const char *file, const char *function, int line);
 void *memRealloc(void *ptr, size_t size, const char *file, const char *function, int line);
 void memFree(void *ptr, const char *file, const char *function, int line);
 /* Blocks taken and not yet released (for tests of scratch release). */
 long memBlocksInUse(void);
+
+/* The source location of a request, for the traced memory service. */
+#define VALMORA_HERE __FILE__, __func__, __LINE__
+#define memAlloc(size) memMalloc((size), VALMORA_HERE)
+#define memResize(ptr, size) memRealloc((ptr), (size), VALMORA_HERE)
+#define memRelease(ptr) memFree((ptr), VALMORA_HERE)
 
 /* Buffered file layer. */
 int fileOpen(const char *name, const char *mode);
@@ -44,6 +67,10 @@ size_t fileWrite(int fileID, const void *buffer, size_t n);
 int64_t fileGetPos(int fileID);
 int fileSetPos(int fileID, int64_t offset, int whence);
 int fileEOF(int fileID);
+/* The system's error number of the first failed read, write or move since
+   the file was opened or fileClearerr was called; 0 for none. A read error
+   is not end of file: reads return nothing more until it is cleared. */
+int fileError(int fileID);
 void fileClearerr(int fileID);
 int fileFlush(int fileID);
 void fileSetBufferSize(int fileID, long size);
@@ -53,6 +80,12 @@ void *filePtr(int fileID);
 int filePtrGetc(void *handle);
 size_t filePtrRead(void *handle, void *buffer, size_t n);
 int filePtrEOF(void *handle);
+int filePtrError(void *handle);
+
+/* For tests: the file layer calls `function` instead of read(2) while it is
+   set (null restores read). */
+typedef long (*fileReadFunction)(int fd, void *buffer, size_t n);
+void fileSetReadFunction(fileReadFunction function);
 
 /* The record marker search over a stream handle, with the 32-bit window
    rule: returns 0 found (handle right after the marker), -1 end of file,

@@ -1,0 +1,258 @@
+/*
+ * The octet rules of GRIB edition 1 records, each written once: big-endian
+ * numbers, sign and magnitude, the large-record form, the padded length,
+ * the data section's header by packing, the byte planes of 24-bit data and
+ * the octets of the szip form. Every module of the library calls these
+ * instead of keeping a copy. Internal, not installed; C++ only.
+ */
+#ifndef VALMORA_GRIB1_H
+#define VALMORA_GRIB1_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace g1 {
+
+// ---- Big-endian numbers ----------------------------------------------------
+
+inline uint32_t get2(const unsigned char *p) { return (uint32_t)p[0] << 8 | p[1]; }
+inline uint32_t get3(const unsigned char *p) { return (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2]; }
+inline uint32_t get4(const unsigned char *p) { return (uint32_t)p[0] << 24 | get3(p + 1); }
+inline uint64_t get8(const unsigned char *p) { return (uint64_t)get4(p) << 32 | get4(p + 4); }
+
+// n octets (1 to 4) as one number.
+inline uint32_t getN(const unsigned char *p, unsigned n)
+{
+    uint32_t v = 0;
+    for (unsigned i = 0; i < n; ++i) v = v << 8 | p[i];
+    return v;
+}
+
+// The low 16, 24 or 32 bits of v, most significant octet first.
+inline void put2(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 8);
+    p[1] = (unsigned char)v;
+}
+inline void put3(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 16);
+    p[1] = (unsigned char)(v >> 8);
+    p[2] = (unsigned char)v;
+}
+inline void put4(unsigned char *p, uint32_t v)
+{
+    p[0] = (unsigned char)(v >> 24);
+    put3(p + 1, v);
+}
+
+// ---- Sign and magnitude ----------------------------------------------------
+
+// The raw value v of `octets` octets: the top bit is the sign, the others the
+// magnitude.
+inline int signMagnitude(uint32_t v, unsigned octets)
+{
+    const uint32_t top = 1u << (8 * octets - 1);
+    const int mag = (int)(v & (top - 1));
+    return (v & top) ? -mag : mag;
+}
+inline int getSigned2(const unsigned char *p) { return signMagnitude(get2(p), 2); }
+inline int getSigned3(const unsigned char *p) { return signMagnitude(get3(p), 3); }
+
+// v in sign and magnitude over `octets` octets. The magnitude is taken
+// unsigned, so INT_MIN is harmless; bits beyond the field are the caller's
+// to drop (every put drops them).
+inline uint32_t toSignMagnitude(int v, unsigned octets)
+{
+    return v < 0 ? (1u << (8 * octets - 1)) + (0u - (unsigned)v) : (unsigned)v;
+}
+inline void putSigned2(unsigned char *p, int v) { put2(p, toSignMagnitude(v, 2)); }
+inline void putSigned3(unsigned char *p, int v) { put3(p, toSignMagnitude(v, 3)); }
+
+// ---- The large-record form -------------------------------------------------
+
+// Top bit of the indicator's 24-bit length (octets 5-7): the large form, or a
+// plain length of 8,388,608 octets or more.
+constexpr uint32_t kLargeFlag = 0x800000;
+// The other 23 bits: in the large form the padded length in units.
+constexpr uint32_t kLargeUnits = 0x7FFFFF;
+// The large form pads a record to a multiple of this many octets.
+constexpr uint32_t kLargeUnit = 120;
+// The data section's length field holds at most this in the large form (the
+// padding plus 4 is at most 123, but 121 to 123 read as plain lengths).
+constexpr uint32_t kLargeCorrectionMax = 120;
+// The least padded length of the large form: below it 24 bits hold any length.
+constexpr int64_t kLargeMinPadded = 0x800000;
+// kLargeMinPadded in units: 69,905 x 120 lies below it, 69,906 x 120 above.
+constexpr uint32_t kLargeMinUnits = 69906;
+// The most octets the large form can state (0x7FFFFF x 120).
+constexpr int64_t kLargeMaxPadded = (int64_t)kLargeUnits * kLargeUnit;
+// A record whose octets before "7777" reach this needs more than 24 bits.
+constexpr int64_t kLargeFromBeforeEnd = 0xFFFFFC;
+// The most a 24-bit length field holds.
+constexpr uint32_t kMax24 = 0xFFFFFF;
+
+// The padded length R that the indicator's length field L states in the large
+// form: its 23-bit count times 120, or 0 when the large flag is clear.
+inline int64_t paddedFromIndicator(uint32_t L)
+{
+    return (L & kLargeFlag) ? (int64_t)(L & kLargeUnits) * kLargeUnit : 0;
+}
+
+// The indicator's length field for a record padded to R octets in the large form.
+inline uint32_t largeIndicator(int64_t R) { return kLargeFlag | (uint32_t)(R / kLargeUnit); }
+
+struct BdsLength {
+    int64_t length; // the true data-section length
+    bool large;     // the record is in the large form
+};
+
+// The large-record rule, the one statement of it: a data section whose length
+// field f is at most 120 in a record padded to R >= 0x800000 octets is in the
+// large form, its true length R - offset - f (offset: octets before it, so the
+// record ends R - f + 4 octets after its start); otherwise f is its length.
+// R comes from the indicator (paddedFromIndicator) or from a caller that knows it.
+inline BdsLength bdsLength(uint32_t f, int64_t R, int64_t offset)
+{
+    if (f <= kLargeCorrectionMax && R >= kLargeMinPadded) return {R - offset - (int64_t)f, true};
+    return {(int64_t)f, false};
+}
+
+// ---- Padding of written records ---------------------------------------------
+
+// Records are written in whole 8-octet words.
+constexpr size_t kPadUnit = 8;
+// Longer records than this are padded to multiples of 120 (the large form's unit).
+constexpr size_t kPlainMax = 0x7FFFFF;
+
+inline size_t roundUp(size_t length, size_t unit) { return (length + unit - 1) / unit * unit; }
+
+// A record length rounded up to a multiple of 8, or of 120 beyond 8,388,607
+// octets; a length that cannot be rounded within size_t stays as it is.
+inline size_t paddedLength(size_t length)
+{
+    const size_t unit = length > kPlainMax ? kLargeUnit : kPadUnit;
+    if (length > SIZE_MAX - unit) return length;
+    return roundUp(length, unit);
+}
+
+// ---- The product definition section -------------------------------------------
+
+// Flag bits of PDS octet 8: which optional sections follow it.
+constexpr unsigned kPdsGds = 0x80; // a grid description section
+constexpr unsigned kPdsBms = 0x40; // a bit-map section
+
+// ---- The binary data section --------------------------------------------------
+
+// Flag bits of BDS octet 4.
+constexpr unsigned kBdsSpectral = 0x80; // spherical harmonic coefficients
+constexpr unsigned kBdsComplex = 0x40;  // with kBdsSpectral: complex packing
+constexpr unsigned kBdsSzip = 0x10;     // further flags: here the szip form
+constexpr unsigned kBdsHighBits = 0xF0; // the flags proper
+constexpr unsigned kBdsUnused = 0x0F;   // unused bits at the end of the data
+// The unused-bit count when one zero octet ends an odd-length section.
+constexpr unsigned kBdsPadBits = 8;
+
+// Octets 1-11 of every BDS: length, flag, scale factor, reference, width.
+constexpr size_t kBdsFixed = 11;
+
+// Octets of the BDS before its packed data, by the flag and, for complex
+// packing, the subset truncation J (BDS octet 16, or the encoder's JS): 11
+// for grid-point data, 15 for simple spectral packing (the unpacked mean),
+// 18 + 4 (J + 1)(J + 2) for complex packing (J, K, M, N, P and the subset).
+inline size_t bdsHeaderLength(unsigned flag, unsigned J)
+{
+    if (!(flag & kBdsSpectral)) return kBdsFixed;
+    if (!(flag & kBdsComplex)) return kBdsFixed + 4;
+    return kBdsFixed + 7 + 4 * ((size_t)J + 1) * ((size_t)J + 2);
+}
+
+// The szip form of the BDS (octets from 1 at the BDS; offsets here from 0).
+constexpr size_t kSzipCheckAt = 11;        // 12-13: the check, 0 for none
+constexpr size_t kSzipCodeAt = 13;         // 14: compression code
+constexpr size_t kSzipRecordLengthAt = 14; // 15-17: the record length before
+constexpr size_t kSzipDataLengthAt = 17;   // 18-20: packed data octets before
+constexpr size_t kSzipPackedLengthAt = 20; // 21-23: compressed octets
+constexpr size_t kSzipHeader = 23;         // octets before the moved header octets
+constexpr unsigned kSzipCode = 128;        // the compression code of szip
+
+// BDS octets 12-23 of the szip form.
+struct SzipHeader {
+    uint32_t recordLength = 0; // indicator octets 5-7 of the record before compression
+    uint32_t dataLength = 0;   // packed data octets before compression
+    uint32_t packedLength = 0; // compressed data octets
+    uint32_t check = 0;        // 16-bit check of the section before; 0: none
+    unsigned code = kSzipCode; // compression code
+};
+
+// Reads octets 12-23 of a BDS that holds at least kSzipHeader octets.
+inline SzipHeader szipHeaderRead(const unsigned char *bds)
+{
+    SzipHeader h;
+    h.check = get2(bds + kSzipCheckAt);
+    h.code = bds[kSzipCodeAt];
+    h.recordLength = get3(bds + kSzipRecordLengthAt);
+    h.dataLength = get3(bds + kSzipDataLengthAt);
+    h.packedLength = get3(bds + kSzipPackedLengthAt);
+    return h;
+}
+
+inline void szipHeaderWrite(unsigned char *bds, const SzipHeader &h)
+{
+    put2(bds + kSzipCheckAt, h.check);
+    bds[kSzipCodeAt] = (unsigned char)h.code;
+    put3(bds + kSzipRecordLengthAt, h.recordLength);
+    put3(bds + kSzipDataLengthAt, h.dataLength);
+    put3(bds + kSzipPackedLengthAt, h.packedLength);
+}
+
+// ---- Byte planes -------------------------------------------------------------
+
+// 24-bit values as three planes of k octets: all first octets, then all
+// middle ones, then all last ones. Both take (destination, source, k).
+inline void planeSplit(unsigned char *out, const unsigned char *in, size_t k)
+{
+    unsigned char *p0 = out, *p1 = out + k, *p2 = out + 2 * k;
+    for (size_t i = 0; i < k; ++i) {
+        p0[i] = in[3 * i];
+        p1[i] = in[3 * i + 1];
+        p2[i] = in[3 * i + 2];
+    }
+}
+
+inline void planeJoin(unsigned char *out, const unsigned char *in, size_t k)
+{
+    const unsigned char *p0 = in, *p1 = in + k, *p2 = in + 2 * k;
+    for (size_t i = 0; i < k; ++i) {
+        out[3 * i] = p0[i];
+        out[3 * i + 1] = p1[i];
+        out[3 * i + 2] = p2[i];
+    }
+}
+
+} // namespace g1
+
+// ---- Restoring an szip-form data section ---------------------------------------
+
+// Results of szipRestoreSection besides 0.
+enum {
+    SZIP_NOT_PACKED = 1,     // the section is not in the szip form
+    SZIP_DAMAGED = 2,        // its szip octets contradict each other or its length
+    SZIP_DECODE_FAILED = 3,  // szip failed or gave another length than stored
+    SZIP_CHECK_MISMATCH = 4, // restored, but the check disagrees
+    SZIP_NO_ROOM = 5,        // the restored section does not fit into capacity
+    SZIP_NO_MEMORY = 6       // scratch for 24-bit planes could not be had
+};
+
+// Restores the plain data section of the szip-form section at bds (bdslen
+// octets from its length field) into out: the whole section as it stood
+// before compression, from its length field to its last octet, with
+// *restoredLength its length. Verifies the lengths and, when the section
+// carries one, the check. Reads nothing outside bds[0, bdslen), writes
+// nothing outside out[0, capacity) (on failure out may hold part of a
+// section), and prints nothing; bds and out must not overlap. Safe from
+// several threads on different buffers. Defined in recPack.cpp.
+int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
+                       size_t *restoredLength);
+
+#endif /* VALMORA_GRIB1_H */
