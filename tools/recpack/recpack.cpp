@@ -48,14 +48,6 @@ constexpr double progressInterval = 0.25; // seconds between progress updates at
 
 const char *progname = "recpack";
 
-// Stand-in for the library's padded length until gribPaddedLength is
-// exported: a multiple of 8, or of 120 beyond 8,388,607 octets.
-size_t paddedLength(size_t length)
-{
-    if (length > 0x7FFFFF) return (length + 119) / 120 * 120;
-    return (length + 7) / 8 * 8;
-}
-
 // Wall-clock seconds since the first reading of the process.
 std::mutex wallLock;
 double wallBase = 0;
@@ -571,7 +563,7 @@ void writerThread(Run &r)
         size_t n = it->kind == Kind::Record ? it->outLength : it->length;
         if (it->kind == Kind::Record) {
             // Zero padding after the record; the room after it is zeroed.
-            size_t padded = paddedLength(n);
+            size_t padded = gribPaddedLength(n);
             unsigned char *w = const_cast<unsigned char *>(p);
             size_t room = it->out == it->data ? it->capacity : it->restored.size();
             if (padded <= room) {
