@@ -379,6 +379,9 @@ struct Reader {
             ok = ok && endStretch() && pushRecord(pos, need);
             pos += need;
         }
+        // After a read error, what was read of a record that can't be
+        // framed any more goes out as it stands.
+        if (ok && error) ok = feed(pos, len - pos);
         if (ok) ok = endStretch();
         if (error) {
             auto note = std::make_shared<Item>();
@@ -397,11 +400,15 @@ void readerThread(Run &r)
     Reader rd(r);
     rd.loop();
     double c1 = threadCpu(), w1 = wallTime();
+    double waited;
+    {
+        std::lock_guard<std::mutex> g(r.pipe.m);
+        waited = r.pipe.readerWait;
+    }
     {
         std::lock_guard<std::mutex> g(r.timeLock);
-        std::lock_guard<std::mutex> pg(r.pipe.m);
         r.t.tread += c1 - c0;
-        r.t.wread += w1 - w0 - r.pipe.readerWait;
+        r.t.wread += w1 - w0 - waited;
     }
     r.pipe.finishReading();
 }
