@@ -98,17 +98,17 @@ enum class Kind { Record, Piece, Note };
 
 struct Item {
     Kind kind = Kind::Record;
-    int64_t offset = 0;       // of the record in the input
-    unsigned char *data = nullptr; // the record as read and zeroed room, or a stretch piece
-    size_t length = 0;        // octets of the record as read, or of the piece
-    size_t capacity = 0;
-    int damaged = 0;          // the locator's result for a record it cannot frame
+    int64_t offset = 0;             // of the record in the input
+    unsigned char *data = nullptr;  // the record as read and zeroed room, or a stretch piece
+    size_t length = 0;              // octets of the record as read, or of the piece
+    size_t capacity = 0;            // octets at data
+    int damaged = 0;                // the locator's result for a record whose sections don't frame
     std::vector<unsigned char> restored;
-    const unsigned char *out = nullptr; // what to write
+    const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
-    std::string note;         // the program's lines for this item
-    bool leftPacked = false;
-    bool done = false;
+    std::string note;               // the program's lines for this item
+    bool leftPacked = false;        // a packed record not restored
+    bool done = false;              // ready for the writer (guarded by the pipeline's lock)
 
     ~Item() { free(data); }
 };
@@ -131,7 +131,6 @@ struct Pipeline {
     bool readerDone = false;
     bool stop = false;
     double readerWait = 0; // wall time the reader waited for room
-
 
     bool push(const ItemPtr &it)
     {
