@@ -3,8 +3,9 @@
 // return pointers into it.
 #include "valmora.h"
 
+#include "check.h"
+
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -21,9 +22,12 @@ void locate(const uint8_t *data, size_t size)
     unsigned char *pds, *gds, *bms, *bds;
     long len;
     int rc = grib1Sections(b.data(), (long)b.size(), &pds, &gds, &bms, &bds, &len);
-    if (rc < -2 || rc > 1) abort();
-    if (!inside(pds, b) || !inside(gds, b) || !inside(bms, b) || !inside(bds, b)) abort();
-    if (rc == 0 && len > (long)b.size()) abort();
+    FUZZ_CHECK(rc >= -2 && rc <= 1, "result %d for a buffer of %zu octets", rc, b.size());
+    FUZZ_CHECK(inside(pds, b) && inside(gds, b) && inside(bms, b) && inside(bds, b),
+               "a section pointer outside the buffer of %zu octets (PDS %td GDS %td BMS %td BDS %td)", b.size(),
+               pds ? pds - b.data() : -1, gds ? gds - b.data() : -1, bms ? bms - b.data() : -1,
+               bds ? bds - b.data() : -1);
+    if (rc == 0) FUZZ_CHECK(len <= (long)b.size(), "complete record of %ld octets in a buffer of %zu", len, b.size());
 }
 
 } // namespace

@@ -3,9 +3,10 @@
 // must lie within the values of their row.
 #include "valmora.h"
 
+#include "check.h"
+
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -36,13 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const double ms = -128; // the most negative input octet doubles as missing
     int ret = 1;
     qu2reg3_double(fd.data(), rows.data(), nrows, nlon, ms, &ret, 0, periodic, nearest);
-    if (ret != (valid ? 0 : -1)) abort();
+    FUZZ_CHECK(ret == (valid ? 0 : -1), "qu2reg3_double: kret %d for a %s shape (%d rows, %d longitudes)", ret,
+               valid ? "valid" : "invalid", nrows, nlon);
     qu2reg3_float(ff.data(), rows.data(), nrows, nlon, (float)ms, &ret, 0, periodic, nearest);
-    if (ret != (valid ? 0 : -1)) abort();
+    FUZZ_CHECK(ret == (valid ? 0 : -1), "qu2reg3_float: kret %d for a %s shape (%d rows, %d longitudes)", ret,
+               valid ? "valid" : "invalid", nrows, nlon);
     if (!valid) return 0;
     // The weights sum to one up to rounding.
     const double lo = -128 - 1e-9, hi = 127 + 1e-9;
     for (size_t i = 0; i < (size_t)nrows * (size_t)nlon; ++i)
-        if (fd[i] < lo || fd[i] > hi || ff[i] < lo || ff[i] > hi) abort();
+        FUZZ_CHECK(fd[i] >= lo && fd[i] <= hi && ff[i] >= lo && ff[i] <= hi,
+                   "point %zu of %d x %d outside the input range: double %g, float %g", i, nrows, nlon, fd[i],
+                   (double)ff[i]);
     return 0;
 }

@@ -5,6 +5,8 @@
 // octet of unused bits that keeps the data section's length even.
 #include "valmora.h"
 
+#include "check.h"
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -41,12 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Compressed here: the restored record must be the input record.
     unpack(rec.data(), (size_t)length, again + 100, out);
-    if (again > size) __builtin_trap();
+    FUZZ_CHECK(again <= size, "compressed record of %d octets claims %zu before compression, input %zu", length,
+               again, size);
     size_t flag = 0;
     for (size_t i = 0; i + 4 <= again && i < out.size(); ++i) {
         if (out[i] != data[i] && i != again - 5) {
             // Only the low four bits of the data section's flag may differ.
-            if (flag || ((out[i] ^ data[i]) & 0xF0)) __builtin_trap();
+            FUZZ_CHECK(!flag && !((out[i] ^ data[i]) & 0xF0),
+                       "restored octet %zu is %02x, was %02x (record %zu octets, compressed %d)", i, out[i], data[i],
+                       again, length);
             flag = i;
         }
     }

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 #include <immintrin.h>
 #endif
 
@@ -304,7 +304,7 @@ long compactBitmap(T *fsec4, long n, T missing, unsigned char *map, long i = 0, 
     return k;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 // Eight points per step with the processor's compress instruction. The
 // eight-value store at k never passes point i + 7, which is already loaded.
 __attribute__((target("avx512f"))) long compactBitmap512(double *fsec4, long n, double missing, unsigned char *map)
@@ -437,7 +437,7 @@ Scale binaryScale(double range, double fmin, double fmax, int bits, int code, co
 #pragma GCC push_options
 #pragma GCC optimize("O3")
 #endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
 // Wider vectors where the processor has them, chosen once at load.
 #define VALMORA_HOT __attribute__((target_clones("avx2", "default")))
 #else
@@ -628,7 +628,7 @@ template <typename T> void minMax(const T *v, long n, T &fmin, T &fmax, bool &na
 #pragma GCC pop_options
 #endif
 
-enum { kMismatch = 807, kRange = 707 };
+enum { kMismatch = VALMORA_ENCODE_MISMATCH, kRange = VALMORA_ENCODE_RANGE, kNoRoom = VALMORA_ENCODE_NO_ROOM };
 
 struct Kind {
     bool spectral = false, complex = false;
@@ -829,8 +829,12 @@ void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, 
     }
 
     const int64_t gribLen = encodeES(out, pos, bdsPos);
-    if (gribLen > out.cap)
+    if (gribLen > out.cap) {
+        // Only part of the record is in the buffer: no length to take it for a whole one.
         Error_(Twin<T>::encode, "kgrib buffer too small! kleng = %d  gribLen = %d", kleng, (int)gribLen);
+        *kstatus = kNoRoom;
+        return;
+    }
 
     isec0[0] = (int)gribLen;
     isec0[1] = 1;

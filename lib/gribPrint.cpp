@@ -114,8 +114,9 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
         return -2;
     }
 
-    unsigned long stated = get3(rec + 4); // what edition 1 claims
-    const int64_t R = g1::paddedFromIndicator(get3(rec + 4));
+    const uint32_t L = get3(rec + 4);
+    unsigned long stated = L; // what edition 1 claims
+    const int64_t R = g1::paddedFromIndicator(L);
     const g1::BdsLength bds = g1::bdsLength(fr.bdsfield, R, fr.bdsoffset);
     unsigned bdslen = (unsigned)bds.length;
     if (bds.large) stated = (unsigned long)R;
@@ -402,8 +403,11 @@ void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
         return;
     }
     RecView v(gribbuffer, recsize);
+    // The padded length comes from the record's own indicator, so the column
+    // does not depend on whether the caller passes the true or padded size.
     const uint32_t bdsstored = (uint32_t)v.o3(s.bds, 1);
-    const int bdslen = (int)g1::bdsLength(bdsstored, recsize, s.bds - gribbuffer).length;
+    const int64_t R = g1::paddedFromIndicator(get3(gribbuffer + 4));
+    const int bdslen = (int)g1::bdsLength(bdsstored, R, s.bds - gribbuffer).length;
     // LL: the large flag with a small field, whatever the 23-bit count says.
     char ll = ((get3(gribbuffer + 4) & g1::kLargeFlag) && bdsstored <= g1::kLargeCorrectionMax) ? 'T' : 'F';
     Print_(stdout, "%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,

@@ -3,9 +3,11 @@
 //
 // The compressed record stays a well-formed GRIB1 record: the BDS keeps its
 // first 11 octets, flag bit 0x10 and compression code 128 mark the szip form,
-// and 12 inserted octets (15-23) keep what is needed to undo it: the record
-// length before compression and the data lengths before and after.
+// and 12 inserted octets (12-23) keep what is needed to undo it and to see
+// that it was undone right: a check of the section before compression, the
+// record length before compression and the data lengths before and after.
 #include "valmora.h"
+#include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
 
@@ -22,21 +24,26 @@ extern "C" {
 
 namespace {
 
+using g1::get3;
+using g1::put3;
+
 // Raw coding, nearest-neighbour preprocessing, most significant byte first.
 constexpr int szOptions = SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK;
 constexpr int szPixelsPerBlock = 8;
 constexpr int szPixelsPerScanline = 1024;
 
-constexpr int szipCode = g1::kSzipCode;
-constexpr unsigned szipHeader = g1::kSzipHeader; // BDS octets up to the compressed length
-constexpr unsigned maxLen24 = g1::kMax24;
+// Fewer data bits than this are not worth a compressed form.
+constexpr long minDataBits = 2048;
+// A compressed form is kept only when it saves more than 5 % of the data.
+constexpr double gainFactor = 0.95;
+// J of complex packing is BDS octet 16 of the plain form, 28 of the szip form.
+constexpr size_t plainJAt = 15;
+constexpr size_t szipJAt = g1::kSzipHeader + 4;
+constexpr unsigned bothSpectral = g1::kBdsSpectral | g1::kBdsComplex;
 
 // Set once the message on unsupported bit counts was printed; atomic, so
 // that it is printed once even when several threads pack at once.
 std::atomic<bool> linfo{false};
-
-using g1::get3;
-using g1::put3;
 
 SZ_com_t szParams(int nbits)
 {
@@ -46,9 +53,10 @@ SZ_com_t szParams(int nbits)
 
 bool szipWidth(int nbits) { return nbits == 8 || nbits == 16 || nbits == 24 || nbits == 32; }
 
-// Octets between the BDS header (11 octets) and the packed data, from the
-// flag octet and, for complex packing, the subset truncation J.
-size_t headerExtra(unsigned flag, unsigned J) { return g1::bdsHeaderLength(flag, J) - g1::kBdsFixed; }
+// Octets of one sample handed to szip: a 24-bit value is three 8-bit samples.
+size_t sampleOctets(int nbits) { return nbits == 24 ? 3 : (size_t)nbits / 8; }
+
+bool complexPacking(unsigned flag) { return (flag & bothSpectral) == bothSpectral; }
 
 // The locator, with the coder's two messages on standard output.
 int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **bds, long *recsize)
@@ -62,10 +70,17 @@ int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **b
 
 long asLong(size_t n) { return n > (size_t)LONG_MAX ? LONG_MAX : (long)n; }
 
+// A length to return: never more than the buffer holds (nor than an int holds).
+int within(size_t length, size_t capacity)
+{
+    if (length > capacity) length = capacity;
+    return length > (size_t)INT_MAX ? INT_MAX : (int)length;
+}
+
 // Zero octets after `length` up to the next multiple of 8, where they fit.
 size_t padTo8(unsigned char *rec, size_t length, size_t capacity)
 {
-    size_t padded = (length + 7) / 8 * 8;
+    size_t padded = g1::roundUp(length, g1::kPadUnit);
     if (padded > capacity) return length;
     memset(rec + length, 0, padded - length);
     return padded;
@@ -83,12 +98,81 @@ void szWarning(const char *caller, int result, int code, int level, bool decompr
         Warning_(caller, "SZ ERROR: %d code %3d level %3d", result, code, level);
 }
 
+// ---- Compression -------------------------------------------------------------
+
+// Why recPack leaves a record as it is.
+enum class Refusal {
+    none,          // it can be compressed
+    edition0,      // no record length in the indicator to rewrite
+    largeForm,     // the szip form keeps no large-form lengths
+    width,         // szip takes 8, 16, 24 and 32-bit samples only
+    furtherFlags,  // already in the szip form, or other further flags
+    shortSection,  // the section ends within its own header
+    fewBits,       // too few data bits to gain anything
+    notRestorable, // recUnpack would not give it back octet for octet
+};
+
+struct PackPlan {
+    Refusal refusal = Refusal::none;
+    size_t keep = 0;   // when refused: the octets to return
+    int nbits = 0;     // bits per value
+    size_t X = 0;      // octets between BDS octet 11 and the packed data
+    size_t D = 0;      // packed data octets (whole values only)
+    size_t bdslen = 0; // the section's length
+};
+
+// Decides whether the located edition 0/1 record of recsize octets can be
+// compressed, and if not why not.
+PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t recsize)
+{
+    PackPlan p;
+    auto refuse = [&p](Refusal why, size_t keep) {
+        p.refusal = why;
+        p.keep = keep;
+        return p;
+    };
+    if (rec[7] != 1) return refuse(Refusal::edition0, recsize);
+
+    const uint32_t L = get3(rec + 4);
+    const size_t bdsoffset = (size_t)(bds - rec);
+    const int64_t R = g1::paddedFromIndicator(L);
+    if (g1::bdsLength(get3(bds), R, (int64_t)bdsoffset).large) return refuse(Refusal::largeForm, (size_t)R);
+
+    p.nbits = bds[10];
+    if (!szipWidth(p.nbits)) return refuse(Refusal::width, L);
+
+    const unsigned flag = bds[3];
+    p.bdslen = recsize - bdsoffset - 4;
+    if (flag & g1::kBdsSzip) return refuse(Refusal::furtherFlags, L);
+    if (complexPacking(flag) && p.bdslen <= plainJAt) return refuse(Refusal::shortSection, L);
+    p.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[plainJAt] : 0) - g1::kBdsFixed;
+    if (p.bdslen < g1::kBdsFixed + p.X) return refuse(Refusal::shortSection, L);
+
+    const unsigned U = flag & g1::kBdsUnused;
+    long bits = (long)(p.bdslen - g1::kBdsFixed - p.X) * 8 - (long)U;
+    if (bits < 0) return refuse(Refusal::shortSection, L);
+    bits -= bits % p.nbits;
+    if (bits < minDataBits) return refuse(Refusal::fewBits, L);
+    p.D = (size_t)bits / 8;
+
+    // recUnpack rebuilds the section from D and X alone (unused bits 0, or
+    // 8 with one zero octet to make it even) and restores the indicator
+    // length kept in the section, and its check covers every octet: compress
+    // only what this gives back exactly.
+    size_t rebuilt = g1::kBdsFixed + p.X + p.D;
+    const bool pad = rebuilt % 2 != 0;
+    rebuilt += pad;
+    const bool sameSection = rebuilt == p.bdslen && U == (pad ? g1::kBdsPadBits : 0) && (!pad || bds[p.bdslen - 1] == 0);
+    if (!sameSection || recsize != L || p.D > g1::kMax24) return refuse(Refusal::notRestorable, L);
+    return p;
+}
+
 // Compresses the D data octets at `data` into `work`; 0 and the compressed
 // length on success. 24-bit values go through a plane buffer.
 int compressData(const unsigned char *data, size_t D, int nbits, void *work, size_t *clen)
 {
     // libaec writes past its own buffers when given part of a sample.
-    assert(D % (size_t)(nbits == 24 ? 1 : nbits / 8) == 0);
+    assert(D % sampleOctets(nbits) == 0);
     SZ_com_t params = szParams(nbits);
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
@@ -103,7 +187,112 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
     return result;
 }
 
+// ---- Restoration ---------------------------------------------------------------
+
+// A section in the szip form, long enough to hold its szip octets (and, for
+// complex packing, J).
+bool szipForm(const unsigned char *bds, size_t bdslen)
+{
+    if (bdslen < g1::kSzipHeader || !(bds[3] & g1::kBdsSzip) || bds[g1::kSzipCodeAt] != g1::kSzipCode) return false;
+    return !complexPacking(bds[3]) || bdslen > szipJAt;
+}
+
+// A section in the szip form as its octets describe it, and what its
+// restoration found (for the messages of recUnpack).
+struct Restored {
+    g1::SzipHeader h;      // BDS octets 12-23
+    size_t X = 0;          // octets between BDS octet 11 and the packed data
+    int nbits = 0;         // bits per value
+    bool pad = false;      // the restored section ends with a zero octet
+    size_t length = 0;     // the restored section's length
+    int sz = SZ_OK;        // the szip library's result
+    size_t decoded = 0;    // packed data octets szip gave back
+    uint32_t computed = 0; // the check of the restored section
+};
+
+// Reads the szip octets of the section and sizes its restored form; writes
+// nothing. 0, SZIP_NOT_PACKED or SZIP_DAMAGED.
+int sizeRestored(const unsigned char *bds, size_t bdslen, Restored &r)
+{
+    if (!szipForm(bds, bdslen)) return SZIP_NOT_PACKED;
+    const unsigned flag = bds[3];
+    r.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[szipJAt] : 0) - g1::kBdsFixed;
+    r.h = g1::szipHeaderRead(bds);
+    r.nbits = bds[10];
+    // Whole samples only: libaec writes past its buffers when asked for part
+    // of one.
+    if (!szipWidth(r.nbits) || g1::kSzipHeader + r.X + r.h.packedLength > bdslen || r.h.dataLength == 0 ||
+        r.h.dataLength % sampleOctets(r.nbits) != 0)
+        return SZIP_DAMAGED;
+    r.length = g1::kBdsFixed + r.X + r.h.dataLength;
+    r.pad = r.length % 2 != 0;
+    r.length += r.pad;
+    if (r.length > g1::kMax24) return SZIP_DAMAGED;
+    return 0;
+}
+
+// Restores the section sized by sizeRestored into out.
+int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Restored &r)
+{
+    const g1::SzipHeader &h = r.h;
+    const size_t X = r.X, length = r.length;
+    const int nbits = r.nbits;
+    if (length > capacity) return SZIP_NO_ROOM;
+
+    memcpy(out, bds, g1::kBdsFixed);
+    memcpy(out + g1::kBdsFixed, bds + g1::kSzipHeader, X);
+    unsigned char *data = out + g1::kBdsFixed + X;
+    unsigned char *planes = nullptr;
+    if (nbits == 24) {
+        planes = (unsigned char *)memAlloc(h.dataLength);
+        if (!planes) return SZIP_NO_MEMORY;
+    }
+
+    int status = 0;
+    SZ_com_t params = szParams(nbits);
+    r.decoded = h.dataLength;
+    r.sz = SZ_BufftoBuffDecompress(planes ? planes : data, &r.decoded, bds + g1::kSzipHeader + X, h.packedLength,
+                                   &params);
+    if (r.sz == SZ_MEM_ERROR) {
+        status = SZIP_NO_MEMORY;
+    } else if (r.sz != SZ_OK || r.decoded != h.dataLength) {
+        status = SZIP_DECODE_FAILED;
+    } else {
+        if (planes) g1::planeJoin(data, planes, h.dataLength / 3);
+        unsigned plainFlag = bds[3] & g1::kBdsHighBits & ~g1::kBdsSzip;
+        if (r.pad) {
+            plainFlag += g1::kBdsPadBits;
+            out[length - 1] = 0;
+        }
+        out[3] = (unsigned char)plainFlag;
+        put3(out, (uint32_t)length);
+        // 0: packed before the check was kept; such records restore as before.
+        if (h.check != 0) {
+            r.computed = szipSectionCheck(out, length);
+            if (r.computed != h.check) status = SZIP_CHECK_MISMATCH;
+        }
+    }
+    if (planes) memRelease(planes);
+    return status;
+}
+
+bool overlap(const void *a, size_t na, const void *b, size_t nb)
+{
+    const uintptr_t pa = (uintptr_t)a, pb = (uintptr_t)b;
+    return na && nb && pa < pb + nb && pb < pa + na;
+}
+
 } // namespace
+
+int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
+                       size_t *restoredLength)
+{
+    Restored r;
+    int status = sizeRestored(bds, bdslen, r);
+    if (status == 0) status = restore(bds, out, capacity, r);
+    if (restoredLength) *restoredLength = status == SZIP_NOT_PACKED || status == SZIP_DAMAGED ? 0 : r.length;
+    return status;
+}
 
 extern "C" {
 
@@ -118,15 +307,16 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
     long length;
     if (locate(gribbuffer, recsize, &pds, &bds, &length) != 0) return 0;
 
-    unsigned bdslen = (unsigned)(length - (bds - gribbuffer) - 4);
-    if (!(bds[3] & 0x10) || bdslen < 17) {
-        // A section too short to hold the compression octets holds no code.
-        if (!(bds[3] & 0x10)) *urecsize = 0;
+    size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
+    const bool flagged = bds[3] & g1::kBdsSzip;
+    // A section too short to hold the compression octets holds no code.
+    if (!flagged || bdslen < g1::kSzipRecordLengthAt + 3) {
+        if (!flagged) *urecsize = 0;
         return 0;
     }
-    int code = bds[13];
-    *urecsize = code == szipCode ? get3(bds + 14) : 0;
-    return code;
+    const g1::SzipHeader h = g1::szipHeaderRead(bds);
+    *urecsize = h.code == g1::kSzipCode ? h.recordLength : 0;
+    return (int)h.code;
 }
 
 int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)
@@ -134,165 +324,120 @@ int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zip
     unsigned char *rec = (unsigned char *)gribbuffer;
     unsigned char *pds, *bds;
     long recsize;
-    if (locate(rec, asLong(gribbuffersize), &pds, &bds, &recsize) != 0) return (int)recsize;
+    if (locate(rec, asLong(gribbuffersize), &pds, &bds, &recsize) != 0)
+        return within(recsize > 0 ? (size_t)recsize : 0, gribbuffersize);
 
-    // Edition 0 has no record length in its indicator to rewrite.
-    if (rec[7] != 1) return (int)recsize;
+    const PackPlan plan = planPack(rec, bds, (size_t)recsize);
+    if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
+        Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+    if (plan.refusal != Refusal::none) return within(plan.keep, gribbuffersize);
 
-    unsigned L = get3(rec + 4);
-    const int64_t R = g1::paddedFromIndicator(L);
-    if (g1::bdsLength(get3(bds), R, bds - rec).large) return (int)R;
-
-    int nbits = bds[10];
-    if (!szipWidth(nbits)) {
-        if (nbits != 0 && !linfo.exchange(true)) {
-            Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
-        }
-        return (int)L;
-    }
-
-    unsigned flag = bds[3];
-    size_t bdsoffset = (size_t)(bds - rec);
-    size_t bdslen = (size_t)recsize - bdsoffset - 4;
-    if (flag & 0x10) return (int)L; // already in the szip form (or other further flags)
-    if ((flag & 0xC0) == 0xC0 && bdslen < 16) return (int)L;
-    size_t X = headerExtra(flag, (flag & 0xC0) == 0xC0 ? bds[15] : 0);
-    if (bdslen < 11 + X) return (int)L;
-
-    unsigned U = flag & 0x0F;
-    long bits = (long)(bdslen - 11 - X) * 8 - (long)U;
-    if (bits < 0) return (int)L;
-    bits -= bits % nbits;
-    if (bits <= 2047) return (int)L;
-    size_t D = (size_t)bits / 8;
-
-    // recUnpack rebuilds the section from D and X alone and restores the
-    // indicator length kept in the section: compress only records that this
-    // rebuilds exactly, so nothing after the values is lost.
-    size_t rebuilt = 11 + X + D;
-    rebuilt += rebuilt % 2;
-    if (rebuilt != bdslen || (size_t)recsize != L || D > maxLen24) return (int)L;
-
+    const uint32_t L = get3(rec + 4);
+    const size_t X = plan.X, D = plan.D;
+    unsigned char *data = bds + g1::kBdsFixed + X;
     size_t clen = zipbuffersize;
-    int result = compressData(bds + 11 + X, D, nbits, zipbuffer, &clen);
+    int result = compressData(data, D, plan.nbits, zipbuffer, &clen);
     if (result != SZ_OK) szWarning("recPack", result, pds[8], pds[11], false);
 
-    size_t newlen = szipHeader + X + clen;
-    bool accept = result == SZ_OK && 0.95 * (double)D > (double)clen && newlen + 1 <= bdslen;
-    if (!accept) return (int)padTo8(rec, (size_t)L, gribbuffersize);
+    size_t newlen = g1::kSzipHeader + X + clen;
+    bool accept = result == SZ_OK && gainFactor * (double)D > (double)clen && newlen + 1 <= plan.bdslen;
+    if (!accept) return within(padTo8(rec, L, gribbuffersize), gribbuffersize);
 
-    memmove(bds + szipHeader, bds + 11, X);
-    memcpy(bds + szipHeader + X, zipbuffer, clen);
-    flag &= 0xF0;
-    bds[11] = bds[12] = 0;
-    bds[13] = (unsigned char)szipCode;
-    put3(bds + 14, L);
-    put3(bds + 17, (unsigned)D);
-    put3(bds + 20, (unsigned)clen);
-    flag |= 0x10;
+    g1::SzipHeader h;
+    h.check = szipSectionCheck(bds, plan.bdslen); // the section as it stands
+    h.recordLength = L;
+    h.dataLength = (uint32_t)D;
+    h.packedLength = (uint32_t)clen;
+    unsigned flag = (bds[3] & g1::kBdsHighBits) | g1::kBdsSzip;
+
+    memmove(bds + g1::kSzipHeader, bds + g1::kBdsFixed, X);
+    memcpy(bds + g1::kSzipHeader + X, zipbuffer, clen);
+    g1::szipHeaderWrite(bds, h);
     if (newlen % 2) {
-        flag += 8;
+        flag += g1::kBdsPadBits;
         bds[newlen++] = 0;
     }
     bds[3] = (unsigned char)flag;
-    put3(bds, (unsigned)newlen);
+    put3(bds, (uint32_t)newlen);
     memcpy(bds + newlen, "7777", 4);
-    size_t total = bdsoffset + newlen + 4;
-    put3(rec + 4, (unsigned)total);
-    return (int)padTo8(rec, total, gribbuffersize);
+    size_t total = (size_t)(bds - rec) + newlen + 4;
+    put3(rec + 4, (uint32_t)total);
+    return within(padTo8(rec, total, gribbuffersize), gribbuffersize);
 }
 
 int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)
 {
     unsigned char *dst = (unsigned char *)gribbuffer;
     unsigned char *src = (unsigned char *)zipbuffer;
+    // The record is rebuilt from the source: a shared buffer would be read
+    // after being overwritten.
+    if (overlap(dst, gribbuffersize, src, zipbuffersize)) {
+        Warning_("recUnpack", "source and destination buffers overlap: record not restored");
+        return 0;
+    }
     unsigned char *spds, *sbds, *dpds, *dbds;
     long srecsize, drecsize;
     if (locate(src, asLong(zipbuffersize), &spds, &sbds, &srecsize) != 0) return 0;
 
-    int code = spds[8], level = spds[11];
-    size_t bdsoffset = (size_t)(sbds - src);
-    size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
-    unsigned flag = sbds[3];
-    bool szip = (flag & 0x10) && sbdslen >= szipHeader && sbds[13] == szipCode && src[7] == 1;
-    if (!szip || ((flag & 0xC0) == 0xC0 && sbdslen < 28)) {
+    const int code = spds[8], level = spds[11];
+    const size_t bdsoffset = (size_t)(sbds - src);
+    const size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
+    if (src[7] != 1 || !szipForm(sbds, sbdslen)) {
         Warning_("recUnpack", "no szip data section: code %3d level %3d", code, level);
-        return (int)zipbuffersize;
+        return within(zipbuffersize, gribbuffersize);
     }
-    size_t X = headerExtra(flag, (flag & 0xC0) == 0xC0 ? sbds[27] : 0);
-    int nbits = sbds[10];
-    size_t clen = get3(sbds + 20);
 
     // The destination holds a copy of the record: it must frame alike.
     if (gribbuffersize < zipbuffersize || locate(dst, asLong(zipbuffersize), &dpds, &dbds, &drecsize) != 0 ||
         dbds - dst != sbds - src || drecsize != srecsize)
         return 0;
 
-    size_t expected = get3(dbds + 17);
-    unsigned kept = get3(dbds + 14);
-    size_t restored = 11 + X + expected;
-    restored += restored % 2;
-    size_t total = bdsoffset + restored + 4;
-    size_t sample = nbits == 24 ? 3 : (size_t)nbits / 8;
-    if (!szipWidth(nbits) || szipHeader + X + clen > sbdslen || expected == 0 || expected % sample != 0) {
-        Warning_("recUnpack", "damaged szip data section: code %3d level %3d", code, level);
-        return (int)zipbuffersize;
-    }
-    if (total > gribbuffersize) {
-        Warning_("recUnpack", "record of %zu octets does not fit into %zu octets: code %3d level %3d", total,
-                 gribbuffersize, code, level);
-        return (int)zipbuffersize;
-    }
-
-    memmove(dbds + 11, dbds + szipHeader, X);
-    unsigned char *out = dbds + 11 + X;
-    unsigned char *planes = nullptr;
-    if (nbits == 24) {
-        planes = (unsigned char *)memAlloc(expected);
-        if (!planes) {
-            memcpy(dst, src, zipbuffersize);
-            Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
-            return (int)zipbuffersize;
-        }
-        out = planes;
-    }
-    SZ_com_t params = szParams(nbits);
-    size_t dlen = expected;
-    int result = SZ_BufftoBuffDecompress(out, &dlen, sbds + szipHeader + X, clen, &params);
-    szWarning("recUnpack", result, code, level, true);
-    if (result == SZ_OK && dlen != expected)
-        Warning_("recUnpack", "unzip size differ: code %3d level %3d  ibuflen %ld ubuflen %ld", code, level,
-                 (long)expected, (long)dlen);
-    if (result != SZ_OK || dlen != expected) {
-        // Keep the record in its compressed form rather than write garbage.
-        if (planes) memRelease(planes);
-        memcpy(dst, src, zipbuffersize);
-        return (int)zipbuffersize;
-    }
-    if (planes) {
-        g1::planeJoin(dbds + 11 + X, planes, expected / 3);
-        memRelease(planes);
-    }
-
-    flag = (flag - 0x10) & 0xF0;
-    size_t bdslen = 11 + X + expected;
-    if (bdslen % 2) {
-        flag += 8;
-        dbds[bdslen++] = 0;
-    }
-    dbds[3] = (unsigned char)flag;
-    put3(dbds, (unsigned)bdslen);
-    memcpy(dbds + bdslen, "7777", 4);
-    total = bdsoffset + bdslen + 4;
-    if (kept != total) {
-        // An indicator that disagrees with the sections makes a record no
-        // reader can frame: give it the length it has.
+    // Everything that the szip octets alone can tell is settled before
+    // anything is written.
+    Restored r;
+    int status = sizeRestored(sbds, sbdslen, r);
+    const size_t total = bdsoffset + r.length + 4;
+    const uint32_t kept = r.h.recordLength;
+    const bool lengthDiffers = status == 0 && total <= gribbuffersize && kept != total;
+    if (status == 0 && !lengthDiffers) status = restore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
+    if (lengthDiffers)
         Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
                  total, code, level);
-        kept = (unsigned)total;
+    switch (status) {
+    case SZIP_DAMAGED:
+        Warning_("recUnpack", "damaged szip data section: code %3d level %3d", code, level);
+        break;
+    case SZIP_NO_ROOM:
+        Warning_("recUnpack", "record of %zu octets does not fit into %zu octets: code %3d level %3d", total,
+                 gribbuffersize, code, level);
+        break;
+    case SZIP_NO_MEMORY:
+        Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
+        break;
+    case SZIP_DECODE_FAILED:
+        if (r.sz != SZ_OK)
+            szWarning("recUnpack", r.sz, code, level, true);
+        else
+            Warning_("recUnpack", "unzip size differ: code %3d level %3d  ibuflen %ld ubuflen %ld", code, level,
+                     (long)r.h.dataLength, (long)r.decoded);
+        break;
+    case SZIP_CHECK_MISMATCH:
+        Warning_("recUnpack", "data section check differs (stored %04x, restored %04x): code %3d level %3d",
+                 (unsigned)r.h.check, (unsigned)r.computed, code, level);
+        break;
+    default:
+        break;
     }
+    if (status != 0 || lengthDiffers) {
+        // Left in its packed form, as read, rather than written as garbage.
+        memcpy(dst, src, zipbuffersize);
+        return within(zipbuffersize, gribbuffersize);
+    }
+
+    memcpy(dst, src, bdsoffset);
+    memcpy(dbds + r.length, "7777", 4);
     put3(dst + 4, kept);
-    return (int)padTo8(dst, total, gribbuffersize);
+    return within(padTo8(dst, total, gribbuffersize), gribbuffersize);
 }
 
 } // extern "C"

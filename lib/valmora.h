@@ -76,71 +76,234 @@ VALMORA_API int gribFindRecord(const void *buffer, size_t size, size_t *offset, 
 
 /* ---- Record structure (gribPrint) --------------------------------------- */
 
-/* Large-record rule: the true BDS length from its field and the padded
-   record length. */
+/* correct_bdslen() : the large-record rule of edition 1 for a data-section
+   length field. A record too long for the 24-bit length of octets 5-7 is
+   padded to a multiple of 120 octets, octets 5-7 hold 0x800000 + the padded
+   length / 120, and the BDS length field holds the padding + 4 (at most 123).
+   bdslen  : the BDS length field f as stored (BDS octets 1-3), compared
+             unsigned.
+   recsize : the padded record length R = (octets 5-7 & 0x7FFFFF) x 120.
+   offset  : octets to take off besides f; the octets before the BDS give
+             the true BDS length.
+   Returns recsize - offset - bdslen when bdslen <= 120 and recsize >=
+   0x800000 (8,388,608), else bdslen unchanged.
+   Pure arithmetic: safe from any thread. */
 VALMORA_API int correct_bdslen(int bdslen, int64_t recsize, int offset);
 
-/* 0 complete, 1 longer than the buffer, -1 no indicator or edition > 1,
-   -2 no end section (or a damaged section header). */
+/* grib1Sections() : frames a GRIB edition 0 or 1 record held in memory.
+   gribbuffer  : the record, from its "GRIB".
+   gribbufsize : the octets valid at gribbuffer; nothing beyond is read.
+   *pdsp, *gdsp, *bmsp, *bdsp : receive the first octet of the product
+             definition, grid description, bit-map and binary data sections,
+             inside gribbuffer (*gdsp, *bmsp null when the record has none).
+   *gribrecsize : the record length from "GRIB" to the end of "7777", the
+             large-record rule applied.
+   All five are cleared first, and set before the length is compared with
+   the buffer: valid after 0, 1, and -2 for a missing "7777".
+   Returns 0 : a complete record ending in "7777";
+           1 : the record is longer than gribbufsize (outputs set);
+          -1 : no "GRIB", edition 2 or above, or fewer than 8 octets;
+          -2 : no "7777" after the data section, or a section header that
+               would lie beyond the buffer or the record's stated length.
+   Every failure prints one line on standard error. Never writes to
+   gribbuffer. Safe from several threads at once. */
 VALMORA_API int grib1Sections(unsigned char *gribbuffer, long gribbufsize,
                               unsigned char **pdsp, unsigned char **gdsp,
                               unsigned char **bmsp, unsigned char **bdsp,
                               long *gribrecsize);
+/* grib2Sections() : frames a GRIB edition 2 record held in memory.
+   gribbuffer  : the record, from its "GRIB".
+   gribbufsize : the octets valid at gribbuffer, or 0 when not known; the
+             walk never passes it, nor the total length of octets 9-16 (with
+             0 the buffer must hold that total).
+   *idsp .. *bdsp : receive sections 1 to 7 of the first field in order:
+             identification, local use (null when absent), grid definition,
+             product definition, data representation, bit map, data. All
+             seven are cleared first. Further fields of the record are not
+             framed; each gives a "Skipped unsupported multi GRIB section %d!"
+             line.
+   Returns 0 : a complete record ending in "7777";
+          -1 : no "GRIB", edition other than 2, a section out of order, or
+               a known size below 16;
+          -2 : no "7777" where the section lengths lead, or a section that
+               would lie outside the buffer.
+   Messages go to standard error. Never writes to gribbuffer. Safe from
+   several threads at once. */
 VALMORA_API int grib2Sections(unsigned char *gribbuffer, long gribbufsize,
                               unsigned char **idsp, unsigned char **lusp,
                               unsigned char **gdsp, unsigned char **pdsp,
                               unsigned char **drsp, unsigned char **bmsp,
                               unsigned char **bdsp);
+/* grib_info_for_grads() : where the packed data and the bit map of an
+   edition 0 or 1 record lie in its file, and the numbers that scale them,
+   for indexing tools (the GrADS display program). Octet 8 = 1 frames the
+   record as edition 1, any other value as edition 0.
+   recpos     : the file offset of the record's "GRIB".
+   recsize    : the record's length as the caller knows it, which is also the
+                number of octets valid at gribbuffer. A recsize of 8,388,608
+                or more with a BDS length field of 120 or less is taken as the
+                padded length of the large form.
+   intnum     : 1 element: [0] bits per value (BDS octet 11).
+   fltnum     : 3 elements: [0] 10^D, D the decimal scale factor (PDS octets
+                27-28); [1] 2^E, E the binary scale factor (BDS octets 5-6);
+                [2] the reference value (BDS octets 7-10, IBM single
+                precision). A packed value X decodes as
+                (fltnum[2] + X * fltnum[1]) / fltnum[0].
+   bignum     : 2 elements: [0] recpos + BDS offset + 11, the file offset of
+                BDS octet 12, where grid-point packed data start; [1] recpos
+                + BMS offset + 6, the file offset of the bit map, or -999 when
+                the record has no bit-map section.
+   Returns 0 : outputs written (a missing "7777" is reported and tolerated);
+           1 : the record is longer than recsize, a section header lies
+               beyond it, or recsize is below 8;
+          -1 : no "GRIB".
+   On a non-zero result the three arrays are not touched. Messages go to
+   standard error. Never writes to gribbuffer. Safe from several threads at
+   once. */
 VALMORA_API int grib_info_for_grads(int64_t recpos, long recsize,
                                     unsigned char *gribbuffer, int *intnum,
                                     float *fltnum, int64_t *bignum);
 
 /* ---- Record listings, check and repair (gribPrint) ---------------------- */
 
-/* One line per record on standard output; each listing prints its column
-   header once per process, before its first record line. The overview
-   takes editions 0, 1 and 2, the section listings editions 0 and 1. */
+/* The listings write one line per record on standard output, read from the
+   record's octets; each listing prints its column header once per process,
+   before its first record line.
+   nrec       : the record number shown in the first column.
+   offset     : (overview only) a number of the caller's, shown under "Off".
+   recpos     : the record's position in its file, shown under "Position".
+   recsize    : the record's length, which is also the number of octets valid
+                at gribbuffer: a field beyond it reads as 0 and nothing past
+                it is read.
+   gribbuffer : the record, from its "GRIB"; never written to.
+   A record that cannot be framed gets a "GRIB message error" line (the
+   locator's message goes to standard error first); one longer than recsize
+   gets its line with " <-- GRIB data corrupted!" at the end.
+   Not safe from several threads at once: the header flags are process-wide. */
+/* gribPrintALL() : overview line (section lengths, code, level, level and grid
+   type, compression ratio, large-record flag) for editions 0, 1 and 2; any
+   other edition gives a "GRIB version %d unsupported" line. */
 VALMORA_API void gribPrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer);
+/* gribPrintPDS(), gribPrintGDS(), gribPrintBMS(), gribPrintBDS() : the fields
+   of one section, for editions 0 and 1; other editions get the "GRIB version
+   %d unsupported" line. */
 VALMORA_API void gribPrintPDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 VALMORA_API void gribPrintGDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 VALMORA_API void gribPrintBMS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 VALMORA_API void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 
-/* Records with 24-bit data that are not szip-compressed: reported by the
-   check; reported and joined back from byte planes in place by the repair. */
+/* gribCheck1() : reports an edition 0 or 1 record whose data have 24 bits per
+   value and are not szip-compressed (a szip mark whose two lengths are equal
+   does not count), with "GRIB record %5d : code = %4d   level = %7d" on
+   standard output; a record that cannot be framed gives "%5d : GRIB message
+   error", one longer than recsize "%5d : <-- GRIB data corrupted!"; any other
+   record prints nothing. nrec is shown, recpos is not used, recsize is the
+   number of octets valid at gribbuffer. Never writes to gribbuffer. Safe from
+   several threads at once (each line is written with one call). */
 VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
+/* gribRepair1() : the check of gribCheck1, its line prefixed with "Repair ",
+   then, for a reported record, the packed data are rewritten in place: their
+   three byte planes of n octets each become n consecutive 3-octet values (the
+   inverse of the plane split of the szip coder). Only the whole values of the
+   packed data change; lengths, flags and every other octet stay. A record
+   that is not reported is left as it is. The scratch block comes from the
+   traced memory; if it cannot be had, a warning and the record unchanged.
+   Safe from several threads at once on different buffers. */
 VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
-/* (end of record listings) */
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
+/* The data section of a GRIB edition 1 record compressed with szip, in place,
+   so that the record stays a well-formed edition 1 record (BDS flag 0x10,
+   compression code 128 in BDS octet 14). BDS octets 12-13 carry a 16-bit
+   check of the section before compression (the low 16 bits of its CRC-32C,
+   0xFFFF for 0); records packed with 0 there restore without a check.
+   These functions and gribPaddedLength are safe from several threads at
+   once on different buffers. None of them frees, grows or keeps a caller's
+   buffer, nor touches octets beyond the sizes given. */
 
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
-   be rounded up within size_t is returned as it is. Safe from any thread. */
+   be rounded up within size_t is returned as it is. */
 VALMORA_API size_t gribPaddedLength(size_t length);
 
-/* Compression code of the edition 1 record (128 = szip, 0 = plain); for 128
-   *urecsize receives the record length before compression. */
+/* Compression code of the record at gribbuffer (recsize valid octets).
+   Result: 128 for the szip form, with *urecsize the record's length before
+   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
+   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   edition 2 record or one the locator cannot frame (its message on standard
+   error, then "GRIB message error" or "GRIB data corrupted!" on standard
+   output). Reads the record only. */
 VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize);
-/* Compresses the data section of the record in place; returns the number of
-   octets to write. The work buffer receives the compressed data first. */
+
+/* Compresses the data section of the edition 1 record at the start of
+   gribbuffer (gribbuffersize octets available) in place, when that gains
+   more than 5 % and recUnpack gives the record back octet for octet: plain
+   (not large) form, 8, 16, 24 or 32 bits per value, more than 2047 data
+   bits, not already flagged. zipbuffer (zipbuffersize octets; the record's
+   length is ample) receives the compressed data on the way; its contents are
+   undefined afterwards. Result: the number of octets to write, never more
+   than gribbuffersize:
+   - compressed: the new record, padded with zero octets to a multiple of 8;
+   - compression tried and not worth it: the record, padded alike;
+   - left alone (other widths, too few bits, already flagged): its length;
+     the first record of an unsupported non-zero width in the process gets
+     "GRIB szip supports only 8, 16, 24 and 32 bit data!" on standard error;
+   - a large-form record: its padded length (the record is not compressed);
+   - a record the locator cannot frame: the length the locator found (0 for
+     no indicator or another edition), with the messages of gribGetZip.
+   The zero padding is written only where the buffer has room for it. */
 VALMORA_API int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
-/* Restores the record copied to zipbuffer into gribbuffer (which holds the
-   same copy on entry); returns the number of octets to write. Never writes
-   beyond gribbuffersize nor reads beyond zipbuffersize. */
+
+/* Restores the szip-form record at zipbuffer (zipbuffersize octets, the
+   record's length; never written) into gribbuffer (gribbuffersize octets),
+   which must hold the same record on entry and have room for the restored
+   one (gribGetZip's length before compression plus 100 is ample). The two
+   buffers must not overlap: overlapping ones are refused with a warning,
+   result 0, before anything is written. Result: the number of octets to
+   write, never more than gribbuffersize:
+   - restored: the record as it was before compression (the unused-bit count
+     0, or 8 with one zero octet ending the section, as recPack accepts it),
+     padded with zero octets to a multiple of 8 where there is room;
+   - 0: the source or the destination cannot be framed (messages as for
+     gribGetZip) or the destination does not hold the same record.
+   Left packed: when the source has no szip data section, its szip octets
+   are damaged (lengths beyond the section, data not whole samples), the
+   restored record would not fit, szip fails or gives another length, the
+   check differs, or the restored record's length differs from the one
+   stored in BDS octets 15-17, a warning goes to standard error, the
+   destination holds the source record exactly as read and the result is
+   zipbuffersize. A caller tells this case from a restored record by asking
+   gribGetZip about the destination: it still returns 128. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
-/* (end of szip coding) */
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
+/* Process-wide switches, plain variables that the library reads on every
+   call that uses them. Change them (directly or through the setters) before
+   other threads call the library, never while they do: the setters are not
+   safe from several threads at once, and no read of the switches is
+   synchronised. */
+/* Debug level; any non-zero value shows trace messages on standard error
+   (record scanner, reference-value conversion, setters). Starts at 0. */
 VALMORA_API extern int VALMORA_Debug;
+/* Non-zero lets the encoder code a field whose values are all equal with 0
+   bits per value; 0 keeps the bits asked for. Starts at 0; grsdef() clears it
+   when "GRIB_KORVID_MODE_ON" is 1. */
 VALMORA_API extern int VALMORA_Const;
+/* The "ZeroShiftError" switch: stored and reported, read by nothing. */
 VALMORA_API extern int VALMORA_Fix_ZSE;
 
+/* gribSetDebug() : VALMORA_Debug = level, unchecked; a non-zero level prints
+   "debug level %d" on standard error. */
 VALMORA_API void gribSetDebug(int level);
+/* gribFixZSE() : VALMORA_Fix_ZSE = flag, unchecked; shown in debug mode. */
 VALMORA_API void gribFixZSE(int flag);
+/* gribSetConst() : VALMORA_Const = flag, unchecked; shown in debug mode. */
 VALMORA_API void gribSetConst(int flag);
+/* gribSetRound(), gribSetRefDP(), gribSetRefSP(), gribSetValueCheck() : kept
+   so that existing callers build; they do nothing at all (no setting changes,
+   nothing is printed) and are safe from any thread. */
 VALMORA_API void gribSetRound(int round);
 VALMORA_API void gribSetRefDP(double refval);
 VALMORA_API void gribSetRefSP(float refval);
@@ -148,56 +311,160 @@ VALMORA_API void gribSetValueCheck(int vcheck);
 
 /* ---- Environment defaults and printer stream (gribSettings) ------------- */
 
+/* Calendar code: -1 not yet decided (grsdef() decides), 0 standard,
+   1 (only by gribSetCalendar), 2 proleptic (the default), 3 360 days,
+   4 365 days, 5 366 days, 6 none. */
 VALMORA_API extern int VALMORA_grib_calendar;
+/* The stream of the section printers; null until grsdef() has run. A caller
+   may point it elsewhere after that. */
 VALMORA_API extern FILE *grprsm;
 
+/* gribSetCalendar() : VALMORA_grib_calendar = calendar, unchecked. Set before
+   the first grsdef(), it wins over "GRIB_CALENDAR". Not safe from several
+   threads at once. */
 VALMORA_API void gribSetCalendar(int calendar);
+/* grsdef() : applies the environment once per process; later calls return at
+   once. The section printers and the encoder entry points call it first.
+   - calendar, if still -1: "GRIB_CALENDAR" beginning with "standard" 0,
+     "proleptic" 2, "360days" 3, "365days" 4, "366days" 5, "none" 6; unset or
+     anything else 2;
+   - "GRIB_KORVID_MODE_ON" equal to 1 clears VALMORA_Const;
+   - grprsm from "GRPRS_STREAM": unset, empty or 6 standard output; 2 standard
+     error; another number from 1 to 99 the file "unit.NN" (NN the number in
+     two digits) in the current directory; a number outside 1 .. 99 a warning
+     and standard output; a value that does not begin with a digit the file of
+     that name. Files are opened with mode "w" and stay open to the end.
+   A file that cannot be opened ends the process with a message on standard
+   error. Not safe against two first calls at once: call it (or a printer, or
+   the encoder) once before other threads use the printers or the encoder. */
 VALMORA_API void grsdef(void);
 
 /* ---- IBM single precision (ibmConvert, ibmDecode, refValue) ------------- */
 
+/* IBM System/360 single precision, as GRIB edition 1 stores reals: one
+   exponent octet (the sign as its value 128, a base-16 exponent e excess 64
+   in its low 7 bits) and a 24-bit mantissa m, worth
+   (-1)^sign x m x 2^-24 x 16^(e - 64). Numbers are passed as the two ints. */
+/* confp3() : codes pval.
+   *kexp  : receives the exponent octet, 0 .. 255.
+   *kmant : receives the mantissa, 0 .. 2^24 - 1.
+   kbits  : 32 (the IBM width) from every caller; it only chooses the tiny
+            epsilon (1e-8 for 32, else 1e-12) that lifts exact powers of 16
+            over the truncation of the exponent estimate.
+   kround : 1 rounds the mantissa to nearest, halves away from zero; 0 rounds
+            towards minus infinity, so the coded value is never above pval;
+            any other value is reported on standard error and taken as 1.
+   0.0 and -0.0 give 0, 0. A magnitude of 16^63 or more (or one that rounds up
+   to it) is an exponent overflow: messages on standard error and 0, 0.
+   Magnitudes below 16^-65 come out unnormalised (exponent 0), and so does a
+   value just under a power of 16 rounded towards minus infinity. Not-a-number
+   and infinities are not coded meaningfully. Safe from several threads at
+   once. */
 VALMORA_API void confp3(double pval, int *kexp, int *kmant, int kbits, int kround);
+/* decfp2() : the value of an exponent octet and a mantissa; the exponent
+   octets 0, 128 and 255 give 0.0 whatever the mantissa. Evaluated so that it
+   matches the encoder bit for bit. Pure: safe from any thread. */
 VALMORA_API double decfp2(int kexp, int kmant);
+/* ref2ibm() : makes *pref a reference value that IBM single precision holds
+   exactly and that is not above the value passed in, so that no value packed
+   from it becomes negative: the nearest IBM number when that is not above
+   *pref, else the IBM number rounded towards minus infinity. *pref stays as
+   it was when it is 0, when confp3() overflows, or when neither rounding
+   comes out at or below it (reported in debug mode). kbits is passed on to
+   confp3() (32). Safe from several threads at once. */
 VALMORA_API void ref2ibm(double *pref, int kbits);
 
 /* ---- Binary digit printer (binPrint) ------------------------------------ */
 
-/* The low knbit (1 to 14) bits of kdec as decimal digits in *kbin, bit 0 the
-   units digit; *kret 0, or 1 for a length out of range (*kbin untouched).
-   At most the low 10 bits are shown, all that an int can hold. */
+/* prtbin() : the low knbit (1 to 14) bits of kdec as the decimal digits of
+   *kbin, bit 0 the units digit, so that "%8.8d" prints a flag octet as eight
+   0s and 1s (5 with 8 bits gives 101). At most the low 10 bits are shown, all
+   that an int can hold; a negative kdec gives digits of its sign (-1 gives
+   -1). *kret receives 0, or 1 for a length out of range, which also prints
+   " prtbin : Error in binary number length - %3d bits." on standard output
+   and leaves *kbin untouched. Safe from several threads at once. */
 VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
-/* (end of binary digit printer) */
 
 /* ---- GRIB1 encoder (gribEncode) ----------------------------------------- */
-/* Build a GRIB edition 1 record in kgrib (kleng 4-octet words) from the
-   section arrays. fsec4 is rewritten in place. *kstatus: 0, 707 (minimum
-   value or binary scale failure), 807 (complex packing mismatch). The
-   ninth and thirteenth parameters are not read. */
+
+/* Status codes of the encoder besides 0. */
+#define VALMORA_ENCODE_RANGE 707    /* minimum value or binary scale factor out of range */
+#define VALMORA_ENCODE_NO_ROOM 710  /* kgrib too small for the record */
+#define VALMORA_ENCODE_MISMATCH 807 /* complex packing requested against the grid */
+
+/* Builds a GRIB edition 1 record from the section arrays: isec1 (product
+   definition; its element 4 says whether a grid description and a bit map
+   follow), isec2 and fsec2 (grid description; isec2 may be NULL, the data
+   are then taken as grid-point or spectral from isec4 element 2), fsec3
+   (element 1 the missing value of the bit map), isec4 (data description)
+   and fsec4 (the values). The record goes to kgrib, a buffer of kleng
+   4-octet words (kleng <= 0 holds nothing); nothing is written beyond it.
+   On success *kstatus is 0, isec0 element 0 the record's length in octets
+   (padded with zeros to a multiple of 8, or of 120 in the large form),
+   isec0 element 1 the edition (1) and *kused the 4-octet words used.
+   On failure *kstatus is VALMORA_ENCODE_RANGE, VALMORA_ENCODE_MISMATCH or,
+   when kgrib cannot hold the whole record, VALMORA_ENCODE_NO_ROOM (reported
+   as "kgrib buffer too small!"; the sections that fit whole are written,
+   the rest of kgrib is untouched); isec0 and *kused are left as they were.
+   fsec4 is rewritten (decimal scaling, bit-map compaction, the spectral
+   reordering of complex packing) and isec4 element 2 set from the grid
+   when isec2 is given; the other arrays are only read. isec3, klenp and
+   efunc are not read. A record beyond 1,006,632,840 octets (the large
+   form's limit) ends the process. Not safe from several threads at once:
+   it reads the process-wide settings and keeps one-shot message flags. */
 VALMORA_API void grib_encode_double(int *isec0, int *isec1, int *isec2, double *fsec2, int *isec3,
                                     double *fsec3, int *isec4, double *fsec4, int klenp, int *kgrib,
                                     int kleng, int *kused, int efunc, int *kstatus);
+/* The same with single-precision values (scaled and packed in float). */
 VALMORA_API void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fsec2, int *isec3,
                                    float *fsec3, int *isec4, float *fsec4, int klenp, int *kgrib,
                                    int kleng, int *kused, int efunc, int *kstatus);
+/* Does nothing; kept for programs that link it. */
 VALMORA_API void encode_dummy(void);
-/* (end of GRIB1 encoder) */
 
 /* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
-/* Coefficients in (real, imaginary) pairs, m outer, n inner. pcScale is
-   the power times 1000; inv non-zero divides instead of multiplying. */
+/* A spectral field of triangular truncation T holds (T + 1)(T + 2)/2
+   coefficients as (real, imaginary) pairs, zonal wavenumber m outer, total
+   wavenumber n (m .. T) inner: (T + 1)(T + 2) values. The subset of
+   truncation J is the pairs with n <= J. Each function works in place on the
+   caller's array, takes its scratch from the traced memory and releases it
+   (a request that fails ends the process with "No Memory!"), and is safe
+   from several threads at once on different arrays. The float twins compute
+   in double and round each value once. */
+/* scale_complex_double(), scale_complex_float() : multiplies (inv 0) or
+   divides (inv non-zero) both parts of every coefficient with n >= pcStart by
+   (n(n+1))^(pcScale / 1000); fpdata holds the (T + 1)(T + 2) values of
+   truncation trunc. pcScale 0 or trunc < 0 change nothing; a pcScale outside
+   -10000 .. 10000 prints " <name>: Invalid power given" on standard error and
+   changes nothing. */
 VALMORA_API void scale_complex_double(double *fpdata, int pcStart, int pcScale, int trunc, int inv);
 VALMORA_API void scale_complex_float(float *fpdata, int pcStart, int pcScale, int trunc, int inv);
-/* Subset of truncation pcStart first, then the rest; scatter undoes it. */
+/* gather_complex_double(), gather_complex_float() : reorders the pairs so that
+   the subset of truncation pcStart comes first and the others follow, each
+   group in its former order. trunc is the field's truncation and nsp the
+   number of values in fpdata; only those nsp values are read or written, so a
+   short count moves what it holds and values past the truncation's pairs
+   stay where they are. */
 VALMORA_API void gather_complex_double(double *fpdata, size_t pcStart, size_t trunc, size_t nsp);
 VALMORA_API void gather_complex_float(float *fpdata, size_t pcStart, size_t trunc, size_t nsp);
+/* scatter_complex_double(), scatter_complex_float() : the inverse of gather:
+   subset first on entry, m-outer order on return. Negative pcStart and trunc
+   count as 0; nsp <= 0 changes nothing; only nsp values are touched. */
 VALMORA_API void scatter_complex_double(double *fpdata, int pcStart, int trunc, int nsp);
 VALMORA_API void scatter_complex_float(float *fpdata, int pcStart, int trunc, int nsp);
-/* Power P of the fall-off (n(n+1))^-P of the largest magnitude per n >= S. */
+/* calculate_pfactor_double(), calculate_pfactor_float() : the power P with
+   which the largest coefficient magnitude per total wavenumber n falls off
+   like (n(n+1))^-P above the subset, from a weighted least-squares fit of
+   ln(max |c|) against ln(n(n+1)) for n from subsetTruncation + 1 to
+   fieldTruncation + 1 (magnitudes at or below 1e-15 count as 1e-15 with a tiny
+   weight). 1000 x P is a pcScale for scale_complex. Reads the
+   (T + 1)(T + 2) values of truncation fieldTruncation and writes nothing.
+   Returns P within -9999.9 .. 9999.9; not-a-number when subsetTruncation
+   exceeds fieldTruncation (a negative subset counts as 0). */
 VALMORA_API double calculate_pfactor_double(const double *spectralField, long fieldTruncation,
                                             long subsetTruncation);
 VALMORA_API double calculate_pfactor_float(const float *spectralField, long fieldTruncation,
                                            long subsetTruncation);
-/* (end of spectral coefficient helpers) */
 
 /* ---- Quasi-regular to regular interpolation (grib_int) ------------------ */
 
@@ -208,44 +475,63 @@ VALMORA_API double calculate_pfactor_float(const float *spectralField, long fiel
    row length lies outside 1 .. 2 x klon (or klon < 2 for non-periodic rows);
    the field is then left as it was. The result is always 0. Work arrays
    are taken and released inside the call; if one cannot be had the process
-   ends with "No Memory!". */
-/* Periodic linear interpolation; ztemp has room for klat x klon values. */
+   ends with "No Memory!". kpoint is only read. Safe from several threads at
+   once on different fields. */
+/* qu2reg2() : periodic linear interpolation; ztemp, a work array of the
+   caller's, has room for klat x klon values and is overwritten. */
 VALMORA_API int qu2reg2(double *pfield, int *kpoint, int klat, int klon, double *ztemp,
                         double msval, int *kret);
-/* operio: rows wrap round the globe; oveggy: nearest neighbour instead of
-   linear (missing values are then not examined). omisng is accepted and
-   not used. */
+/* qu2reg3_double(), qu2reg3_float() : operio non-zero: rows wrap round the
+   globe; oveggy non-zero: nearest neighbour instead of linear (missing values
+   are then not examined). omisng is accepted and not used. */
 VALMORA_API int qu2reg3_double(double *pfield, int *kpoint, int klat, int klon, double msval,
                                int *kret, int omisng, int operio, int oveggy);
 VALMORA_API int qu2reg3_float(float *pfield, int *kpoint, int klat, int klon, float msval,
                               int *kret, int omisng, int operio, int oveggy);
-/* (end of quasi-regular interpolation) */
 
 /* ---- Section printer (korvidPrint) -------------------------------------- */
 
-/* Labelled printouts of the section arrays, one value per line, on grprsm.
-   They check nothing and change nothing; the arrays must be as long as
-   their counts lead. */
+/* Labelled printouts of the section arrays of a decoded edition 1 record,
+   one value per line, on grprsm; each calls grsdef() first. They check
+   nothing and change nothing; the arrays must be as long as their own counts
+   lead (the lists of a local definition in isec1, 22 + the row count of a
+   quasi-regular grid in isec2, 10 + the vertical coordinate count isec2[11]
+   in fsec2, the coefficients of matrix data in isec4). The DP and SP twins
+   differ in the type of the real array only. Not safe from several threads
+   at once (grsdef(), the shared stream). */
+/* gribPrintSec0() : isec0[0] the record length, isec0[1] the edition. */
 VALMORA_API void gribPrintSec0(const int *isec0);
+/* gribPrintSec1() : the product definition, with the local definitions the
+   printer knows; isec0[1] is the edition. */
 VALMORA_API void gribPrintSec1(const int *isec0, const int *isec1);
+/* gribPrintSec2DP(), gribPrintSec2SP() : the grid description by its type,
+   the vertical coordinates and, for a quasi-regular grid, the row lengths. */
 VALMORA_API void gribPrintSec2DP(const int *isec0, const int *isec2, const double *fsec2);
 VALMORA_API void gribPrintSec2SP(const int *isec0, const int *isec2, const float *fsec2);
+/* gribPrintSec3DP(), gribPrintSec3SP() : the bit map (isec3[0..1]) and the
+   missing values (fsec3[0..1]); isec0 is not read. */
 VALMORA_API void gribPrintSec3DP(const int *isec0, const int *isec3, const double *fsec3);
 VALMORA_API void gribPrintSec3SP(const int *isec0, const int *isec3, const float *fsec3);
+/* gribPrintSec4DP(), gribPrintSec4SP() : the data description and the first
+   values of fsec4, at most 20 and no more than |isec4[0]|; isec0 is not read. */
 VALMORA_API void gribPrintSec4DP(const int *isec0, const int *isec4, const double *fsec4);
 VALMORA_API void gribPrintSec4SP(const int *isec0, const int *isec4, const float *fsec4);
-/* The coordinate coefficients of matrix data (isec4 element 59 onwards). */
+/* gribPrintSec4Wave() : the coordinate coefficients of matrix data (isec4
+   element 59 onwards, isec4[52] and isec4[54] of them). */
 VALMORA_API void gribPrintSec4Wave(const int *isec4);
-/* (end of section printer) */
 
 /* ---- Product buffer interface (pbio) ------------------------------------ */
 
 /* Unit-based product I/O over the library's file layer. Results come back
-   through the pointers. "PBIO_DEBUG" (trace level, read at the first pbOpen)
-   and "PBIO_BUFSIZE" (file buffer size in bytes) tune it. Units open raw;
-   pbSetRaw(unit, 0) frames later pbWrite blocks with 4-byte big-endian
-   lengths before and after, a zero word at the start of the file and another
-   at pbClose. A unit that pbOpen never returned is refused with -1. */
+   through the pointers. "PBIO_DEBUG" (trace level on standard output, read at
+   the first pbOpen) and "PBIO_BUFSIZE" (file buffer size in bytes; a value
+   that is not a positive number of digits ends the process) tune it. Units
+   open raw; pbSetRaw(unit, 0) frames later pbWrite blocks with 4-byte
+   big-endian lengths before and after, a zero word at the start of the file
+   and another at pbClose. A unit that pbOpen never returned is refused with
+   -1. Buffers are only read (writes) or filled up to the count given (reads).
+   Not safe from several threads at once: the module state (trace level,
+   buffer size, raw-mode table) is process-wide. */
 /* *iret 0 opened, -1 open failed, -3 mode not r, w, a or c (either case). */
 VALMORA_API void pbOpen(int *unit, const char *name, const char *mode, int *iret);
 /* whence 0 start, 1 current, 2 end (the offset counts backwards from the
@@ -253,22 +539,29 @@ VALMORA_API void pbOpen(int *unit, const char *name, const char *mode, int *iret
 VALMORA_API void pbSeek(int unit, int offset, int whence, int *iret);
 /* As pbSeek with 64-bit offsets passed on unchanged (whence 2 included). */
 VALMORA_API void pbSeek64(int unit, int64_t offset, int whence, int64_t *iret);
+/* *iret the offset from the start, or -2 (also beyond the range of an int). */
 VALMORA_API void pbTell(int unit, int *iret);
-/* *iret the count read, -1 end of file, -2 read error. */
+/* Exactly nbytes into buffer: *iret nbytes, -1 end of file first, -2 read
+   error (or a negative count). */
 VALMORA_API void pbRead(int unit, void *buffer, int nbytes, int *iret);
 /* *iret the count written or -1. */
 VALMORA_API void pbWrite(int unit, const void *buffer, int nbytes, int *iret);
+/* *iret 0, or -1 for a unit that is not open or output that could not be
+   written when the file was closed. */
 VALMORA_API void pbClose(int unit, int *iret);
+/* Writes the unit's buffered output: 0, or -1 (unknown unit, write error). */
 VALMORA_API int pbFlush(int unit);
+/* raw non-zero: blocks written as they are; 0: framed (above). */
 VALMORA_API void pbSetRaw(int unit, int raw);
-/* Next GRIB record; *iret is the record scanner's gribRead code. */
+/* Next GRIB record into buffer (bufsize octets); *recsize its length; *iret
+   the record scanner's gribRead code unchanged. */
 VALMORA_API void gribread(void *buffer, int bufsize, int *recsize, int *iret, int unit);
 /* Next GRIB record; *iret 0, -1 end of file, -2 record cut short,
    -3 buffer too small (*recsize the full length, the buffer its start). */
 VALMORA_API void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *iret);
-/* Length of the next GRIB record (0 for none); the position is kept. */
+/* Length of the next GRIB record (0 for none, or beyond the range of an
+   int); the position is kept. */
 VALMORA_API void pbSize(int unit, int *size);
-/* (end of product buffer interface) */
 
 #ifdef __cplusplus
 }

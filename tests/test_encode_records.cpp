@@ -134,7 +134,8 @@ TEST(EncodeRecords, LengthsReturnedAndBufferOneWordShort)
     EXPECT_EQ(ample.isec0[1], 1);
 
     // Each octet written into a short buffer is the record's own, the rest
-    // is untouched; the report and the results are those of a full record.
+    // is untouched; the report gives the full record's length, the status
+    // says the record is not whole, and no length is handed back.
     for (int kleng : {len / 4 - 1, 1, 0, -3}) {
         Fields<double> f;
         Result r;
@@ -142,15 +143,23 @@ TEST(EncodeRecords, LengthsReturnedAndBufferOneWordShort)
         EXPECT_NE(err.find("kgrib buffer too small! kleng = " + std::to_string(kleng) + "  gribLen = 88"),
                   std::string::npos)
             << kleng << ": " << err;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(f.isec0[0], len);
-        EXPECT_EQ(r.used, len / 4);
+        EXPECT_EQ(r.status, VALMORA_ENCODE_NO_ROOM);
+        EXPECT_EQ(f.isec0[0], -1);
+        EXPECT_EQ(f.isec0[1], -1);
+        EXPECT_EQ(r.used, -1);
         for (size_t i = 0; kleng > 0 && i < r.rec.size(); ++i)
             ASSERT_TRUE(r.rec[i] == full.rec[i] || r.rec[i] == 0x5a) << kleng << " #" << i;
         if (kleng == len / 4 - 1) {
             EXPECT_EQ(get3(r.rec, 4), 88u); // the indicator is complete
         }
     }
+    // The single-precision twin alike.
+    Fields<float> g;
+    Result r;
+    stderrOf([&] { r = encode(g, len / 4 - 1); });
+    EXPECT_EQ(r.status, VALMORA_ENCODE_NO_ROOM);
+    EXPECT_EQ(g.isec0[0], -1);
+    EXPECT_EQ(r.used, -1);
 }
 
 TEST(EncodeRecords, PlainAndLargeFormBoundary)

@@ -105,8 +105,8 @@ TEST(Overview, MissingGdsAndBitmapPresent)
 }
 
 // A 9,000,000-octet buffer whose BDS field holds 10: with the large flag the
-// record is in the large form; without it the field is a plain length but
-// the size argument still asks for the corrected column.
+// record is in the large form; without it the field is a plain length and
+// the column shows it as stored, whatever size the caller passes.
 TEST(Overview, LargeRecordColumnsAreDecidedIndependently)
 {
     const long R = 9000000; // 75,000 × 120
@@ -125,10 +125,13 @@ TEST(Overview, LargeRecordColumnsAreDecidedIndependently)
     Bytes small = grib1(pds(), {}, {}, Bytes(20, 0));
     small[4] |= 0x80;
 
+    // The caller passes the true length, as the scanner gives it.
+    const long T = R - 10 + 4;
     Output o = inChild([&] {
         all(1, 0, 0, large);
         all(2, 0, 0, plain);
         all(3, 0, 0, small);
+        gribPrintALL(4, 0, 0, T, large.data());
     });
     Cols1 c;
     c.gds = 0;
@@ -138,10 +141,13 @@ TEST(Overview, LargeRecordColumnsAreDecidedIndependently)
     c.ll = 'T';
     std::string want = kHead1 + line1(1, 0, 0, R, c) + "\n";
     c.ll = 'F';
+    c.bds = 10;
     want += line1(2, 0, 0, R, c) + "\n";
     c.bds = 20;
     c.ll = 'T';
     want += line1(3, 0, 0, (long)small.size(), c) + "\n";
+    c.bds = (int)(R - (long)bdsAt - 10);
+    want += line1(4, 0, 0, T, c) + "\n";
     EXPECT_EQ(o.out, want);
 }
 

@@ -445,9 +445,11 @@ void unpackRecord(Item &it)
         it.restored.assign(unzipped + unpackRoom + padRoom, 0);
         memcpy(it.restored.data(), it.data, n);
         int length = recUnpack(it.restored.data(), it.restored.size(), it.data, n);
-        // recUnpack gives the record back as it was when it can't restore it.
+        // A record recUnpack can't restore comes back as read, still in the
+        // szip form.
+        size_t again = 0;
         bool kept = length <= 0 || (size_t)length > it.restored.size() ||
-                    ((size_t)length == n && memcmp(it.restored.data(), it.data, n) == 0);
+                    gribGetZip(length, it.restored.data(), &again) == 128;
         if (!kept) {
             it.out = it.restored.data();
             it.outLength = (size_t)length;
