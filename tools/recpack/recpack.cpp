@@ -18,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <malloc.h>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -43,7 +42,6 @@ constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds
                                           // and lies above the largest large form (1,006,632,840)
 constexpr size_t markerLength = 4;        // "GRIB"
 constexpr long maxWorkers = 1024;
-constexpr size_t mmapThreshold = 256u << 10; // larger buffers are mapped on their own
 constexpr double progressInterval = 0.25; // seconds between progress updates at most
 
 const char *progname = "recpack";
@@ -93,6 +91,63 @@ std::string format(const char *fmt, ...)
     return line;
 }
 
+// Record buffers are used again instead of being freed: a fresh buffer costs
+// a page fault per 4 kB on first touch, a tenth of the work of a record.
+class BufferPool {
+public:
+    struct Buffer {
+        unsigned char *data = nullptr;
+        size_t capacity = 0;
+    };
+
+    // A buffer of at least `need` octets, its contents undefined.
+    Buffer take(size_t need)
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            // The smallest kept buffer that fits.
+            size_t best = kept.size();
+            for (size_t k = 0; k < kept.size(); ++k)
+                if (kept[k].capacity >= need && (best == kept.size() || kept[k].capacity < kept[best].capacity))
+                    best = k;
+            if (best < kept.size()) {
+                Buffer b = kept[best];
+                kept.erase(kept.begin() + (long)best);
+                return b;
+            }
+        }
+        return Buffer{(unsigned char *)malloc(need), need};
+    }
+
+    void give(Buffer b)
+    {
+        if (!b.data) return;
+        std::lock_guard<std::mutex> g(m);
+        if (kept.size() < limit) {
+            kept.push_back(b);
+            return;
+        }
+        // Full: the smallest goes, so that the large records keep their room.
+        auto smallest = std::min_element(kept.begin(), kept.end(),
+                                         [](const Buffer &a, const Buffer &c) { return a.capacity < c.capacity; });
+        if (smallest->capacity < b.capacity) std::swap(*smallest, b);
+        free(b.data);
+    }
+
+    ~BufferPool()
+    {
+        for (Buffer &b : kept) free(b.data);
+    }
+
+    size_t limit = 8; // buffers kept at most: those in flight, so memory stays bounded
+
+private:
+    std::mutex m;
+    std::vector<Buffer> kept;
+};
+
+BufferPool pool;
+
 // One unit of the output, in file order.
 enum class Kind { Record, Piece, Note };
 
@@ -101,16 +156,22 @@ struct Item {
     int64_t offset = 0;             // of the record in the input
     unsigned char *data = nullptr;  // the record as read and zeroed room, or a stretch piece
     size_t length = 0;              // octets of the record as read, or of the piece
-    size_t capacity = 0;            // octets at data
+    size_t capacity = 0;            // octets at data in use: the record and its zeroed room
+    size_t allocated = 0;           // octets at data
     int damaged = 0;                // the locator's result for a record whose sections don't frame
-    std::vector<unsigned char> restored;
+    BufferPool::Buffer restored;    // the restored record and zeroed room
+    size_t restoredRoom = 0;        // octets of restored in use
     const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
     std::string note;               // the program's lines for this item
     bool leftPacked = false;        // a packed record not restored
     bool done = false;              // ready for the writer (guarded by the pipeline's lock)
 
-    ~Item() { free(data); }
+    ~Item()
+    {
+        pool.give({data, allocated});
+        pool.give(restored);
+    }
 };
 
 using ItemPtr = std::shared_ptr<Item>;
@@ -247,9 +308,11 @@ struct Reader {
             if (!piece) {
                 piece = std::make_shared<Item>();
                 piece->kind = Kind::Piece;
-                piece->data = (unsigned char *)malloc(pieceLength);
-                if (!piece->data) return false;
+                BufferPool::Buffer b = pool.take(pieceLength);
+                piece->data = b.data;
                 piece->capacity = pieceLength;
+                piece->allocated = b.capacity;
+                if (!piece->data) return false;
             }
             size_t c = std::min(n, piece->capacity - piece->length);
             if (p)
@@ -314,8 +377,12 @@ struct Reader {
         auto it = std::make_shared<Item>();
         it->offset = base + (int64_t)at;
         it->length = n;
+        BufferPool::Buffer b = pool.take(n + padRoom);
+        // Only the record and its zeroed room are in use, whatever the
+        // buffer held before: the output can't depend on it.
+        it->data = b.data;
         it->capacity = n + padRoom;
-        it->data = (unsigned char *)malloc(it->capacity);
+        it->allocated = b.capacity;
         if (!it->data) return false;
         memcpy(it->data, buf + at, n);
         memset(it->data + n, 0, padRoom);
@@ -442,20 +509,29 @@ void unpackRecord(Item &it)
     } else if (unzipped < n) {
         it.note = format("Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);
     } else {
-        it.restored.assign(unzipped + unpackRoom + padRoom, 0);
-        memcpy(it.restored.data(), it.data, n);
-        int length = recUnpack(it.restored.data(), it.restored.size(), it.data, n);
+        size_t room = unzipped + unpackRoom + padRoom;
+        it.restored = pool.take(room);
+        if (!it.restored.data) {
+            it.note = format("%s: out of memory for %zu octets\n", progname, room);
+            it.leftPacked = true;
+            return;
+        }
+        unsigned char *dst = it.restored.data;
+        memcpy(dst, it.data, n);
+        memset(dst + n, 0, room - n);
+        it.restoredRoom = room;
+        int length = recUnpack(dst, room, it.data, n);
         // A record recUnpack can't restore comes back as read, still in the
         // szip form.
         size_t again = 0;
-        bool kept = length <= 0 || (size_t)length > it.restored.size() ||
-                    gribGetZip(length, it.restored.data(), &again) == 128;
+        bool kept = length <= 0 || (size_t)length > room || gribGetZip(length, dst, &again) == 128;
         if (!kept) {
-            it.out = it.restored.data();
+            it.out = dst;
             it.outLength = (size_t)length;
             return;
         }
-        it.restored.clear();
+        pool.give(it.restored);
+        it.restored = {};
     }
     it.leftPacked = true;
     it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", progname,
@@ -573,7 +649,7 @@ void writerThread(Run &r)
             // Zero padding after the record; the room after it is zeroed.
             size_t padded = gribPaddedLength(n);
             unsigned char *w = const_cast<unsigned char *>(p);
-            size_t room = it->out == it->data ? it->capacity : it->restored.size();
+            size_t room = it->out == it->data ? it->capacity : it->restoredRoom;
             if (padded <= room) {
                 memset(w + n, 0, padded - n);
                 n = padded;
@@ -730,16 +806,12 @@ int main(int argc, char *argv[])
         return openFailed(r.ofile, error);
     }
 
-    // Record buffers come and go in several threads: a fixed threshold keeps
-    // them mapped on their own and returned when freed, so that memory
-    // follows the records in flight instead of the arenas' high-water marks.
-    mallopt(M_MMAP_THRESHOLD, (int)mmapThreshold);
-
     int call0 = cpuTicks();
     double wall0 = wallTime();
     // Records in flight: enough to keep every worker busy while the writer
     // waits for the oldest, few enough to bound memory.
     r.pipe.limit = 2 * (size_t)r.workers + 2;
+    pool.limit = 2 * r.pipe.limit;
     std::thread reader(readerThread, std::ref(r));
     std::vector<std::thread> workers;
     for (long k = 0; k < r.workers; ++k) workers.emplace_back(workerThread, std::ref(r));
