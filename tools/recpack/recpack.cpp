@@ -33,7 +33,7 @@
 
 namespace {
 
-constexpr size_t readChunk = 4u << 20;    // octets per read(2): few calls, little memory
+constexpr size_t readChunk = 1u << 20;    // octets per read(2): few calls, little memory
 constexpr size_t pieceLength = 1u << 20;  // a long stretch goes out in pieces of this size
 constexpr uint64_t maxPadding = 119;      // most zero octets a writer pads a record with
 constexpr size_t padRoom = 256;           // zeroed room after a record: its padding (<= 119) fits
@@ -810,7 +810,7 @@ int main(int argc, char *argv[])
     double wall0 = wallTime();
     // Records in flight: enough to keep every worker busy while the writer
     // waits for the oldest, few enough to bound memory.
-    r.pipe.limit = 2 * (size_t)r.workers + 2;
+    r.pipe.limit = (size_t)r.workers + 2;
     pool.limit = 2 * r.pipe.limit;
     std::thread reader(readerThread, std::ref(r));
     std::vector<std::thread> workers;
