@@ -5,6 +5,17 @@
  * global carries VALMORA_API. Types: lengths and capacities are size_t,
  * file positions and offsets int64_t, record positions and buffer sizes of
  * the locator and listings long, status results int.
+ *
+ * Threads. Safe to call from several threads at once, each on its own files
+ * and buffers: gribLibraryVersion, gribVersion, the record file access
+ * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
+ * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
+ * recPack and recUnpack. One file ID or buffer must not be used by two
+ * threads at once. Not safe while another thread calls any library
+ * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
+ * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
+ * prints its column header once per process), the section printers, the
+ * encoder and the product interface (pb*, gribread).
  */
 #ifndef VALMORA_H
 #define VALMORA_H
@@ -37,25 +48,131 @@ VALMORA_API const char *gribLibraryVersion(void);
 
 /* ---- Edition query ------------------------------------------------------ */
 
-/* Edition of the record at buffer: 0, 1 or 2; -1 for anything else. */
+/* gribVersion() :
+   The GRIB edition of the record that starts at `buffer`, from its
+   indicator section. `bufferSize` is the number of valid octets there.
+   @return 1 or 2 from the edition octet (octet 8); 0 for an edition 0
+           record, whose octets 5-7 hold 24 (the length of its product
+           definition section) and whose octet 8 is neither 1 nor 2; -1 for
+           a null buffer, fewer than 8 octets or no "GRIB" at the start; any
+           other value of octet 8 as it stands.
+   Reads at most 8 octets; never writes. Safe from several threads. */
 VALMORA_API int gribVersion(const unsigned char *buffer, size_t bufferSize);
 
 /* ---- Record file access (gribIO) ---------------------------------------- */
+/* Whole GRIB records in files: find the next "GRIB" marker, work out the
+   record's length from its headers, read it, write it. Octets between
+   records are skipped by the search. Any input that reads in order will do,
+   pipes and FIFOs included: the library keeps 16 KiB already read, enough
+   to step back over a marker and a record's headers (a caller that must
+   step back further on a pipe holds those octets itself).
 
+   Telling the end of a file from a failure. gribGetSize returns 0 both at
+   the end of the file and for a record it cannot size (an unsupported
+   edition, a file that ends inside the headers), and also after a read
+   error. Ask in this order:
+     gribFileError(fileID) != 0   a read error, or a move the input could
+                                  not do: stop (the value is the errno);
+     gribRead(...) == -1          the end of the file: no more records;
+     otherwise                    a record that cannot be sized: gribRead
+                                  returned 1 with *bufferSize 0 and left
+                                  the file after its marker, so the next
+                                  search moves on to the record after it.
+   A read error is never reported as the end of the file: the functions
+   return their failure results instead, and go on doing so until the file
+   is closed.
+
+   Every function here is safe from several threads at once on different
+   file IDs; one file ID is used by one thread at a time. None of them
+   keeps a pointer to a caller's buffer. */
+
+/* gribOpen() :
+   Opens `filename` for whole-record access. `mode` "r" reads, "w" creates
+   or truncates and writes; "a" appends, and a "+" adds the other direction.
+   @return a file ID (>= 0) for the other functions, or -1 when the file
+           cannot be opened (errno tells why) or the mode is not one of
+           these. A directory opens, and its first read fails (EISDIR). */
 VALMORA_API int gribOpen(const char *filename, const char *mode);
+
+/* gribClose() :
+   Writes what is still buffered and closes the file; the ID may then be
+   handed out again by gribOpen.
+   @return 0; -1 for an ID that is not open, or when a write, a read or the
+           close failed at any time since the file was opened. */
 VALMORA_API int gribClose(int fileID);
+
+/* gribGetPos() :
+   @return the current offset from the start of the file (octets read or
+           written through the ID), or -1 for an ID that is not open. */
 VALMORA_API int64_t gribGetPos(int fileID);
-/* 0 found (file right after the marker), -1 end of file, 1 not found. */
+
+/* gribFileSeek() :
+   Searches for the next "GRIB" marker from the current position, reading
+   at most 16,777,216 octets. *offset receives the search count: the octets
+   read before the marker's last octet (3 for a marker right at the
+   position).
+   @return 0 found (the file right after the marker), -1 end of file, 1 not
+           found within the limit or a read error (gribFileError tells). */
 VALMORA_API int gribFileSeek(int fileID, long *offset);
+
+/* gribCheckSeek() :
+   As gribFileSeek, then reads the 4 octets after the marker and sets
+   *edition to the last of them (record octet 8), taken as a signed octet;
+   the file is then 8 octets into the record. *edition is -1 unless the
+   result is 0 and the 4 octets were there.
+   @return 0 found, -1 end of file, 1 not found or a read error. */
 VALMORA_API int gribCheckSeek(int fileID, long *offset, int *edition);
+
+/* gribReadSize() :
+   The length of the record whose marker was just read (the file right after
+   it), worked out from its headers without reading its body, including the
+   large-record form of edition 1. The file is put back where it was.
+   @return the record length in octets, from its "G" to the end of "7777";
+           0 for an unsupported edition (with a warning), a file that ends
+           inside the headers, a read error or a move back that the input
+           could not do (gribFileError tells the last two apart). */
 VALMORA_API size_t gribReadSize(int fileID);
+
+/* gribGetSize() :
+   Searches for the next marker and sizes its record (gribReadSize), leaving
+   the file at the marker's first octet, so that the next gribRead reads
+   this same record.
+   @return the record length; 0 at the end of the file, for a record that
+           cannot be sized, when no marker was found within the limit (with
+           the warning "GRIB record not found!") and on a read error. See
+           above for telling them apart. */
 VALMORA_API size_t gribGetSize(int fileID);
-/* 0 read, -1 end of file, -2 no marker, -3 buffer too small, 1 short read. */
+
+/* gribRead() :
+   Searches for the next marker and reads the record into `buffer`.
+   *bufferSize is the buffer's capacity on entry and the record length on
+   return (0 when none was found or it could not be sized).
+   @return 0 the whole record is in the buffer, the file after it;
+          -1 end of file before a marker;
+          -2 no marker within 16,777,216 octets (with a warning);
+          -3 the record is longer than the buffer: its first capacity octets
+             are there, the file after them;
+           1 fewer octets could be read than the record (or the buffer)
+             holds, the record could not be sized (nothing is read), or a
+             read error (gribFileError tells).
+   Never writes beyond the capacity given. */
 VALMORA_API int gribRead(int fileID, void *buffer, size_t *bufferSize);
+
+/* gribWrite() :
+   Writes `size` octets from `buffer` (buffered; they reach the file by
+   gribClose at the latest).
+   @return `size` (capped at INT_MAX), or -1 when fewer octets could be
+           written, after "gribWrite: " and the system's error text on
+           standard error. The buffer is only read. */
 VALMORA_API int gribWrite(int fileID, const void *buffer, size_t size);
-/* The system's error number (errno) after a read error or a move that could
-   not be done on the file, 0 otherwise; the record functions then return
-   their failure results, never those of end of file. */
+
+/* gribFileError() :
+   @return the system's error number (errno) of the first read error, or
+           of a move the input could not do (ESPIPE on a pipe), since the
+           file was opened; 0 when there was none (the end of the file is no
+           error); EBADF for an ID that is not open. After such an error the
+           record functions return their failure results, never those of
+           the end of the file. */
 VALMORA_API int gribFileError(int fileID);
 
 /* Finds the first record in the `size` octets at `buffer` and frames it by

@@ -282,6 +282,28 @@ TEST(SupportServices, TracedMemoryCountsLiveBlocks)
     EXPECT_EQ(memBlocksInUse(), before);
 }
 
+TEST(SupportServices, MemoryRequestsNameTheirSourceInTheDebugTrace)
+{
+    void *p = nullptr;
+    VALMORA_Debug = 1;
+    std::string err = recutil::stderrOf([&] {
+        p = memMalloc(48, "/some/dir/grib_int.cpp", "scale_complex_double", 31);
+        p = memRealloc(p, 96, "lib/pbio.cpp", "pbOpen", 94);
+        memFree(p, "korvidPrint.cpp", "gribPrintSec2SP", 1047);
+    });
+    VALMORA_Debug = 0;
+    EXPECT_TRUE(recutil::contains(err, "48 octets at ")) << err;
+    EXPECT_TRUE(recutil::contains(err, "(grib_int.cpp, scale_complex_double, line 31)\n")) << err;
+    EXPECT_TRUE(recutil::contains(err, "96 octets at ")) << err;
+    EXPECT_TRUE(recutil::contains(err, "(pbio.cpp, pbOpen, line 94)\n")) << err;
+    EXPECT_TRUE(recutil::contains(err, "(korvidPrint.cpp, gribPrintSec2SP, line 1047)\n")) << err;
+    EXPECT_TRUE(recutil::contains(err, "memMalloc") && recutil::contains(err, "memRealloc") &&
+                recutil::contains(err, "memFree"))
+        << err;
+    err = recutil::stderrOf([] { memFree(memMalloc(10, "t.cpp", "t", 1), "t.cpp", "t", 2); });
+    EXPECT_EQ(err, "") << "no trace without the debug setting";
+}
+
 TEST(SupportServices, EditionQuery)
 {
     Bytes e1 = {'G', 'R', 'I', 'B', 0, 0, 100, 1};

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <atomic>
 #include <cmath>
 #include <string>
@@ -195,4 +197,40 @@ TEST(RecordThreads, TheTableOfOpenFilesGrowsWhileOthersReadTheirs)
     threads[0].join();
     threads[1].join();
     for (int t = 0; t < 4; ++t) EXPECT_EQ(errors[t], "") << "thread " << t;
+}
+
+// Each report is written with one call: lines of threads that report at
+// once come out whole, on standard error and on standard output alike.
+TEST(ReportThreads, LinesOfSeveralThreadsNeverMix)
+{
+    ChildOutput c = runChild([] {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < threadCount; ++t)
+            threads.emplace_back([t] {
+                std::string body(200 + 50 * (size_t)t, (char)('a' + t));
+                for (int i = 0; i < 200; ++i) {
+                    Warning_("reporter", "%d %s %d", t, body.c_str(), i);
+                    Print_(stdout, "%d %s %d\n", t, body.c_str(), i);
+                }
+            });
+        for (auto &th : threads) th.join();
+        return 0;
+    });
+    ASSERT_EQ(c.status, 0);
+    for (const std::string *text : {&c.err, &c.out}) {
+        std::istringstream lines(*text);
+        std::string line;
+        int count = 0;
+        while (std::getline(lines, line)) {
+            ++count;
+            size_t at = line.find(": ");
+            std::string rest = text == &c.err && at != std::string::npos ? line.substr(at + 2) : line;
+            ASSERT_GE(rest.size(), 2u) << line;
+            int t = rest[0] - '0';
+            ASSERT_TRUE(t >= 0 && t < threadCount) << line;
+            std::string body(200 + 50 * (size_t)t, (char)('a' + t));
+            ASSERT_EQ(rest.compare(2, body.size() + 1, body + " "), 0) << line;
+        }
+        EXPECT_EQ(count, threadCount * 200);
+    }
 }

@@ -246,12 +246,18 @@ enum {
 
 // Restores the plain data section of the szip-form section at bds (bdslen
 // octets from its length field) into out: the whole section as it stood
-// before compression, from its length field to its last octet, with
-// *restoredLength its length. Verifies the lengths and, when the section
-// carries one, the check. Reads nothing outside bds[0, bdslen), writes
-// nothing outside out[0, capacity) (on failure out may hold part of a
-// section), and prints nothing; bds and out must not overlap. Safe from
-// several threads on different buffers. Defined in recPack.cpp.
+// before compression, from its length field to its last octet. Verifies the
+// szip octets against bdslen, the length szip gives back and, when the
+// section carries one (octets 12-13 not 0), the check. *restoredLength (may
+// be NULL) receives the restored section's length: on 0, on
+// SZIP_CHECK_MISMATCH (out then holds the disagreeing section), and on
+// SZIP_NO_ROOM (the capacity it needs); the length it would have on
+// SZIP_DECODE_FAILED and SZIP_NO_MEMORY; 0 on SZIP_NOT_PACKED and
+// SZIP_DAMAGED. Reads nothing outside bds[0, bdslen), writes nothing outside
+// out[0, capacity) (on failure out may hold part of a section; nothing on
+// SZIP_NOT_PACKED, SZIP_DAMAGED and SZIP_NO_ROOM), and prints nothing; bds
+// and out must not overlap. Safe from several threads on different buffers.
+// Defined in recPack.cpp.
 int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
                        size_t *restoredLength);
 

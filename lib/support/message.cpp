@@ -1,8 +1,8 @@
 // Reporting: the library's one way to write a message or a fixed text, and
 // its one way to end the process. Messages name the reporting function and
 // go to standard error, so that they never mix with a listing on standard
-// output. Every text is formatted first and written with one call, so that
-// the lines of two threads never interleave within a line.
+// output. Every text is written with one call (a message is put together
+// first), so that the lines of two threads never interleave within a line.
 #include "support.h"
 
 #include <cerrno>
@@ -132,14 +132,20 @@ void SysError_(const char *caller, const char *fmt, ...)
     endProcess(text, stderr);
 }
 
+// A buffered stream takes the text in one locked call as it is; standard
+// error, unbuffered, gets it whole so that it reaches the file in one write.
 void Print_(FILE *stream, const char *fmt, ...)
 {
-    Text text;
     va_list ap;
     va_start(ap, fmt);
-    text.vappend(fmt, ap);
+    if (stream != stderr) {
+        vfprintf(stream, fmt, ap);
+    } else {
+        Text text;
+        text.vappend(fmt, ap);
+        text.write(stream);
+    }
     va_end(ap);
-    text.write(stream);
 }
 
 void Perror_(const char *label)
