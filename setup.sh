@@ -1,5 +1,6 @@
 #!/bin/sh
-# Set-up on a Debian machine:
+# Set-up on a Debian machine, run as root or by a user with sudo (only to
+# install missing packages; the build itself needs neither):
 #   ./setup.sh demo   installs what is missing, builds, and packs then unpacks
 #                     the bundled sample, showing sizes and the exact round trip
 #   ./setup.sh test   installs what is missing, builds with warnings as errors
@@ -21,11 +22,18 @@ for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  echo "installing:$missing"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >/dev/null
+  # Installing packages needs root: run as root, or through sudo.
+  if [ "$(id -u)" -eq 0 ]; then
+    sudo=""
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo=sudo
+  else
+    echo "setup: missing Debian packages:$missing; installing them needs root or sudo, and neither is available" >&2
+    exit 1
+  fi
+  echo "setup: installing the Debian packages$missing with apt-get${sudo:+ through sudo} (needs root or sudo)"
+  $sudo apt-get update
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y $missing
 fi
 
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -1,10 +1,15 @@
 /* encode_temperature: encode a 1-degree global 2-metre temperature field,
    with the points of a polar cap missing, as one GRIB edition 1 record and
-   write it to a file. */
+   write it to a new file (an existing one only with -f).
+
+   usage: encode_temperature [-f] [out.grb] */
+#include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <valmora.h>
 
@@ -12,9 +17,28 @@
 #define NJ 181
 #define MISSING (-9999.0)
 
+static const char usage[] = "usage: encode_temperature [-f] [out.grb]\n"
+                            "Writes a global 2-metre temperature field as one GRIB edition 1 record\n"
+                            "to out.grb (default temperature.grb); -f replaces an existing file.\n";
+
 int main(int argc, char **argv)
 {
-    const char *name = argc > 1 ? argv[1] : "temperature.grb";
+    const char *name = NULL;
+    int force = 0;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) {
+            fputs(usage, stdout);
+            return 0;
+        }
+        if (strcmp(argv[i], "-f") == 0)
+            force = 1;
+        else if (argv[i][0] == '-' || name) {
+            fputs(usage, stderr);
+            return 2;
+        } else
+            name = argv[i];
+    }
+    if (!name) name = "temperature.grb";
     static double values[NI * NJ];
     static int kgrib[NI * NJ + 1024]; /* ample: 16 bits per value and headers */
     int isec0[2] = {0}, isec1[64] = {0}, isec2[64] = {0}, isec3[2] = {0}, isec4[64] = {0};
@@ -70,7 +94,17 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    FILE *out = fopen(name, "wb");
+    /* A new file unless told otherwise: never clobber one by accident. */
+    int fd = open(name, O_WRONLY | O_CREAT | (force ? O_TRUNC : O_EXCL), 0666);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            fprintf(stderr, "encode_temperature: %s exists; give -f to replace it\n", name);
+        else
+            fprintf(stderr, "encode_temperature: cannot create %s: %s\n", name, strerror(errno));
+        return 1;
+    }
+    FILE *out = fdopen(fd, "wb");
+    if (!out) close(fd);
     if (!out || fwrite(kgrib, 1, (size_t)isec0[0], out) != (size_t)isec0[0] || fclose(out) != 0) {
         fprintf(stderr, "encode_temperature: cannot write %s\n", name);
         return 1;

@@ -2,13 +2,20 @@
    file, using the record functions of libvalmora. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <valmora.h>
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        fprintf(stderr, "usage: gribwalk file.grb\n");
+    static const char usage[] = "usage: gribwalk file.grb\n"
+                                "Prints the offset, edition and length of every GRIB record of file.grb.\n";
+    if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        fputs(usage, stderr);
         return 2;
     }
     int fd = gribOpen(argv[1], "r");
@@ -55,6 +62,10 @@ int main(int argc, char **argv)
                gribVersion(buffer, length), length);
     }
     printf("records: %ld\n", records);
+    if (records == 0 && status == 0) {
+        fprintf(stderr, "gribwalk: %s: no GRIB record found\n", argv[1]);
+        status = 1;
+    }
     free(buffer);
     gribClose(fd);
     return status;

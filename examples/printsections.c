@@ -1,16 +1,27 @@
 /* printsections: the labelled printout of the section arrays of a small
    GRIB edition 1 field (a 2.5 degree global temperature grid at 500 hPa).
    Set GRPRS_STREAM to a file name, or to 2 for standard error, to send the
-   printout elsewhere. */
+   printout elsewhere. It reads no file and takes no arguments.
+
+   usage: printsections */
 #include <stdio.h>
+#include <string.h>
 
 #include <valmora.h>
 
 #define NI 144
 #define NJ 73
 
-int main(void)
+int main(int argc, char **argv)
 {
+    if (argc > 1) {
+        int help = strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0;
+        fputs("usage: printsections\n"
+              "Prints the section arrays of a built-in GRIB edition 1 field (no file is read).\n",
+              help ? stdout : stderr);
+        return help && argc == 2 ? 0 : 2;
+    }
+
     int isec0[2] = {0, 1};
     int isec1[64] = {128, 98, 145, 255, 128, 130, 100, 500, 0, 24, 6, 15, 12, 0, 1, 0,
                      0, 0, 0, 0, 21, 0, 0, 0};

@@ -82,21 +82,7 @@ struct Out {
 
 int localExtension(const int *isec1)
 {
-    if (isec1[23] == 0) return 0;
-    const int centre = isec1[1], def = isec1[36];
-    if (centre == 78 || centre == 215 || centre == 250) return def == 254 ? 26 : def == 253 ? 38 : 0;
-    if (centre == 98) return def == 1 ? 24 : 0;
-    if (centre == 252) return def == 1 ? 18 : 0;
-    return 0;
-}
-
-// Level types whose value takes both octets 11-12.
-bool wideLevel(int type)
-{
-    static const int wide[] = {20, 99, 100, 103, 105, 107, 109, 111, 113, 115, 117, 125, 127, 160, 210};
-    for (int t : wide)
-        if (t == type) return true;
-    return false;
+    return isec1[23] == 0 ? 0 : (int)g1::pdsExtensionLength(isec1[1], isec1[36]);
 }
 
 bool hasP1(int tri) { return tri == 0 || tri == 2 || tri == 3 || tri == 4 || tri == 5 || tri == 10 || tri == 113; }
@@ -139,7 +125,7 @@ void encodePDS(unsigned char *pds, int length, const int *isec1)
 {
     put3(pds, length);
     for (int i = 0; i <= 6; ++i) put1(pds + 3 + i, isec1[i]); // octets 4-10
-    if (wideLevel(isec1[6])) {
+    if (g1::wideLevel(isec1[6])) {
         put2(pds + 10, isec1[7]);
     } else {
         put1(pds + 10, isec1[7]);

@@ -316,7 +316,9 @@ VALMORA_API void gribPrintBDS(int nrec, long recpos, long recsize, unsigned char
    error", one longer than recsize "%5d : <-- GRIB data corrupted!"; any other
    record prints nothing. nrec is shown, recpos is not used, recsize is the
    number of octets valid at gribbuffer. Never writes to gribbuffer. Safe from
-   several threads at once (each line is written with one call). */
+   several threads at once (each line is written with one call). It tests the
+   bit width only, not whether the data really are in byte planes: healthy
+   24-bit records are reported too. gribPlanes1 tells them apart. */
 VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *gribbuffer);
 /* gribRepair1() : the check of gribCheck1, its line prefixed with "Repair ",
    then, for a reported record, the packed data are rewritten in place: their
@@ -325,8 +327,42 @@ VALMORA_API void gribCheck1(int nrec, long recpos, long recsize, unsigned char *
    packed data change; lengths, flags and every other octet stay. A record
    that is not reported is left as it is. The scratch block comes from the
    traced memory; if it cannot be had, a warning and the record unchanged.
-   Safe from several threads at once on different buffers. */
+   Safe from several threads at once on different buffers. Like the check it
+   tests the bit width only: it scrambles a healthy 24-bit record, so call it
+   only for records gribPlanes1 finds in planes (GRIB_PLANES_SPLIT). */
 VALMORA_API void gribRepair1(int nrec, long recsize, unsigned char *gribbuffer);
+
+/* ---- Byte-plane detection (gribPlanes) ---------------------------------- */
+
+#define GRIB_PLANES_WHOLE       0 /* values stored whole: the record is sound */
+#define GRIB_PLANES_SPLIT       1 /* data left in byte planes: repair it */
+#define GRIB_PLANES_UNDECIDED   2 /* the statistics point neither way */
+#define GRIB_PLANES_NOT_TESTED  3 /* not a record the test applies to */
+#define GRIB_PLANES_DAMAGED   (-1) /* sections not located within recsize */
+#define GRIB_PLANES_FAILED    (-2) /* no scratch memory, or the szip coder failed */
+
+/* gribPlanes1() : tells whether the packed data of an uncompressed 24-bit
+   grid-point record (edition 0 or 1, simple packing) were left in three byte
+   planes, as the szip coder orders them, instead of as consecutive 3-octet
+   values.
+   The data are read both ways: octets 0, 3, 6, ... / 1, 4, 7, ... /
+   2, 5, 8, ... for values stored whole, the first, second and last third for
+   planes. Each of the six streams is szip-coded (8-bit samples and the
+   coder's own parameters) and the totals T_whole and T_planes compared:
+   T_planes < 0.95 x T_whole gives GRIB_PLANES_SPLIT, T_planes >= T_whole
+   GRIB_PLANES_WHOLE, anything between GRIB_PLANES_UNDECIDED. The data extent
+   is the one gribRepair1 joins, so a record found split is mended by it.
+     gribbuffer  the record, from "GRIB" on
+     recsize     octets readable at gribbuffer
+     ratio       if not NULL, receives T_planes / T_whole when the record was
+                 tested (results 0 to 2), else 0
+   Result: one of the GRIB_PLANES_ codes. GRIB_PLANES_NOT_TESTED for edition
+   2 records, other bit widths, spectral, second-order or szip-form data
+   sections, records of fewer than 64 values and fields whose values are all
+   equal. Prints nothing but the locator's diagnostics of a damaged record
+   (standard error); never writes to the record. Safe from several threads
+   at once. */
+VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, double *ratio);
 
 /* ---- szip coding of data sections (recPack) ----------------------------- */
 /* The data section of a GRIB edition 1 record compressed with szip, in place,
@@ -538,6 +574,88 @@ VALMORA_API void grib_encode_float(int *isec0, int *isec1, int *isec2, float *fs
                                    int kleng, int *kused, int efunc, int *kstatus);
 /* Does nothing; kept for programs that link it. */
 VALMORA_API void encode_dummy(void);
+
+/* ---- GRIB1 decoder (gribDecode) ----------------------------------------- */
+/* The inverse of the encoder: a GRIB edition 0 or 1 record, plain or in the
+   szip form that recPack writes, to the section arrays and values, with the
+   element layout the encoder reads and the section printers print.
+
+   Arrays of fixed length, which the caller must always provide in full:
+   isec0 VALMORA_ISEC0_SIZE, isec1 VALMORA_ISEC1_SIZE, isec3 VALMORA_ISEC3_SIZE,
+   fsec3 VALMORA_FSEC3_SIZE, isec4 VALMORA_ISEC4_SIZE elements.
+   Arrays whose length depends on the record, each with its capacity given
+   in elements through the size argument that follows it:
+   - isec2: 22, plus one element per row of a quasi-regular grid (at most
+     VALMORA_ISEC2_SIZE for any record);
+   - fsec2: 10, plus one element per vertical coordinate (at most
+     VALMORA_FSEC2_SIZE);
+   - fsec4: one element per point (isec4 element 0); no fixed bound, so ask
+     with fsec4 null first, or grow on VALMORA_DECODE_NO_ROOM.
+   On return each size argument holds the elements the record needs, also
+   when the status is VALMORA_DECODE_NO_ROOM, so the caller can grow the
+   array and call again. Nothing is ever written beyond a stated capacity. */
+#define VALMORA_ISEC0_SIZE 2
+#define VALMORA_ISEC1_SIZE 57
+#define VALMORA_ISEC2_SIZE 65557 /* 22 + 65535 rows: fits every record */
+#define VALMORA_FSEC2_SIZE 265   /* 10 + 255 vertical coordinates: fits every record */
+#define VALMORA_ISEC3_SIZE 2
+#define VALMORA_FSEC3_SIZE 2
+#define VALMORA_ISEC4_SIZE 21
+
+/* Results of grib_decode_double and grib_decode_float. The first three are
+   the section locator's (grib1Sections). */
+#define VALMORA_DECODE_OK 0
+#define VALMORA_DECODE_NOT_GRIB1 (-1)   /* no "GRIB" marker, or edition 2 or later */
+#define VALMORA_DECODE_DAMAGED (-2)     /* no end section, or sections that contradict their lengths */
+#define VALMORA_DECODE_TRUNCATED 1      /* the record is longer than recordLength */
+#define VALMORA_DECODE_UNSUPPORTED 2    /* predefined bit map, second-order packing, matrix values, ... (named on standard error); headers filled, no values */
+#define VALMORA_DECODE_NO_ROOM 3        /* a capacity is too small; the size arguments give what is needed */
+#define VALMORA_DECODE_SZIP_FAILED 4    /* the szip data could not be decompressed */
+#define VALMORA_DECODE_CHECK_MISMATCH 5 /* the szip data decompress to a section that fails its stored check; no values */
+#define VALMORA_DECODE_GRID_NOT_DECODED 6 /* values decoded, but the grid type (Mercator, for one) has no layout: isec2 holds the type alone */
+
+/* Decodes the record at `record` (recordLength octets available; nothing
+   past them, nor past the record's own length, is read).
+   - isec0: [0] the record's length from "GRIB" to "7777", [1] its edition.
+   - isec1: elements 0 to 23 and the local extensions that the encoder writes
+     (element 23 is 1 when one was decoded); any other local extension is
+     skipped and element 23 is 0. Edition 0 records leave the elements of
+     octets they lack 0.
+   - isec2/fsec2: the grid description for types 0, 3, 4, 5, 10, 14, 20, 24,
+     30, 34, 50, 60, 70, 80, 90 and 192; element 16 is 1 for a quasi-regular
+     grid (element 1 then holds 65535), whose row counts follow from
+     element 22. Increments that the record marks not given read -1. A record without a grid description
+     leaves the fixed parts zero. Type 5 keeps its flag octet in element 17.
+   - isec3: [0] the number of a predefined bit map (0 for none); [1] is not
+     changed. fsec3: [1] is read, the value given to points missing from the
+     bit map; [0] is not changed.
+   - isec4: [0] points, [1] bits per value, [2] 128 spherical harmonics,
+     [3] 64 complex packing, [4] 32 integer data, [15] to [19] the complex
+     packing octets, [20] the points present when there is a bit map. An szip
+     record reads as the record before compression.
+   - fsec4: the values in the record's order, each (u x 2^E + R) x 10^-D
+     for its packed code u (spherical harmonics of complex packing back in
+     the encoder's input order and scale), or null to decode the headers
+     alone (fast: nothing is decompressed or unpacked; fsec4Size, when given,
+     still receives the number of points).
+   isec2 and fsec2 both null (their sizes may be null too) skip the grid
+   description; a null fixed array gives VALMORA_DECODE_NO_ROOM.
+   E and R are not among the arrays: read them from the data section's
+   octets 5-10 where needed (they are the same in the szip form).
+   Result: VALMORA_DECODE_OK or one of the codes above, the failures also
+   reported on standard error; never the end of the process. fsec4 is written only
+   with the results OK and GRID_NOT_DECODED; after NOT_GRIB1, DAMAGED or
+   TRUNCATED the other arrays may hold part of the record. The record is only
+   read. Safe from several threads at once: no process-wide state is read or
+   written, and scratch memory is taken and released inside the call. */
+VALMORA_API int grib_decode_double(const unsigned char *record, size_t recordLength, int *isec0, int *isec1,
+                                   int *isec2, size_t *isec2Size, double *fsec2, size_t *fsec2Size, int *isec3,
+                                   double *fsec3, int *isec4, double *fsec4, size_t *fsec4Size);
+/* The same with single-precision real arrays (values computed in double,
+   then rounded once). */
+VALMORA_API int grib_decode_float(const unsigned char *record, size_t recordLength, int *isec0, int *isec1,
+                                  int *isec2, size_t *isec2Size, float *fsec2, size_t *fsec2Size, int *isec3,
+                                  float *fsec3, int *isec4, float *fsec4, size_t *fsec4Size);
 
 /* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
 /* A spectral field of triangular truncation T holds (T + 1)(T + 2)/2

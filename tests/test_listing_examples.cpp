@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cmath>
+
 using namespace listings;
 using testutil::Bytes;
 using testutil::grib1;
@@ -116,25 +118,38 @@ Bytes record24(const Bytes &data)
     return grib1(pds(), {}, {}, bds);
 }
 
+// 300 smooth 24-bit values, stored whole or as three byte planes.
+Bytes smooth24(bool planes)
+{
+    const size_t n = 300;
+    Bytes data(3 * n);
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t v = (uint32_t)(8000000.0 + 6000000.0 * std::sin((double)i / 40.0));
+        for (size_t k = 0; k < 3; ++k) data[planes ? k * n + i : 3 * i + k] = (unsigned char)(v >> (16 - 8 * k));
+    }
+    return record24(data);
+}
+
 TEST(Gribcheck, ReportsAndRepairsIntoACopy)
 {
     NEED_TOOLS();
     testutil::TempDir dir;
-    Bytes planes = record24({1, 2, 3, 4, 5, 6});
+    Bytes planes = smooth24(true), healthy = smooth24(false), few = record24({1, 2, 3, 4, 5, 6});
     Bytes other = grib1(pds(), {}, {}, testutil::simpleBds({1, 2, 3}, 16));
     std::string in = dir.file("in.grb"), out = dir.file("out.grb");
-    testutil::writeFile(in, cat({&other, &planes}));
+    testutil::writeFile(in, cat({&other, &planes, &healthy, &few}));
 
+    // Only the record in planes: the healthy one and the one of two values
+    // (too few to judge) are left alone.
     testutil::CommandResult c = testutil::run(tool("gribcheck") + " " + in);
-    EXPECT_EQ(c.status, 0);
+    EXPECT_EQ(c.status, 1);
     EXPECT_EQ(c.out, "GRIB record     2 : code =  130   level =   50000\n");
 
     testutil::CommandResult r = testutil::run(tool("gribcheck") + " -r " + out + " " + in);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Repair GRIB record     2 : code =  130   level =   50000\n");
-    Bytes joined = record24({1, 3, 5, 2, 4, 6});
-    EXPECT_EQ(testutil::readFile(out), cat({&other, &joined}));
-    EXPECT_EQ(testutil::readFile(in), cat({&other, &planes})); // the input is left as it was
+    EXPECT_EQ(testutil::readFile(out), cat({&other, &healthy, &healthy, &few}));
+    EXPECT_EQ(testutil::readFile(in), cat({&other, &planes, &healthy, &few})); // the input is left as it was
 }
 
 TEST(Gribcheck, UsageAndFileErrors)
@@ -148,11 +163,11 @@ TEST(Gribcheck, UsageAndFileErrors)
         int status;
         const char *message;
     } cases[] = {
-        {"", 2, "usage: gribcheck [-r repaired.grb] file.grb"},
+        {"", 2, "usage: gribcheck [-r repaired.grb [-f]] file.grb"},
         {"-r " + in + " " + in, 2, "must not overwrite"},
-        {dir.file("missing.grb"), 1, "cannot open"},
-        {"-r " + dir.file("x.grb") + " " + dir.file("missing.grb"), 1, "cannot open"},
-        {"-r " + dir.file("no/such/dir.grb") + " " + in, 1, "cannot create"},
+        {dir.file("missing.grb"), 2, "cannot open"},
+        {"-r " + dir.file("x.grb") + " " + dir.file("missing.grb"), 2, "cannot open"},
+        {"-r " + dir.file("no/such/dir.grb") + " " + in, 2, "cannot create"},
     };
     for (const Case &c : cases) {
         testutil::CommandResult r = testutil::run(tool("gribcheck") + " " + c.args + " 2>&1");

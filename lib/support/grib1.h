@@ -142,6 +142,27 @@ inline size_t paddedLength(size_t length)
 constexpr unsigned kPdsGds = 0x80; // a grid description section
 constexpr unsigned kPdsBms = 0x40; // a bit-map section
 
+// Level types whose value fills both octets 11-12; every other type keeps
+// one value in each octet.
+inline bool wideLevel(int type)
+{
+    static const int wide[] = {20, 99, 100, 103, 105, 107, 109, 111, 113, 115, 117, 125, 127, 160, 210};
+    for (int t : wide)
+        if (t == type) return true;
+    return false;
+}
+
+// Octets of the local extension after octet 28 that the section arrays
+// describe, by originating centre (octet 5) and local definition number
+// (octet 41): 0 for any other, which the arrays do not hold.
+inline unsigned pdsExtensionLength(int centre, int definition)
+{
+    if (centre == 78 || centre == 215 || centre == 250) return definition == 254 ? 26 : definition == 253 ? 38 : 0;
+    if (centre == 98) return definition == 1 ? 24 : 0;
+    if (centre == 252) return definition == 1 ? 18 : 0;
+    return 0;
+}
+
 // ---- The binary data section --------------------------------------------------
 
 // Flag bits of BDS octet 4.
