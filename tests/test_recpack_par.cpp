@@ -40,18 +40,7 @@ const std::string preloadOk = "ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIO
 const std::string recpack = build + "/recpack";
 const std::string recunpack = build + "/recunpack";
 
-struct Result {
-    int status;
-    std::string out, err;
-};
-
-Result runProgram(const std::string &cmd, const TempDir &tmp)
-{
-    std::string errFile = tmp.file("stderr.txt");
-    CommandResult r = run(cmd + " 2>'" + errFile + "'");
-    Bytes e = readFile(errFile);
-    return {r.status, r.out, std::string(e.begin(), e.end())};
-}
+using Result = ProgramResult;
 
 size_t count(const std::string &hay, const std::string &needle)
 {
