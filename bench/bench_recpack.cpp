@@ -1,7 +1,9 @@
 // recpack / recunpack against their floor: szip alone on the same data
 // sections plus reading and writing the file, all measured in one run on a
-// generated file of realistic 16-bit GRIB1 fields; gzip -6 and zstd -3 on
-// the same file for comparison.
+// generated file of realistic 16-bit GRIB1 fields; their scaling with -P 1,
+// 2 and 4 workers (ratios of wall time to -P 1 in the same run, outputs
+// compared octet for octet); gzip -6 and zstd -3 on the same file for
+// comparison.
 //
 //   bench_recpack [megabytes=520] [directory=/tmp]
 //
@@ -206,11 +208,29 @@ int main(int argc, char **argv)
     // Warm the page cache the same way for every contender.
     ioTime(in, 0, u);
     std::string log = dir + "/recpack_bench.log";
-    Child pack = runChild(build + "/recpack " + in + " " + z + " >" + log, dir);
+    Child pack = runChild(build + "/recpack -P 1 " + in + " " + z + " >" + log, dir);
     std::string packTimes = lastLine(log);
-    Child unpack = runChild(build + "/recunpack " + z + " " + u + " >" + log, dir);
+    Child unpack = runChild(build + "/recunpack -P 1 " + z + " " + u + " >" + log, dir);
     std::string unpackTimes = lastLine(log);
     long long zsize = fileSize(z), usize = fileSize(u);
+
+    // Several workers: the same output, in less time.
+    struct Scaled {
+        int n;
+        Child pack, unpack;
+        bool same;
+    };
+    std::vector<Scaled> scaled;
+    std::string zn = dir + "/recpack_bench.zn", un = dir + "/recpack_bench.un";
+    for (int n : {2, 4}) {
+        Scaled s{n, runChild(build + "/recpack -P " + std::to_string(n) + " " + in + " " + zn + " >/dev/null", dir),
+                 runChild(build + "/recunpack -P " + std::to_string(n) + " " + z + " " + un + " >/dev/null", dir),
+                 false};
+        s.same = system(("cmp -s " + z + " " + zn + " && cmp -s " + u + " " + un).c_str()) == 0;
+        scaled.push_back(s);
+    }
+    unlink(zn.c_str());
+    unlink(un.c_str());
     unlink(u.c_str());
 
     Bytes plain = readAll(in);
@@ -229,15 +249,26 @@ int main(int argc, char **argv)
 
     double floorPack = szc + ioIn, floorUnpack = szd + ioZ;
     double mbIn = total / 1048576.0;
+    auto limitMB = [&](int n) { return ((4.0 * n + 4) * (double)largest + 16 * 1048576.0) / 1048576.0; };
     printf("recpack   exit %d  wall %.2f s  floor (szip %.2f + io %.2f) %.2f s  ratio %.3f  peak RSS %.1f MB "
            "(limit %.1f MB)\n",
-           pack.status, pack.wall, szc, ioIn, floorPack, pack.wall / floorPack, pack.maxrssKB / 1024.0,
-           (3.0 * largest + 16 * 1048576.0) / 1048576.0);
+           pack.status, pack.wall, szc, ioIn, floorPack, pack.wall / floorPack, pack.maxrssKB / 1024.0, limitMB(1));
     printf("recunpack exit %d  wall %.2f s  floor (szip %.2f + io %.2f) %.2f s  ratio %.3f  peak RSS %.1f MB  "
            "restored %s\n",
            unpack.status, unpack.wall, szd, ioZ, floorUnpack, unpack.wall / floorUnpack, unpack.maxrssKB / 1024.0,
            usize >= (long long)total ? "complete" : "SHORT");
     printf("recpack   %srecunpack %s", packTimes.c_str(), unpackTimes.c_str());
+    printf("\n| workers | recpack wall (s) | of -P 1 | peak RSS (MB) | recunpack wall (s) | of -P 1 | peak RSS (MB) "
+           "| limit (MB) | same output |\n|---|---|---|---|---|---|---|---|---|\n");
+    printf("| 1 | %.2f | 1.00 | %.1f | %.2f | 1.00 | %.1f | %.1f | |\n", pack.wall, pack.maxrssKB / 1024.0, unpack.wall,
+           unpack.maxrssKB / 1024.0, limitMB(1));
+    bool allSame = true;
+    for (const Scaled &s : scaled) {
+        printf("| %d | %.2f | %.2f | %.1f | %.2f | %.2f | %.1f | %.1f | %s |\n", s.n, s.pack.wall,
+               s.pack.wall / pack.wall, s.pack.maxrssKB / 1024.0, s.unpack.wall, s.unpack.wall / unpack.wall,
+               s.unpack.maxrssKB / 1024.0, limitMB(s.n), s.same ? "yes" : "NO");
+        allSame = allSame && s.same && s.pack.status == 0 && s.unpack.status == 0;
+    }
     printf("\n| tool | size (MB) | of input | compress (s) | MB/s | decompress (s) |\n|---|---|---|---|---|---|\n");
     printf("| recpack (szip) | %.1f | %.1f %% | %.2f | %.0f | %.2f |\n", zsize / 1048576.0, 100.0 * zsize / total,
            pack.wall, mbIn / pack.wall, unpack.wall);
@@ -249,7 +280,7 @@ int main(int argc, char **argv)
 
     for (const std::string &name : {in, z, u, log, dir + "/recpack_bench.gz", dir + "/recpack_bench.zst"})
         unlink(name.c_str());
-    return pack.status == 0 && unpack.status == 0 ? 0 : 1;
+    return pack.status == 0 && unpack.status == 0 && allSame ? 0 : 1;
 }
 
 #endif

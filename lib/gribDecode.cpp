@@ -467,7 +467,7 @@ VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size
             out[i] = (T)(((double)(__builtin_bswap32(w) >> 8) * step + ref) * dec);
         }
         for (; i < n; ++i)
-            out[i] = (T)(((double)((uint32_t)p[3 * i] << 16 | (uint32_t)p[3 * i + 1] << 8 | p[3 * i + 2]) * step + ref) * dec);
+            out[i] = (T)(((double)g1::get3(p + 3 * i) * step + ref) * dec);
         return;
     }
     default: {

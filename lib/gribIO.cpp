@@ -5,6 +5,8 @@
 #include "support.h"
 
 #include <climits>
+#include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -43,6 +45,20 @@ unsigned skipSection(int fileID, void *fp, const char *label, bool *bad)
     if (VALMORA_Debug) Message_("gribReadSize", "%s = %u", label, len);
     if (len < 3 || fileSetPos(fileID, (int64_t)len - 3, 1) != 0) *bad = true;
     return len;
+}
+
+// The record length from its header fields: the one sizing rule of the
+// stream (gribReadSize) and of memory (gribFindRecord). Edition 0 adds its
+// sections up; edition 1 states it in the indicator, or in the large form
+// through the data section's correction. 32-bit arithmetic, as the fields.
+uint32_t lengthFromSections(int edition, uint32_t L, uint32_t P, uint32_t G, uint32_t B, uint32_t f)
+{
+    if (edition == 0) return L + G + B + f + 8;
+    if (!(L & g1::kLargeFlag) || f > g1::kLargeCorrectionMax) return L;
+    uint32_t offset = 8 + P + G + B;
+    // A 23-bit count too small for the large form leaves f as a plain BDS
+    // length, as the section locator reads it.
+    return (uint32_t)(offset + g1::bdsLength(f, g1::paddedFromIndicator(L), offset).length + 4);
 }
 
 } // namespace
@@ -119,20 +135,12 @@ size_t gribReadSize(int fileID)
         if (!bad && (flag & g1::kPdsBms)) B = skipSection(fileID, fp, "bmssize    ", &bad);
         unsigned f = bad ? 0 : read3(fp, &bad);
         if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", f);
-        if (edition == 0) {
-            length = L + G + B + f + 8;
-        } else if (f <= g1::kLargeCorrectionMax) {
-            // Large form: the BDS length field is a correction to the padded
-            // length. A 23-bit count too small for the large form leaves f as
-            // a plain BDS length, as the section locator reads it.
-            unsigned offset = 8 + P + G + B;
-            g1::BdsLength bds = g1::bdsLength(f, g1::paddedFromIndicator(L), offset);
+        if (edition == 1 && f <= g1::kLargeCorrectionMax && VALMORA_Debug) {
             // Shown as correct_bdslen gives it against the offset less 4.
-            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f);
-            length = (unsigned)(offset + bds.length + 4);
-        } else {
-            length = L;
+            g1::BdsLength bds = g1::bdsLength(f, g1::paddedFromIndicator(L), 8 + P + G + B);
+            Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f);
         }
+        length = lengthFromSections(edition, L, P, G, B, f);
     } else {
         Warning_("gribReadSize", "GRIB version %d unsupported!", edition);
     }
@@ -202,6 +210,102 @@ int gribWrite(int fileID, const void *buffer, size_t size)
         return -1;
     }
     return written > (size_t)INT_MAX ? INT_MAX : (int)written;
+}
+
+} // extern "C"
+
+// Record framing in memory, by the same sizing rule as gribReadSize: the
+// caller holds the octets (a pipe can't be moved back on) and looks for the
+// next record without any stream state.
+namespace {
+
+constexpr size_t markerLength = 4;
+constexpr size_t endLength = 4;       // "7777"
+constexpr size_t grib2Indicator = 16; // octets holding the 64-bit length
+
+// Sizes the record whose marker starts at p with `avail` octets held.
+// 0 sized (*length), 1 more octets needed (*length: octets to hold), -2 the
+// headers size no record.
+int sizeInMemory(const unsigned char *p, size_t avail, size_t *length)
+{
+    if (avail < 8) {
+        *length = 8;
+        return 1;
+    }
+    uint32_t L = g1::get3(p + 4);
+    int edition = p[7];
+    if (L == 24 && edition != 1 && edition != 2) edition = 0;
+    if (edition == 2) {
+        if (avail < grib2Indicator) {
+            *length = grib2Indicator;
+            return 1;
+        }
+        uint64_t total = g1::get8(p + 8);
+        if (total > (uint64_t)SIZE_MAX) return -2;
+        *length = (size_t)total;
+        return 0;
+    }
+    if (edition != 1 && edition != 0) return -2;
+    if (edition == 1 && !(L & g1::kLargeFlag)) {
+        *length = L;
+        return 0;
+    }
+    // The section walk: the indicator is 8 octets in edition 1 and 4 in
+    // edition 0, whose octets 5-7 already are the definition section's length.
+    size_t pds = edition == 1 ? 8 : 4;
+    if (avail < pds + 8) {
+        *length = pds + 8;
+        return 1;
+    }
+    uint32_t P = g1::get3(p + pds);
+    if (P < 8) return -2;
+    unsigned flag = p[pds + 7];
+    size_t at = pds + P;
+    uint32_t G = 0, B = 0;
+    for (unsigned bit : {g1::kPdsGds, g1::kPdsBms}) {
+        if (!(flag & bit)) continue;
+        if (avail < at + 3) {
+            *length = at + 3;
+            return 1;
+        }
+        uint32_t len = g1::get3(p + at);
+        if (len < 3) return -2;
+        (bit == g1::kPdsGds ? G : B) = len;
+        at += len;
+    }
+    if (avail < at + 3) {
+        *length = at + 3;
+        return 1;
+    }
+    *length = lengthFromSections(edition, L, P, G, B, g1::get3(p + at));
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int gribFindRecord(const void *buffer, size_t size, size_t *offset, size_t *length)
+{
+    const unsigned char *b = (const unsigned char *)buffer;
+    *length = 0;
+    const void *hit = size >= markerLength ? memmem(b, size, "GRIB", markerLength) : nullptr;
+    if (!hit) {
+        // The last three octets may begin a marker that more octets complete.
+        *offset = size < markerLength ? 0 : size - (markerLength - 1);
+        return -1;
+    }
+    size_t at = (size_t)((const unsigned char *)hit - b);
+    *offset = at;
+    const unsigned char *p = b + at;
+    size_t avail = size - at;
+    size_t need;
+    int status = sizeInMemory(p, avail, &need);
+    if (status < 0) return -2;
+    if (status == 0 && need < markerLength + endLength) return -2;
+    *length = need;
+    if (status == 1 || need > avail) return 1;
+    return memcmp(p + need - endLength, "7777", endLength) == 0 ? 0 : -2;
 }
 
 } // extern "C"

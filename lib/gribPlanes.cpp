@@ -9,22 +9,11 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
+#include "szipParams.h"
 
 #include <cstring>
 
-// szlib.h declares C functions without a C++ guard.
-extern "C" {
-#include <szlib.h>
-}
-
 namespace {
-
-// The szip coder's parameters for 24-bit data: 8-bit samples, raw coding,
-// nearest-neighbour preprocessing, most significant byte first.
-constexpr int szOptions = SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK;
-constexpr int szBitsPerSample = 8;
-constexpr int szPixelsPerBlock = 8;
-constexpr int szPixelsPerScanline = 1024;
 
 // Fewer values say too little about the statistics of a field.
 constexpr size_t minValues = 64;
@@ -49,7 +38,8 @@ bool constantField(const unsigned char *data, size_t n)
 // Size of the szip-coded stream, or 0 when the coder fails.
 size_t codedSize(const unsigned char *stream, size_t n, unsigned char *work, size_t capacity)
 {
-    SZ_com_t params = {szOptions, szBitsPerSample, szPixelsPerBlock, szPixelsPerScanline};
+    // The coder's own parameters for 24-bit data: 8-bit samples.
+    SZ_com_t params = g1::szipParams(24);
     size_t len = capacity;
     if (SZ_BufftoBuffCompress(work, &len, stream, n, &params) != SZ_OK) return 0;
     return len;

@@ -10,6 +10,7 @@
 #include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
+#include "szipParams.h"
 
 #include <atomic>
 #include <cassert>
@@ -17,20 +18,10 @@
 #include <cstdio>
 #include <cstring>
 
-// szlib.h declares C functions without a C++ guard.
-extern "C" {
-#include <szlib.h>
-}
-
 namespace {
 
 using g1::get3;
 using g1::put3;
-
-// Raw coding, nearest-neighbour preprocessing, most significant byte first.
-constexpr int szOptions = SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK;
-constexpr int szPixelsPerBlock = 8;
-constexpr int szPixelsPerScanline = 1024;
 
 // Fewer data bits than this are not worth a compressed form.
 constexpr long minDataBits = 2048;
@@ -44,12 +35,6 @@ constexpr unsigned bothSpectral = g1::kBdsSpectral | g1::kBdsComplex;
 // Set once the message on unsupported bit counts was printed; atomic, so
 // that it is printed once even when several threads pack at once.
 std::atomic<bool> linfo{false};
-
-SZ_com_t szParams(int nbits)
-{
-    // Packed 3-octet values are coded as three planes of 8-bit samples.
-    return SZ_com_t{szOptions, nbits == 24 ? 8 : nbits, szPixelsPerBlock, szPixelsPerScanline};
-}
 
 bool szipWidth(int nbits) { return nbits == 8 || nbits == 16 || nbits == 24 || nbits == 32; }
 
@@ -173,7 +158,7 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
 {
     // libaec writes past its own buffers when given part of a sample.
     assert(D % sampleOctets(nbits) == 0);
-    SZ_com_t params = szParams(nbits);
+    SZ_com_t params = g1::szipParams(nbits);
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
@@ -249,7 +234,7 @@ int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Resto
     }
 
     int status = 0;
-    SZ_com_t params = szParams(nbits);
+    SZ_com_t params = g1::szipParams(nbits);
     r.decoded = h.dataLength;
     r.sz = SZ_BufftoBuffDecompress(planes ? planes : data, &r.decoded, bds + g1::kSzipHeader + X, h.packedLength,
                                    &params);

@@ -175,6 +175,22 @@ VALMORA_API int gribWrite(int fileID, const void *buffer, size_t size);
            the end of the file. */
 VALMORA_API int gribFileError(int fileID);
 
+/* Finds the first record in the `size` octets at `buffer` and frames it by
+   the rule of gribReadSize (editions 0, 1 and 2; the large form of edition 1):
+   the record starts with "GRIB" and its end section "7777" lies where its
+   lengths say.
+     *offset  where the marker starts; with -1, the octets before *offset hold
+              no marker and none can start there once more octets follow.
+     *length  the record length (0), or how many octets from *offset the
+              caller must hold to go on (1).
+   Result: 0 a whole record at *offset, of *length octets; 1 a marker whose
+   record needs more octets than the buffer holds (at the end of the input it
+   is no record); -1 no marker; -2 the marker at *offset starts no record
+   (unsupported edition, impossible lengths, no end section where the lengths
+   say): search on after it. Never writes to the buffer, never prints, keeps
+   no state; safe from several threads at once. */
+VALMORA_API int gribFindRecord(const void *buffer, size_t size, size_t *offset, size_t *length);
+
 /* ---- Record structure (gribPrint) --------------------------------------- */
 
 /* correct_bdslen() : the large-record rule of edition 1 for a data-section

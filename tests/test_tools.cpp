@@ -71,7 +71,7 @@ Bytes noisySplit24()
     return grib1(pds(), {}, {}, data);
 }
 
-const char *const kInstalled[] = {"gribls", "gribcheck", "gribcmp"};
+const char *const kInstalled[] = {"gribls", "gribcheck", "gribcmp", "gribdump"};
 
 TEST(Tools, HelpVersionAndBadArguments)
 {

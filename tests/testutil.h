@@ -69,6 +69,20 @@ inline CommandResult run(const std::string &cmd)
     return r;
 }
 
+struct ProgramResult {
+    int status;
+    std::string out, err;
+};
+
+// Runs a shell command with its standard error kept in a file of tmp.
+inline ProgramResult runProgram(const std::string &cmd, const TempDir &tmp)
+{
+    std::string errFile = tmp.file("stderr.txt");
+    CommandResult r = run(cmd + " 2>'" + errFile + "'");
+    Bytes e = readFile(errFile);
+    return {r.status, r.out, std::string(e.begin(), e.end())};
+}
+
 // A printf-formatted string.
 inline std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 inline std::string format(const char *fmt, ...)

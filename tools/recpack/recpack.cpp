@@ -1,34 +1,59 @@
 // recpack / recunpack: copy every GRIB record of a file, szip-compressing
 // (recpack) or restoring (recunpack) the data section of edition 1 records.
 //
-// One executable, two names. Every record that can be read is written; a
-// record that can't be carried over is reported with its file offset and
-// makes the run end with exit status 1, so a script never takes a partial
-// copy for a complete one.
+// One executable, two names. Every octet of the input reaches the output in
+// its place: records (compressed, restored or as read) and the octets
+// between them, zero padding aside. One reader frames records in memory (so
+// pipes and files behave alike and nothing is read twice), n workers
+// compress or restore them at the same time, and one writer puts records,
+// stretches and the program's own lines out in file order.
 #include <valmora.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <sched.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 namespace {
 
-constexpr size_t recordRoom = 1000;     // room kept beyond each record
-constexpr size_t unpackRoom = 100;      // room beyond a restored record
-constexpr size_t largeLength = 0x7FFFFF; // longer records pad to 120 octets
-constexpr long long searchLimit = 0x1000000;
+constexpr size_t readChunk = 1u << 20;    // octets per read(2): few calls, little memory
+constexpr size_t pieceLength = 1u << 20;  // a long stretch goes out in pieces of this size
+constexpr uint64_t maxPadding = 119;      // most zero octets a writer pads a record with
+constexpr size_t padRoom = 256;           // zeroed room after a record: its padding (<= 119) fits
+constexpr size_t unpackRoom = 100;        // room recUnpack is given beyond the restored record
+constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds memory on a pipe,
+                                          // and lies above the largest large form (1,006,632,840)
+constexpr size_t markerLength = 4;        // "GRIB"
+constexpr long maxWorkers = 1024;
+constexpr double progressInterval = 0.25; // seconds between progress updates at most
 
 const char *progname = "recpack";
 
 // Wall-clock seconds since the first reading of the process.
+std::mutex wallLock;
 double wallBase = 0;
 double wallLast = 0;
 
 double wallTime()
 {
+    std::lock_guard<std::mutex> g(wallLock);
     struct timeval tv;
     if (gettimeofday(&tv, nullptr) != 0) {
         perror("UTIL_WALLTIME");
@@ -40,44 +65,631 @@ double wallTime()
     return wallLast;
 }
 
+// Processor time of the calling thread, so that each thread counts its own
+// phase; the whole run is counted with clock().
+double threadCpu()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
 int cpuTicks() { return (int)clock(); }
 
 // Tick differences are taken modulo 2^32, so a wrapped int counter still
 // gives the right interval.
 double cpuSeconds(int from, int to) { return (double)(int)((unsigned)to - (unsigned)from) / CLOCKS_PER_SEC; }
 
-struct Buffer {
-    unsigned char *data = nullptr;
-    size_t capacity = 0;
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char line[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    return line;
+}
 
-    // Grows only, keeping the contents.
-    bool reserve(size_t n)
+// Record buffers are used again instead of being freed: a fresh buffer costs
+// a page fault per 4 kB on first touch, a tenth of the work of a record.
+class BufferPool {
+public:
+    struct Buffer {
+        unsigned char *data = nullptr;
+        size_t capacity = 0;
+    };
+
+    // A buffer of at least `need` octets, its contents undefined.
+    Buffer take(size_t need)
     {
-        if (n <= capacity) return true;
-        void *grown = realloc(data, n);
-        if (!grown) return false;
-        data = (unsigned char *)grown;
-        capacity = n;
-        return true;
+        {
+            std::lock_guard<std::mutex> g(m);
+            // The smallest kept buffer that fits.
+            size_t best = kept.size();
+            for (size_t k = 0; k < kept.size(); ++k)
+                if (kept[k].capacity >= need && (best == kept.size() || kept[k].capacity < kept[best].capacity))
+                    best = k;
+            if (best < kept.size()) {
+                Buffer b = kept[best];
+                kept.erase(kept.begin() + (long)best);
+                return b;
+            }
+        }
+        return Buffer{(unsigned char *)malloc(need), need};
+    }
+
+    void give(Buffer b)
+    {
+        if (!b.data) return;
+        std::lock_guard<std::mutex> g(m);
+        if (kept.size() < limit) {
+            kept.push_back(b);
+            return;
+        }
+        // Full: the smallest goes, so that the large records keep their room.
+        auto smallest = std::min_element(kept.begin(), kept.end(),
+                                         [](const Buffer &a, const Buffer &c) { return a.capacity < c.capacity; });
+        if (smallest->capacity < b.capacity) std::swap(*smallest, b);
+        free(b.data);
+    }
+
+    ~BufferPool()
+    {
+        for (Buffer &b : kept) free(b.data);
+    }
+
+    size_t limit = 8; // buffers kept at most: those in flight, so memory stays bounded
+
+private:
+    std::mutex m;
+    std::vector<Buffer> kept;
+};
+
+BufferPool pool;
+
+// One unit of the output, in file order.
+enum class Kind { Record, Piece, Note };
+
+struct Item {
+    Kind kind = Kind::Record;
+    int64_t offset = 0;             // of the record in the input
+    unsigned char *data = nullptr;  // the record as read and zeroed room, or a stretch piece
+    size_t length = 0;              // octets of the record as read, or of the piece
+    size_t capacity = 0;            // octets at data in use: the record and its zeroed room
+    size_t allocated = 0;           // octets at data
+    int damaged = 0;                // the locator's result for a record whose sections don't frame
+    BufferPool::Buffer restored;    // the restored record and zeroed room
+    size_t restoredRoom = 0;        // octets of restored in use
+    const unsigned char *out = nullptr; // what to write: data or restored
+    size_t outLength = 0;
+    std::string note;               // the program's lines for this item
+    bool leftPacked = false;        // a packed record not restored
+    bool done = false;              // ready for the writer (guarded by the pipeline's lock)
+
+    ~Item()
+    {
+        pool.give({data, allocated});
+        pool.give(restored);
     }
 };
+
+using ItemPtr = std::shared_ptr<Item>;
 
 struct Times {
     double tread = 0, tcompress = 0, twrite = 0;
     double wread = 0, wcompress = 0, wwrite = 0;
 };
 
+// The queue of items between the reader and the writer. Bounded in count,
+// so memory stays within a few record sizes per worker.
+struct Pipeline {
+    std::mutex m;
+    std::condition_variable space, work, done;
+    std::deque<ItemPtr> order; // every item, until written
+    std::deque<ItemPtr> todo;  // records waiting for a worker
+    size_t limit = 4;
+    bool readerDone = false;
+    bool stop = false;
+    double readerWait = 0; // wall time the reader waited for room
+
+    bool push(const ItemPtr &it)
+    {
+        std::unique_lock<std::mutex> g(m);
+        if (order.size() >= limit && !stop) {
+            double w0 = wallTime();
+            space.wait(g, [&] { return order.size() < limit || stop; });
+            readerWait += wallTime() - w0;
+        }
+        if (stop) return false;
+        order.push_back(it);
+        if (it->kind == Kind::Record) {
+            todo.push_back(it);
+            work.notify_one();
+        } else {
+            it->done = true;
+            done.notify_all();
+        }
+        return true;
+    }
+
+    void finishReading()
+    {
+        std::lock_guard<std::mutex> g(m);
+        readerDone = true;
+        work.notify_all();
+        done.notify_all();
+    }
+
+    void halt()
+    {
+        std::lock_guard<std::mutex> g(m);
+        stop = true;
+        space.notify_all();
+        work.notify_all();
+        done.notify_all();
+    }
+};
+
 struct Run {
     bool compress = true;
-    const char *ifile = nullptr;
-    const char *ofile = nullptr;
+    const char *ifile = nullptr, *ofile = nullptr;
     int in = -1, out = -1;
-    long long insize = -1; // octets of a regular input file, else -1
-    Buffer record, scratch, copy;
+    int64_t insize = -1; // octets of a regular input file, else -1
+    long workers = 1;
+    Pipeline pipe;
     Times t;
-    bool lost = false;     // a record could not be carried over
-    bool failed = false;   // the output could not be written
+    std::mutex timeLock;
+    std::atomic<bool> failed{false}; // something was not carried over: status 1
 };
+
+// ---- Reader ---------------------------------------------------------------
+
+struct Reader {
+    Run &r;
+    unsigned char *buf = nullptr;
+    size_t capacity = 0, len = 0, pos = 0;
+    int64_t base = 0; // input offset of buf[0]
+    bool eof = false;
+    int error = 0;
+
+    // The stretch of octets between records being carried over.
+    bool active = false, junk = false;
+    int64_t start = 0, reportAt = 0;
+    uint64_t zeros = 0, copied = 0;
+    ItemPtr piece;
+
+    explicit Reader(Run &run) : r(run) {}
+    ~Reader() { free(buf); }
+
+    // Holds at least `need` octets from pos, or all up to the end of the input.
+    bool fill(size_t need)
+    {
+        while (!eof && len - pos < need) {
+            if (pos > 0) {
+                memmove(buf, buf + pos, len - pos);
+                len -= pos;
+                base += (int64_t)pos;
+                pos = 0;
+            }
+            if (capacity < need + readChunk) {
+                size_t grown = need + readChunk;
+                void *p = realloc(buf, grown);
+                if (!p) {
+                    error = ENOMEM;
+                    return false;
+                }
+                buf = (unsigned char *)p;
+                capacity = grown;
+            }
+            ssize_t got = read(r.in, buf + len, capacity - len);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                error = errno;
+                return false;
+            }
+            if (got == 0) eof = true;
+            len += (size_t)got;
+        }
+        return true;
+    }
+
+    bool flushPiece()
+    {
+        if (!piece || piece->length == 0) return true;
+        ItemPtr p = piece;
+        piece.reset();
+        return r.pipe.push(p);
+    }
+
+    bool append(const unsigned char *p, size_t n)
+    {
+        while (n > 0) {
+            if (!piece) {
+                piece = std::make_shared<Item>();
+                piece->kind = Kind::Piece;
+                BufferPool::Buffer b = pool.take(pieceLength);
+                piece->data = b.data;
+                piece->capacity = pieceLength;
+                piece->allocated = b.capacity;
+                if (!piece->data) return false;
+            }
+            size_t c = std::min(n, piece->capacity - piece->length);
+            if (p)
+                memcpy(piece->data + piece->length, p, c);
+            else
+                memset(piece->data + piece->length, 0, c);
+            piece->length += c;
+            if (p) p += c;
+            n -= c;
+            if (piece->length == piece->capacity && !flushPiece()) return false;
+        }
+        return true;
+    }
+
+    // Carries the n octets at buf[from] over as part of the current stretch:
+    // zeros at its start are padding (all of them in an all-zero stretch,
+    // else at most maxPadding), the rest goes out as it stands.
+    bool feed(size_t from, size_t n)
+    {
+        if (n == 0) return true;
+        const unsigned char *p = buf + from;
+        if (!active) {
+            active = true;
+            junk = false;
+            start = base + (int64_t)from;
+            zeros = copied = 0;
+        }
+        if (!junk) {
+            const unsigned char *nz = std::find_if(p, p + n, [](unsigned char c) { return c != 0; });
+            size_t k = (size_t)(nz - p);
+            zeros += k;
+            if (k == n) return true;
+            junk = true;
+            uint64_t drop = std::min(zeros, maxPadding);
+            reportAt = start + (int64_t)drop;
+            copied = zeros - drop;
+            if (!append(nullptr, (size_t)copied)) return false;
+            p += k;
+            n -= k;
+        }
+        copied += n;
+        return append(p, n);
+    }
+
+    bool endStretch()
+    {
+        bool ok = true;
+        if (active && junk) {
+            ok = flushPiece();
+            auto note = std::make_shared<Item>();
+            note->kind = Kind::Note;
+            note->note = format("%s: %llu octets at offset %lld hold no GRIB record; copied as they stand\n",
+                                progname, (unsigned long long)copied, (long long)reportAt);
+            ok = ok && r.pipe.push(note);
+        }
+        active = false;
+        return ok;
+    }
+
+    bool pushRecord(size_t at, size_t n)
+    {
+        auto it = std::make_shared<Item>();
+        it->offset = base + (int64_t)at;
+        it->length = n;
+        BufferPool::Buffer b = pool.take(n + padRoom);
+        // Only the record and its zeroed room are in use, whatever the
+        // buffer held before: the output can't depend on it.
+        it->data = b.data;
+        it->capacity = n + padRoom;
+        it->allocated = b.capacity;
+        if (!it->data) return false;
+        memcpy(it->data, buf + at, n);
+        memset(it->data + n, 0, padRoom);
+        // Sections that do not frame: the locator says why on standard error,
+        // the coder's text goes to standard output, and the record is copied
+        // as read. Done here, so that these lines follow the file's order.
+        if (gribVersion(it->data, n) == 1) {
+            unsigned char *pds, *gds, *bms, *bds;
+            long recsize;
+            it->damaged = grib1Sections(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize);
+            if (it->damaged < 0) fputs("GRIB message error\n", stdout);
+            if (it->damaged > 0) fputs("GRIB data corrupted!\n", stdout);
+            if (it->damaged)
+                it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", progname,
+                                  (long long)it->offset);
+            // Restoring, a record whose sections can't be found may hold
+            // packed data that stays packed: the run can't say all was restored.
+            it->leftPacked = it->damaged && !r.compress;
+        }
+        return r.pipe.push(it);
+    }
+
+    void loop()
+    {
+        bool ok = true;
+        while (ok) {
+            size_t off = 0, need = 0;
+            int s = gribFindRecord(buf + pos, len - pos, &off, &need);
+            if (s == -1) {
+                if (eof) {
+                    ok = feed(pos, len - pos);
+                    pos = len;
+                    break;
+                }
+                ok = feed(pos, off);
+                pos += off;
+                if (!fill(len - pos + 1)) break;
+                continue;
+            }
+            ok = feed(pos, off);
+            pos += off;
+            if (s == 1) {
+                // A record longer than what is held: read on up to its end,
+                // unless its lengths already say it can't be a record.
+                bool past = r.insize >= 0 && (uint64_t)(base + (int64_t)pos) + need > (uint64_t)r.insize;
+                if (need <= maxRecord && !past && !eof) {
+                    if (!fill(need)) break;
+                    if (len - pos >= need || !eof) continue;
+                }
+                s = -2;
+            }
+            if (s == 0 && need > maxRecord) s = -2;
+            if (s == -2) {
+                // Not a record: its marker belongs to the stretch, and the
+                // search goes on right after it.
+                ok = ok && feed(pos, markerLength);
+                pos += markerLength;
+                continue;
+            }
+            ok = ok && endStretch() && pushRecord(pos, need);
+            pos += need;
+        }
+        // After a read error, what was read of a record that can't be
+        // framed any more goes out as it stands.
+        if (ok && error) ok = feed(pos, len - pos);
+        if (ok) ok = endStretch();
+        if (error) {
+            auto note = std::make_shared<Item>();
+            note->kind = Kind::Note;
+            note->note = format("%s: read failed on %s after offset %lld\n%s\n", progname, r.ifile,
+                                (long long)(base + (int64_t)len), strerror(error));
+            r.failed = true;
+            if (!r.pipe.push(note)) fputs(note->note.c_str(), stderr);
+        }
+    }
+};
+
+void readerThread(Run &r)
+{
+    double w0 = wallTime(), c0 = threadCpu();
+    Reader rd(r);
+    rd.loop();
+    double c1 = threadCpu(), w1 = wallTime();
+    double waited;
+    {
+        std::lock_guard<std::mutex> g(r.pipe.m);
+        waited = r.pipe.readerWait;
+    }
+    {
+        std::lock_guard<std::mutex> g(r.timeLock);
+        r.t.tread += c1 - c0;
+        r.t.wread += w1 - w0 - waited;
+    }
+    r.pipe.finishReading();
+}
+
+// ---- Workers --------------------------------------------------------------
+
+void packRecord(Item &it, std::vector<unsigned char> &scratch)
+{
+    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    if (scratch.size() < it.capacity) scratch.resize(it.capacity);
+    int length = recPack(it.data, it.capacity, scratch.data(), scratch.size());
+    if (length <= 0 || (size_t)length > it.capacity) {
+        it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", progname,
+                         (long long)it.offset, length);
+        return;
+    }
+    // The large form's padded length lies beyond the record as read: the
+    // zeroed room holds it.
+    it.outLength = (size_t)length;
+}
+
+void unpackRecord(Item &it)
+{
+    // Only edition 1 has an szip form.
+    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    size_t n = it.length;
+    size_t unzipped = 0;
+    int code = gribGetZip((long)n, it.data, &unzipped);
+    if (code <= 0) return;
+    if (code != 128 && code != 130) {
+        it.note = format("Decompression for %d not implemented!\n", code);
+    } else if (unzipped < n) {
+        it.note = format("Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);
+    } else {
+        size_t room = unzipped + unpackRoom + padRoom;
+        it.restored = pool.take(room);
+        if (!it.restored.data) {
+            it.note = format("%s: out of memory for %zu octets\n", progname, room);
+            it.leftPacked = true;
+            return;
+        }
+        unsigned char *dst = it.restored.data;
+        memcpy(dst, it.data, n);
+        memset(dst + n, 0, room - n);
+        it.restoredRoom = room;
+        int length = recUnpack(dst, room, it.data, n);
+        // A record recUnpack can't restore comes back as read, still in the
+        // szip form.
+        size_t again = 0;
+        bool kept = length <= 0 || (size_t)length > room || gribGetZip(length, dst, &again) == 128;
+        if (!kept) {
+            it.out = dst;
+            it.outLength = (size_t)length;
+            return;
+        }
+        pool.give(it.restored);
+        it.restored = {};
+    }
+    it.leftPacked = true;
+    it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", progname,
+                      (long long)it.offset);
+}
+
+void workerThread(Run &r)
+{
+    std::vector<unsigned char> scratch;
+    double cpu = 0;
+    for (;;) {
+        ItemPtr it;
+        {
+            std::unique_lock<std::mutex> g(r.pipe.m);
+            r.pipe.work.wait(g, [&] { return !r.pipe.todo.empty() || r.pipe.readerDone || r.pipe.stop; });
+            if (r.pipe.stop || r.pipe.todo.empty()) break;
+            it = r.pipe.todo.front();
+            r.pipe.todo.pop_front();
+        }
+        it->out = it->data;
+        it->outLength = it->length;
+        double c0 = threadCpu();
+        if (r.compress)
+            packRecord(*it, scratch);
+        else
+            unpackRecord(*it);
+        cpu += threadCpu() - c0;
+        std::lock_guard<std::mutex> g(r.pipe.m);
+        it->done = true;
+        r.pipe.done.notify_all();
+    }
+    std::lock_guard<std::mutex> g(r.timeLock);
+    if (r.compress) r.t.tcompress += cpu;
+}
+
+// ---- Writer ---------------------------------------------------------------
+
+struct Progress {
+    bool on = false;
+    bool shown = false;
+    double start = 0, last = 0;
+    unsigned long long records = 0, octetsIn = 0, octetsOut = 0;
+
+    void erase()
+    {
+        if (shown) fputs("\r\033[K", stderr);
+        shown = false;
+    }
+
+    void update(const Run &r, bool force)
+    {
+        if (!on) return;
+        double now = wallTime();
+        if (!force && now - last < progressInterval) return;
+        last = now;
+        double mb = 1e6, secs = now - start;
+        double speed = secs > 0 ? (double)octetsIn / mb / secs : 0;
+        std::string line = format("%llu records, %.1f MB in, %.1f MB out, ratio %.3f, %.1f MB/s", records,
+                                  (double)octetsIn / mb, (double)octetsOut / mb,
+                                  octetsIn ? (double)octetsOut / (double)octetsIn : 1.0, speed);
+        if (r.insize > 0) {
+            double share = std::min(1.0, (double)octetsIn / (double)r.insize);
+            line += format(", %.0f%% done", share * 100);
+            if (speed > 0) line += format(", %.0f s left", ((double)r.insize - (double)octetsIn) / mb / speed);
+        }
+        fprintf(stderr, "\r%s\033[K", line.c_str());
+        shown = true;
+    }
+};
+
+bool writeAll(int fd, const unsigned char *p, size_t n, int *error)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            *error = errno;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+void writerThread(Run &r)
+{
+    Progress progress;
+    progress.on = isatty(STDERR_FILENO) == 1;
+    progress.start = wallTime();
+    progress.last = progress.start - progressInterval; // the first record shows at once
+    bool writing = true;
+    for (;;) {
+        ItemPtr it;
+        {
+            std::unique_lock<std::mutex> g(r.pipe.m);
+            double w0 = wallTime();
+            r.pipe.done.wait(g, [&] {
+                return (!r.pipe.order.empty() && r.pipe.order.front()->done) ||
+                       (r.pipe.order.empty() && r.pipe.readerDone) || r.pipe.stop;
+            });
+            double w1 = wallTime();
+            if (r.pipe.order.empty() || !r.pipe.order.front()->done) break;
+            it = r.pipe.order.front();
+            r.pipe.order.pop_front();
+            r.pipe.space.notify_one();
+            if (it->kind == Kind::Record && r.compress) {
+                std::lock_guard<std::mutex> tg(r.timeLock);
+                r.t.wcompress += w1 - w0;
+            }
+        }
+        const unsigned char *p = it->kind == Kind::Record ? it->out : it->data;
+        size_t n = it->kind == Kind::Record ? it->outLength : it->length;
+        if (it->kind == Kind::Record) {
+            // Zero padding after the record; the room after it is zeroed.
+            size_t padded = gribPaddedLength(n);
+            unsigned char *w = const_cast<unsigned char *>(p);
+            size_t room = it->out == it->data ? it->capacity : it->restoredRoom;
+            if (padded <= room) {
+                memset(w + n, 0, padded - n);
+                n = padded;
+            }
+            progress.records++;
+            progress.octetsIn += it->length;
+        } else if (it->kind == Kind::Piece) {
+            progress.octetsIn += it->length;
+        }
+        if (it->kind != Kind::Note && writing) {
+            double w0 = wallTime(), c0 = threadCpu();
+            int error = 0;
+            bool ok = writeAll(r.out, p, n, &error);
+            double c1 = threadCpu(), w1 = wallTime();
+            {
+                std::lock_guard<std::mutex> tg(r.timeLock);
+                r.t.twrite += c1 - c0;
+                r.t.wwrite += w1 - w0;
+            }
+            progress.octetsOut += n;
+            if (!ok) {
+                progress.erase();
+                fprintf(stderr, "%s: write failed on %s\n%s\n", progname, r.ofile, strerror(error));
+                r.failed = true;
+                writing = false;
+                r.pipe.halt();
+                break;
+            }
+        }
+        if (it->leftPacked) r.failed = true;
+        if (!it->note.empty()) {
+            progress.erase();
+            fputs(it->note.c_str(), stderr);
+        }
+        progress.update(r, false);
+    }
+    progress.erase();
+}
+
+// ---- Command line ---------------------------------------------------------
 
 const char *baseName(const char *arg)
 {
@@ -85,7 +697,40 @@ const char *baseName(const char *arg)
     return slash ? slash + 1 : arg;
 }
 
-void usage() { fprintf(stderr, "usage : %s [-P <nthread>]  ifile  ofile\n", progname); }
+void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>]  ifile  ofile\n", progname); }
+
+void help()
+{
+    bool pack = strcmp(progname, "recpack") == 0;
+    usage(stdout);
+    printf("\n%s\n"
+           "Octets between records are copied as they stand, zero padding aside.\n\n"
+           "  -P n   work on n records at a time (0: one per available processor; default 1)\n\n"
+           "Exit status: 0 when every octet of ifile was carried into ofile%s;\n"
+           "1 otherwise; 255 for bad arguments.\n",
+           pack ? "Copies every GRIB record of ifile to ofile, szip-compressing the data sections of\n"
+                  "edition 1 records."
+                : "Copies every GRIB record of ifile to ofile, restoring szip-compressed data sections.",
+           pack ? "" : " and every packed record restored");
+}
+
+// A whole number from 0 to 1024, digits only.
+bool threadCount(const char *arg, long *n)
+{
+    if (!*arg || strlen(arg) > 4) return false;
+    for (const char *c = arg; *c; ++c)
+        if (*c < '0' || *c > '9') return false;
+    *n = atol(arg);
+    return *n <= maxWorkers;
+}
+
+long availableProcessors()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? n : 1;
+}
 
 bool sameFile(const char *a, const char *b)
 {
@@ -93,221 +738,10 @@ bool sameFile(const char *a, const char *b)
     return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-long long regularSize(const char *name)
+int openFailed(const char *name, int error)
 {
-    struct stat st;
-    return stat(name, &st) == 0 && S_ISREG(st.st_mode) ? (long long)st.st_size : -1;
-}
-
-void lostRecord(Run &r, long long offset, const char *why)
-{
-    fprintf(stderr, "%s: GRIB record at offset %lld %s\n", progname, offset, why);
-    r.lost = true;
-}
-
-// Pads the first `length` octets with zeros: to a multiple of 120 for large
-// records, else of 8. The buffer is grown so the padding always fits.
-size_t pad(Run &r, size_t length)
-{
-    size_t padded = length;
-    if (length > largeLength)
-        padded = (length + 119) / 120 * 120;
-    else if (length % 8)
-        padded = length + 8 - length % 8;
-    if (padded > r.record.capacity && !r.record.reserve(padded)) return length;
-    memset(r.record.data + length, 0, padded - length);
-    return padded;
-}
-
-// Octets to write for the record of `n` octets in the buffer, compressed.
-size_t packRecord(Run &r, size_t n, long long offset)
-{
-    unsigned char *pds, *gds, *bms, *bds;
-    long recsize;
-    // A record the locator can't frame is copied as read: recPack would
-    // report a length of its own guessing for it.
-    if (grib1Sections(r.record.data, (long)n, &pds, &gds, &bms, &bds, &recsize) != 0) {
-        fprintf(stderr, "%s: GRIB record at offset %lld is damaged; copied as read\n", progname, offset);
-        return n;
-    }
-    if (!r.scratch.reserve(r.record.capacity)) {
-        fprintf(stderr, "%s: out of memory for %zu octets\n", progname, r.record.capacity);
-        return n;
-    }
-    double w0 = wallTime();
-    int c0 = cpuTicks();
-    int length = recPack(r.record.data, r.record.capacity, r.scratch.data, r.scratch.capacity);
-    int c1 = cpuTicks();
-    double w1 = wallTime();
-    r.t.tcompress += cpuSeconds(c0, c1);
-    r.t.wcompress += w1 - w0;
-    if (length <= 0 || (size_t)length > r.record.capacity) {
-        fprintf(stderr, "%s: GRIB record at offset %lld claims %d octets; copied as read\n", progname, offset,
-                length);
-        return n;
-    }
-    // The large form's padded length lies beyond the record as read.
-    if ((size_t)length > n) memset(r.record.data + n, 0, (size_t)length - n);
-    return (size_t)length;
-}
-
-// Octets to write for the record of `n` octets in the buffer, restored.
-size_t unpackRecord(Run &r, size_t n)
-{
-    size_t unzipped = 0;
-    int code = gribGetZip((long)n, r.record.data, &unzipped);
-    if (code <= 0) return n;
-    if (code != 128 && code != 130) {
-        fprintf(stderr, "Decompression for %d not implemented!\n", code);
-        return n;
-    }
-    if (unzipped < n) {
-        // Written as read: dropping it would lose the record.
-        fprintf(stderr, "Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);
-        return n;
-    }
-    if (!r.copy.reserve(n)) {
-        fprintf(stderr, "%s: out of memory for %zu octets\n", progname, n);
-        return n;
-    }
-    memcpy(r.copy.data, r.record.data, n);
-    unzipped += unpackRoom;
-    if (!r.record.reserve(unzipped)) {
-        fprintf(stderr, "%s: out of memory for %zu octets\n", progname, unzipped);
-        return n;
-    }
-    int length = recUnpack(r.record.data, r.record.capacity, r.copy.data, n);
-    if (length <= 0) {
-        memcpy(r.record.data, r.copy.data, n);
-        return n;
-    }
-    return (size_t)length;
-}
-
-// After gribGetSize found no record at `before`: decide whether the input is
-// done. Returns false at the end of the input.
-bool noRecord(Run &r, long long before)
-{
-    long long here = gribGetPos(r.in);
-    // A search that ran its limit without a marker: octets between records.
-    if (here - before >= searchLimit) return true;
-    long count = 0;
-    int status = gribFileSeek(r.in, &count);
-    if (status == -1) return false;
-    if (status == 0) lostRecord(r, gribGetPos(r.in) - 4, "cannot be sized; searching on after its marker");
-    return true;
-}
-
-void writeRecord(Run &r, size_t length)
-{
-    double w0 = wallTime();
-    int c0 = cpuTicks();
-    int written = gribWrite(r.out, r.record.data, length);
-    int c1 = cpuTicks();
-    double w1 = wallTime();
-    r.t.twrite += cpuSeconds(c0, c1);
-    r.t.wwrite += w1 - w0;
-    if (written < 0 || (size_t)written != length) {
-        fprintf(stderr, "%s: write failed on %s\n", progname, r.ofile);
-        r.failed = true;
-    }
-}
-
-// Offset of the first marker inside the record after its own, or 0.
-size_t innerMarker(const unsigned char *rec, size_t n)
-{
-    for (size_t i = 1; i + 4 <= n; ++i)
-        if (rec[i] == 'G' && memcmp(rec + i, "GRIB", 4) == 0) return i;
-    return 0;
-}
-
-// Puts the input right after the marker at `offset`, so that the search goes
-// on from there. The record functions can't move back: the file is opened
-// anew and its markers are walked up to that one.
-bool resume(Run &r, long long offset)
-{
-    gribClose(r.in);
-    r.in = gribOpen(r.ifile, "r");
-    if (r.in == -1) return false;
-    long count;
-    int status;
-    while ((status = gribFileSeek(r.in, &count)) >= 0) {
-        if (status != 0) continue; // no marker in this stretch: search on
-        long long at = gribGetPos(r.in) - 4;
-        if (at >= offset) return at == offset;
-    }
-    return false;
-}
-
-// A record that does not end with its end section was sized from damaged
-// lengths. When a marker lies inside it, it holds the records after it:
-// those are read again from that marker on, so that they come through.
-// Returns false when the input can't be read on.
-bool damagedRecord(Run &r, size_t n, long long offset)
-{
-    size_t k = r.insize >= 0 ? innerMarker(r.record.data, n) : 0;
-    fprintf(stderr, "%s: GRIB record at offset %lld has no end section; %s\n", progname, offset,
-            k ? "copied as read up to the next marker" : "copied as read");
-    r.lost = true;
-    writeRecord(r, pad(r, k ? k : n));
-    if (k && !resume(r, offset)) {
-        fprintf(stderr, "%s: cannot read on in %s after offset %lld\n", progname, r.ifile, offset);
-        return false;
-    }
-    return true;
-}
-
-void recordLoop(Run &r)
-{
-    while (!r.failed) {
-        double w0 = wallTime();
-        int c0 = cpuTicks();
-        long long before = gribGetPos(r.in);
-        size_t size = gribGetSize(r.in);
-        long long offset = gribGetPos(r.in);
-        if (size == 0) {
-            if (noRecord(r, before)) continue;
-            break;
-        }
-        // A record that runs past the end of the file is cut short: skip its
-        // marker instead of reading (and losing) everything after it.
-        unsigned long long end = (unsigned long long)offset + size;
-        if (r.insize >= 0 && (size > (unsigned long long)r.insize || end > (unsigned long long)r.insize)) {
-            long count;
-            gribFileSeek(r.in, &count);
-            lostRecord(r, offset, "is cut short by the end of the file; searching on after its marker");
-            continue;
-        }
-        if (size + recordRoom < size ||
-            (r.record.capacity < size + recordRoom && !r.record.reserve(size + recordRoom))) {
-            long count;
-            gribFileSeek(r.in, &count);
-            lostRecord(r, offset, "does not fit into memory; searching on after its marker");
-            continue;
-        }
-        size_t n = size;
-        int status = gribRead(r.in, r.record.data, &n);
-        int c1 = cpuTicks();
-        double w1 = wallTime();
-        r.t.tread += cpuSeconds(c0, c1);
-        r.t.wread += w1 - w0;
-        if (status != 0) {
-            lostRecord(r, offset, "could not be read to its end");
-            break; // the input is consumed up to its end
-        }
-        if (n < 8 || memcmp(r.record.data + n - 4, "7777", 4) != 0) {
-            if (damagedRecord(r, n, offset)) continue;
-            break;
-        }
-        int edition = gribVersion(r.record.data, n);
-
-        size_t length = n;
-        if (r.compress && edition == 1)
-            length = packRecord(r, n, offset);
-        else if (!r.compress)
-            length = unpackRecord(r, n);
-        writeRecord(r, pad(r, length));
-    }
+    fprintf(stderr, "Open failed on %s\n%s\n", name, strerror(error));
+    return 1;
 }
 
 } // namespace
@@ -325,43 +759,72 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    if (argc < 3) {
-        usage();
-        return -1;
+    if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        help();
+        return 0;
     }
-    r.ifile = argc == 5 ? argv[3] : argv[1];
-    r.ofile = argc == 5 ? argv[4] : argv[2];
-    if (!r.ifile || !r.ofile) {
-        usage();
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("%s %s\n", progname, gribLibraryVersion());
+        return 0;
+    }
+    // Extra file arguments are refused: they are most often a shell pattern,
+    // and the last of them would be overwritten.
+    if (argc == 5) {
+        if (strcmp(argv[1], "-P") != 0 || !threadCount(argv[2], &r.workers)) {
+            usage(stderr);
+            return -1;
+        }
+        if (r.workers == 0) r.workers = availableProcessors();
+        r.ifile = argv[3];
+        r.ofile = argv[4];
+    } else if (argc == 3) {
+        r.ifile = argv[1];
+        r.ofile = argv[2];
+    } else {
+        usage(stderr);
         return -1;
     }
 
-    r.in = gribOpen(r.ifile, "r");
-    if (r.in == -1) {
-        fprintf(stderr, "Open failed on %s\n", r.ifile);
-        return 1;
+    r.in = open(r.ifile, O_RDONLY);
+    if (r.in < 0) return openFailed(r.ifile, errno);
+    struct stat st;
+    if (fstat(r.in, &st) == 0 && S_ISDIR(st.st_mode)) {
+        close(r.in);
+        return openFailed(r.ifile, EISDIR);
     }
+    r.insize = S_ISREG(st.st_mode) ? (int64_t)st.st_size : -1;
     // Opening the output truncates it: it must not be the input.
     if (sameFile(r.ifile, r.ofile)) {
         fprintf(stderr, "%s: input and output are the same file: %s\n", progname, r.ofile);
-        gribClose(r.in);
+        close(r.in);
         return 1;
     }
-    r.out = gribOpen(r.ofile, "w");
-    if (r.out == -1) {
-        fprintf(stderr, "Open failed on %s\n", r.ofile);
-        return 1;
+    r.out = open(r.ofile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (r.out < 0) {
+        int error = errno;
+        close(r.in);
+        return openFailed(r.ofile, error);
     }
-    r.insize = regularSize(r.ifile);
 
     int call0 = cpuTicks();
     double wall0 = wallTime();
-    recordLoop(r);
-    if (gribClose(r.out) != 0) {
-        fprintf(stderr, "%s: close failed on %s\n", progname, r.ofile);
+    // Records in flight: enough to keep every worker busy while the writer
+    // waits for the oldest, few enough to bound memory.
+    r.pipe.limit = (size_t)r.workers + 2;
+    pool.limit = 2 * r.pipe.limit;
+    std::thread reader(readerThread, std::ref(r));
+    std::vector<std::thread> workers;
+    for (long k = 0; k < r.workers; ++k) workers.emplace_back(workerThread, std::ref(r));
+    writerThread(r);
+    r.pipe.halt();
+    reader.join();
+    for (std::thread &w : workers) w.join();
+
+    if (close(r.out) != 0) {
+        fprintf(stderr, "%s: close failed on %s\n%s\n", progname, r.ofile, strerror(errno));
         r.failed = true;
     }
-    gribClose(r.in);
+    close(r.in);
     int call1 = cpuTicks();
     double wall1 = wallTime();
 
@@ -370,9 +833,5 @@ int main(int argc, char *argv[])
            t.tread + t.tcompress + t.twrite, t.tread, t.tcompress, t.twrite);
     printf("wall=%.2f wsum=%.2f wread=%.2f wcompress=%.2f wwrite=%.2f\n", wall1 - wall0,
            t.wread + t.wcompress + t.wwrite, t.wread, t.wcompress, t.wwrite);
-
-    free(r.record.data);
-    free(r.scratch.data);
-    free(r.copy.data);
-    return r.lost || r.failed ? 1 : 0;
+    return r.failed ? 1 : 0;
 }

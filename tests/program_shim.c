@@ -1,0 +1,58 @@
+/* Preloaded into a program under test.
+   - read(2) on the file named by EIO_FILE fails with EIO once the file
+     position reaches EIO_AFTER, as a failing disk would; every other read
+     goes through unchanged.
+   - With PEAK_FILE set, the program's peak resident memory (VmHWM, in kB)
+     is written to that file when it exits: measured from the outside, the
+     peak would include the memory of the process that started it. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+typedef ssize_t (*read_fn)(int, void *, size_t);
+
+ssize_t read(int fd, void *buf, size_t count)
+{
+    static read_fn real;
+    if (!real) *(void **)&real = dlsym(RTLD_NEXT, "read");
+    const char *file = getenv("EIO_FILE"), *after = getenv("EIO_AFTER");
+    if (file && after) {
+        char link[64], path[PATH_MAX];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t k = readlink(link, path, sizeof path - 1);
+        if (k > 0) {
+            path[k] = 0;
+            if (strcmp(path, file) == 0) {
+                long long pos = (long long)lseek(fd, 0, SEEK_CUR), limit = atoll(after);
+                if (pos >= limit) {
+                    errno = EIO;
+                    return -1;
+                }
+                if (pos + (long long)count > limit) count = (size_t)(limit - pos);
+            }
+        }
+    }
+    return real(fd, buf, count);
+}
+
+__attribute__((destructor)) static void writePeak(void)
+{
+    const char *out = getenv("PEAK_FILE");
+    if (!out) return;
+    FILE *status = fopen("/proc/self/status", "r");
+    if (!status) return;
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof line, status))
+        if (sscanf(line, "VmHWM: %ld", &kb) == 1) break;
+    fclose(status);
+    FILE *fp = fopen(out, "w");
+    if (!fp) return;
+    fprintf(fp, "%ld\n", kb);
+    fclose(fp);
+}
