@@ -104,6 +104,12 @@ gribls)
   [ "$(grep -c 'min .* max .* mean ' "$tmp/out")" = $((records - 1)) ] || fail "records after the damaged one"
   "$tool" -v "$tmp/unread.grb" > "$tmp/out" 2> /dev/null || fail "unsupported record: status $?"
   sed -n '/^ *3 :/{n;p;}' "$tmp/out" | grep -q '^ *values not decoded: unsupported packing' || fail "record 3: $(cat "$tmp/out")"
+  grib2=/usr/share/eccodes/samples/GRIB2.tmpl
+  if [ -r "$grib2" ]; then
+    cat "$sample" "$grib2" > "$tmp/two.grb"
+    "$tool" -v "$tmp/two.grb" > "$tmp/out" 2>&1 || fail "edition 2 record: status $?"
+    tail -n 1 "$tmp/out" | grep -q '^ *values not decoded: GRIB edition 2$' || fail "edition 2: $(cat "$tmp/out")"
+  fi
   "$tool" --help | grep -q '^  -v ' || fail "-v missing from the usage"
   echo "gribls -v: $records records, plain and packed alike"
   ;;
