@@ -8,6 +8,9 @@ function(valmora_tool name)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE valmora m)
   target_compile_options(${name} PRIVATE ${VALMORA_WARNINGS})
-  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+  # Linked by the C++ driver: the library is C++, and a sanitizer build needs
+  # the C++ parts of the sanitizer runtimes even for a C program.
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}
+    LINKER_LANGUAGE CXX)
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
