@@ -43,6 +43,10 @@ constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds
 constexpr size_t markerLength = 4;        // "GRIB"
 constexpr long maxWorkers = 1024;
 constexpr double progressInterval = 0.25; // seconds between progress updates at most
+// Octets that small items may hold in flight beyond the count of records:
+// with their restored copies and the workers' scratch they stay well within
+// the 16 MB that the memory bound leaves besides the records themselves.
+constexpr size_t smallItemOctets = 4u << 20;
 
 const char *progname = "recpack";
 
@@ -182,26 +186,32 @@ struct Times {
 };
 
 // The queue of items between the reader and the writer. Bounded in count,
-// so memory stays within a few record sizes per worker.
+// so memory stays within a few record sizes per worker; small items may go
+// past the count while they hold few octets, so that workers on an archive
+// of small records are not starved by the count alone.
 struct Pipeline {
     std::mutex m;
     std::condition_variable space, work, done;
     std::deque<ItemPtr> order; // every item, until written
     std::deque<ItemPtr> todo;  // records waiting for a worker
     size_t limit = 4;
+    size_t held = 0;           // octets of the items in order
     bool readerDone = false;
     bool stop = false;
     double readerWait = 0; // wall time the reader waited for room
 
+    bool room(size_t octets) const { return order.size() < limit || held + octets <= smallItemOctets; }
+
     bool push(const ItemPtr &it)
     {
         std::unique_lock<std::mutex> g(m);
-        if (order.size() >= limit && !stop) {
+        if (!room(it->allocated) && !stop) {
             double w0 = wallTime();
-            space.wait(g, [&] { return order.size() < limit || stop; });
+            space.wait(g, [&] { return room(it->allocated) || stop; });
             readerWait += wallTime() - w0;
         }
         if (stop) return false;
+        held += it->allocated;
         order.push_back(it);
         if (it->kind == Kind::Record) {
             todo.push_back(it);
@@ -637,6 +647,7 @@ void writerThread(Run &r)
             if (r.pipe.order.empty() || !r.pipe.order.front()->done) break;
             it = r.pipe.order.front();
             r.pipe.order.pop_front();
+            r.pipe.held -= it->allocated;
             r.pipe.space.notify_one();
             if (it->kind == Kind::Record && r.compress) {
                 std::lock_guard<std::mutex> tg(r.timeLock);
