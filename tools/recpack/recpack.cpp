@@ -262,6 +262,11 @@ struct Reader {
     int64_t base = 0; // input offset of buf[0]
     bool eof = false;
     int error = 0;
+    // A long record is read into a buffer of its own, sized for it and its
+    // padding, which then goes to the workers as it is: the reading buffer
+    // waits here meanwhile.
+    unsigned char *spare = nullptr;
+    size_t spareCapacity = 0;
 
     // The stretch of octets between records being carried over.
     bool active = false, junk = false;
@@ -270,11 +275,39 @@ struct Reader {
     ItemPtr piece;
 
     explicit Reader(Run &run) : r(run) {}
-    ~Reader() { free(buf); }
+    ~Reader()
+    {
+        free(buf);
+        free(spare);
+    }
+
+    // Moves what is held from pos into a buffer of `need` octets and the
+    // padding room, so that a record of `need` octets can leave in it.
+    bool ownBuffer(size_t need)
+    {
+        if (capacity >= need + padRoom && spare) return true;
+        BufferPool::Buffer b = pool.take(need + padRoom);
+        if (!b.data) {
+            error = ENOMEM;
+            return false;
+        }
+        if (len > pos) memcpy(b.data, buf + pos, len - pos);
+        if (spare)
+            pool.give({buf, capacity});
+        else
+            spare = buf, spareCapacity = capacity;
+        buf = b.data;
+        capacity = b.capacity;
+        len -= pos;
+        base += (int64_t)pos;
+        pos = 0;
+        return true;
+    }
 
     // Holds at least `need` octets from pos, or all up to the end of the input.
     bool fill(size_t need)
     {
+        if (need > readChunk && !ownBuffer(need)) return false;
         while (!eof && len - pos < need) {
             if (pos > 0) {
                 memmove(buf, buf + pos, len - pos);
@@ -282,7 +315,7 @@ struct Reader {
                 base += (int64_t)pos;
                 pos = 0;
             }
-            if (capacity < need + readChunk) {
+            if (capacity < need + readChunk && need <= readChunk) {
                 size_t grown = need + readChunk;
                 void *p = realloc(buf, grown);
                 if (!p) {
@@ -292,7 +325,9 @@ struct Reader {
                 buf = (unsigned char *)p;
                 capacity = grown;
             }
-            ssize_t got = read(r.in, buf + len, capacity - len);
+            // A long record's own buffer takes the record alone.
+            size_t want = need > readChunk ? pos + need - len : capacity - len;
+            ssize_t got = read(r.in, buf + len, want);
             if (got < 0) {
                 if (errno == EINTR) continue;
                 error = errno;
@@ -382,19 +417,31 @@ struct Reader {
         return ok;
     }
 
-    bool pushRecord(size_t at, size_t n)
+    // Sends the n octets at pos out as a record and moves past them.
+    bool pushRecord(size_t n)
     {
         auto it = std::make_shared<Item>();
-        it->offset = base + (int64_t)at;
+        it->offset = base + (int64_t)pos;
         it->length = n;
-        BufferPool::Buffer b = pool.take(n + padRoom);
+        it->capacity = n + padRoom;
+        if (spare && pos == 0 && len == n && capacity >= n + padRoom) {
+            // The record's own buffer goes with it; reading goes on in the spare.
+            it->data = buf;
+            it->allocated = capacity;
+            buf = spare, capacity = spareCapacity;
+            spare = nullptr;
+            base += (int64_t)n;
+            len = 0;
+        } else {
+            BufferPool::Buffer b = pool.take(n + padRoom);
+            it->data = b.data;
+            it->allocated = b.capacity;
+            if (!it->data) return false;
+            memcpy(it->data, buf + pos, n);
+            pos += n;
+        }
         // Only the record and its zeroed room are in use, whatever the
         // buffer held before: the output can't depend on it.
-        it->data = b.data;
-        it->capacity = n + padRoom;
-        it->allocated = b.capacity;
-        if (!it->data) return false;
-        memcpy(it->data, buf + at, n);
         memset(it->data + n, 0, padRoom);
         // Sections that do not frame: the locator says why on standard error,
         // the coder's text goes to standard output, and the record is copied
@@ -452,8 +499,7 @@ struct Reader {
                 pos += markerLength;
                 continue;
             }
-            ok = ok && endStretch() && pushRecord(pos, need);
-            pos += need;
+            ok = ok && endStretch() && pushRecord(need);
         }
         // After a read error, what was read of a record that can't be
         // framed any more goes out as it stands.
