@@ -9,7 +9,7 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
-#include "szipParams.h"
+#include "szip.h"
 
 #include <cstring>
 
@@ -39,9 +39,8 @@ bool constantField(const unsigned char *data, size_t n)
 size_t codedSize(const unsigned char *stream, size_t n, unsigned char *work, size_t capacity)
 {
     // The coder's own parameters for 24-bit data: 8-bit samples.
-    SZ_com_t params = g1::szipParams(24);
     size_t len = capacity;
-    if (SZ_BufftoBuffCompress(work, &len, stream, n, &params) != SZ_OK) return 0;
+    if (g1::szipCompress(work, &len, stream, n, 24) != SZ_OK) return 0;
     return len;
 }
 

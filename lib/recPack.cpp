@@ -10,7 +10,7 @@
 #include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
-#include "szipParams.h"
+#include "szip.h"
 
 #include <atomic>
 #include <cassert>
@@ -158,7 +158,6 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
 {
     // libaec writes past its own buffers when given part of a sample.
     assert(D % sampleOctets(nbits) == 0);
-    SZ_com_t params = g1::szipParams(nbits);
     const unsigned char *src = data;
     unsigned char *planes = nullptr;
     if (nbits == 24) {
@@ -167,7 +166,7 @@ int compressData(const unsigned char *data, size_t D, int nbits, void *work, siz
         g1::planeSplit(planes, data, D / 3);
         src = planes;
     }
-    int result = SZ_BufftoBuffCompress(work, clen, src, D, &params);
+    int result = g1::szipCompress(work, clen, src, D, nbits);
     if (planes) memRelease(planes);
     return result;
 }
