@@ -34,6 +34,8 @@
 namespace {
 
 constexpr size_t readChunk = 1u << 20;    // octets per read(2): few calls, little memory
+constexpr size_t probeChunk = 64u << 10;  // the first read after a long record: enough to frame
+                                          // the next, little to copy into that one's own buffer
 constexpr size_t pieceLength = 1u << 20;  // a long stretch goes out in pieces of this size
 constexpr uint64_t maxPadding = 119;      // most zero octets a writer pads a record with
 constexpr size_t padRoom = 256;           // zeroed room after a record: its padding (<= 119) fits
@@ -267,6 +269,7 @@ struct Reader {
     // waits here meanwhile.
     unsigned char *spare = nullptr;
     size_t spareCapacity = 0;
+    bool probe = false; // a long record just left in its own buffer
 
     // The stretch of octets between records being carried over.
     bool active = false, junk = false;
@@ -327,6 +330,8 @@ struct Reader {
             }
             // A long record's own buffer takes the record alone.
             size_t want = need > readChunk ? pos + need - len : capacity - len;
+            if (probe && want > probeChunk && need <= probeChunk) want = probeChunk;
+            probe = false;
             ssize_t got = read(r.in, buf + len, want);
             if (got < 0) {
                 if (errno == EINTR) continue;
@@ -432,6 +437,7 @@ struct Reader {
             spare = nullptr;
             base += (int64_t)n;
             len = 0;
+            probe = true;
         } else {
             BufferPool::Buffer b = pool.take(n + padRoom);
             it->data = b.data;
