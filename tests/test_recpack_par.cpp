@@ -357,6 +357,56 @@ TEST(RecpackPar, PipesInOddChunks)
     EXPECT_TRUE(readFile(tmp.file("got")) == want);
 }
 
+// Records longer than a read go to the workers in buffers of their own:
+// one that turns out not to frame gives its octets back to the search, one
+// cut by the end of the input is carried over, from a file and from a pipe.
+TEST(RecpackPar, LongRecordsInBuffersOfTheirOwn)
+{
+    TempDir tmp;
+    Bytes longA = fieldRecord(700000, 16, 21), longB = fieldRecord(900000, 16, 22), small = fieldRecord(3000, 16, 23);
+    Bytes unframed = fieldRecord(650000, 16, 24);
+    unframed[unframed.size() - 1] = '0'; // no end section where its length says
+    Bytes in = longA;
+    append(in, unframed);
+    append(in, longB);
+    append(in, small);
+    append(in, longA);
+    in.insert(in.end(), longB.begin(), longB.begin() + (long)longB.size() / 2);
+    writeFile(tmp.file("in"), in);
+
+    Result one = runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("z1"), tmp);
+    ASSERT_EQ(one.status, 0) << one.err;
+    EXPECT_EQ(count(one.err, "hold no GRIB record"), 2u) << one.err;
+    Bytes z1 = readFile(tmp.file("z1"));
+    Result r = runProgram(recpack + " -P 3 " + tmp.file("in") + " " + tmp.file("z3"), tmp);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(readFile(tmp.file("z3")) == z1);
+
+    std::string fifo = tmp.file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        for (size_t at = 0; fd >= 0 && at < in.size(); at += 65537) {
+            size_t n = std::min<size_t>(65537, in.size() - at);
+            if (write(fd, in.data() + at, n) != (ssize_t)n) _exit(1);
+        }
+        _exit(0);
+    }
+    r = runProgram(recpack + " -P 2 " + fifo + " " + tmp.file("zp"), tmp);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(readFile(tmp.file("zp")) == z1) << "from a pipe";
+
+    ASSERT_EQ(runProgram(recunpack + " -P 2 " + tmp.file("z1") + " " + tmp.file("u"), tmp).status, 0);
+    std::vector<Bytes> got = carried(readFile(tmp.file("u"))), want = carried(in);
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t k = 0; k < want.size(); ++k) EXPECT_TRUE(got[k] == want[k]) << "part " << k;
+    EXPECT_TRUE(got[0] == longA);
+    EXPECT_TRUE(got[2] == longB);
+}
+
 #ifdef VALMORA_PROGRAM_SHIM
 TEST(RecpackPar, ReadErrorIsNoEndOfFile)
 {
