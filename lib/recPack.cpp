@@ -266,6 +266,83 @@ bool overlap(const void *a, size_t na, const void *b, size_t nb)
     return na && nb && pa < pb + nb && pb < pa + na;
 }
 
+// What recPack leaves in a buffer that held the record with zeros after it,
+// for a copy: the first `result` octets of the record, zeros past its end.
+int asRecord(unsigned char *dst, const unsigned char *src, size_t srcsize, int result)
+{
+    if (dst == src || result <= 0) return result;
+    const size_t n = (size_t)result, copied = n < srcsize ? n : srcsize;
+    memcpy(dst, src, copied);
+    memset(dst + copied, 0, n - copied);
+    return result;
+}
+
+// recPack and recPackCopy: compresses the data section of the record at src
+// (srcsize octets) into dst (dstsize octets), which is src itself or a
+// buffer apart. In place, szip codes into zip first; apart, it codes
+// straight into the data's place in dst.
+int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, unsigned char *zip,
+               size_t zipsize)
+{
+    const bool inPlace = src == dst;
+    // The locator only reads; it takes a writable pointer for its results.
+    unsigned char *rec = const_cast<unsigned char *>(src);
+    unsigned char *pds, *bds;
+    long recsize;
+    if (locate(rec, asLong(srcsize), &pds, &bds, &recsize) != 0)
+        return asRecord(dst, src, srcsize, within(recsize > 0 ? (size_t)recsize : 0, dstsize));
+    if (!inPlace && dstsize < (size_t)recsize) {
+        Warning_("recPackCopy", "destination of %zu octets for a record of %ld: record not compressed", dstsize,
+                 recsize);
+        return 0;
+    }
+
+    const PackPlan plan = planPack(rec, bds, (size_t)recsize);
+    if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
+        Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+    if (plan.refusal != Refusal::none) return asRecord(dst, src, srcsize, within(plan.keep, dstsize));
+
+    const uint32_t L = get3(rec + 4);
+    const size_t X = plan.X, D = plan.D;
+    const size_t bdsoffset = (size_t)(bds - rec);
+    const unsigned char *data = bds + g1::kBdsFixed + X;
+    unsigned char *dbds = dst + bdsoffset;
+    unsigned char *coded = inPlace ? zip : dbds + g1::kSzipHeader + X;
+    const size_t codedAt = bdsoffset + g1::kSzipHeader + X;
+    size_t clen = inPlace ? zipsize : dstsize > codedAt ? dstsize - codedAt : 0;
+    int result = compressData(data, D, plan.nbits, coded, &clen);
+    if (result != SZ_OK) szWarning("recPack", result, pds[8], pds[11], false);
+
+    size_t newlen = g1::kSzipHeader + X + clen;
+    bool accept = result == SZ_OK && gainFactor * (double)D > (double)clen && newlen + 1 <= plan.bdslen;
+    if (!accept) {
+        asRecord(dst, src, srcsize, (int)L);
+        return within(padTo8(dst, L, dstsize), dstsize);
+    }
+
+    g1::SzipHeader h;
+    h.check = szipSectionCheck(bds, plan.bdslen); // the section as it stands
+    h.recordLength = L;
+    h.dataLength = (uint32_t)D;
+    h.packedLength = (uint32_t)clen;
+    unsigned flag = (bds[3] & g1::kBdsHighBits) | g1::kBdsSzip;
+
+    if (!inPlace) memcpy(dst, src, bdsoffset + g1::kBdsFixed);
+    memmove(dbds + g1::kSzipHeader, bds + g1::kBdsFixed, X);
+    if (inPlace) memcpy(dbds + g1::kSzipHeader + X, zip, clen);
+    g1::szipHeaderWrite(dbds, h);
+    if (newlen % 2) {
+        flag += g1::kBdsPadBits;
+        dbds[newlen++] = 0;
+    }
+    dbds[3] = (unsigned char)flag;
+    put3(dbds, (uint32_t)newlen);
+    memcpy(dbds + newlen, "7777", 4);
+    size_t total = bdsoffset + newlen + 4;
+    put3(dst + 4, (uint32_t)total);
+    return within(padTo8(dst, total, dstsize), dstsize);
+}
+
 } // namespace
 
 int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
@@ -306,47 +383,20 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
 int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)
 {
     unsigned char *rec = (unsigned char *)gribbuffer;
-    unsigned char *pds, *bds;
-    long recsize;
-    if (locate(rec, asLong(gribbuffersize), &pds, &bds, &recsize) != 0)
-        return within(recsize > 0 ? (size_t)recsize : 0, gribbuffersize);
+    return packRecord(rec, gribbuffersize, rec, gribbuffersize, (unsigned char *)zipbuffer, zipbuffersize);
+}
 
-    const PackPlan plan = planPack(rec, bds, (size_t)recsize);
-    if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
-        Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
-    if (plan.refusal != Refusal::none) return within(plan.keep, gribbuffersize);
-
-    const uint32_t L = get3(rec + 4);
-    const size_t X = plan.X, D = plan.D;
-    unsigned char *data = bds + g1::kBdsFixed + X;
-    size_t clen = zipbuffersize;
-    int result = compressData(data, D, plan.nbits, zipbuffer, &clen);
-    if (result != SZ_OK) szWarning("recPack", result, pds[8], pds[11], false);
-
-    size_t newlen = g1::kSzipHeader + X + clen;
-    bool accept = result == SZ_OK && gainFactor * (double)D > (double)clen && newlen + 1 <= plan.bdslen;
-    if (!accept) return within(padTo8(rec, L, gribbuffersize), gribbuffersize);
-
-    g1::SzipHeader h;
-    h.check = szipSectionCheck(bds, plan.bdslen); // the section as it stands
-    h.recordLength = L;
-    h.dataLength = (uint32_t)D;
-    h.packedLength = (uint32_t)clen;
-    unsigned flag = (bds[3] & g1::kBdsHighBits) | g1::kBdsSzip;
-
-    memmove(bds + g1::kSzipHeader, bds + g1::kBdsFixed, X);
-    memcpy(bds + g1::kSzipHeader + X, zipbuffer, clen);
-    g1::szipHeaderWrite(bds, h);
-    if (newlen % 2) {
-        flag += g1::kBdsPadBits;
-        bds[newlen++] = 0;
+int recPackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize)
+{
+    const unsigned char *src = (const unsigned char *)record;
+    unsigned char *dst = (unsigned char *)gribbuffer;
+    // The record is read while the copy is written: a shared buffer would be
+    // read after being overwritten.
+    if (overlap(dst, gribbuffersize, src, recordsize)) {
+        Warning_("recPackCopy", "source and destination buffers overlap: record not compressed");
+        return 0;
     }
-    bds[3] = (unsigned char)flag;
-    put3(bds, (uint32_t)newlen);
-    memcpy(bds + newlen, "7777", 4);
-    size_t total = (size_t)(bds - rec) + newlen + 4;
-    put3(rec + 4, (uint32_t)total);
-    return within(padTo8(rec, total, gribbuffersize), gribbuffersize);
+    return packRecord(src, recordsize, dst, gribbuffersize, nullptr, 0);
 }
 
 int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)

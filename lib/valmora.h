@@ -10,8 +10,8 @@
  * and buffers: gribLibraryVersion, gribVersion, the record file access
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
- * recPack and recUnpack. One file ID or buffer must not be used by two
- * threads at once. Not safe while another thread calls any library
+ * recPack, recPackCopy and recUnpack. One file ID or buffer must not be used
+ * by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -407,6 +407,17 @@ VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urec
      no indicator or another edition), with the messages of gribGetZip.
    The zero padding is written only where the buffer has room for it. */
 VALMORA_API int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
+
+/* recPack from a record that stays as it is (a file mapped read-only, say)
+   into a buffer apart: the record at `record` (recordsize octets; never
+   written) is compressed into gribbuffer (gribbuffersize octets; the
+   record's length plus 120 is ample, no work buffer is needed). Result:
+   that of recPack on a buffer of gribbuffersize octets holding the record
+   and zero octets after it, and the first `result` octets of gribbuffer
+   are what that buffer would hold; octets past them are undefined.
+   Messages: those of recPack on the record alone. Result 0 with a warning, nothing written: the buffers overlap,
+   or gribbuffer is shorter than the record. */
+VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
 /* Restores the szip-form record at zipbuffer (zipbuffersize octets, the
    record's length; never written) into gribbuffer (gribbuffersize octets),
