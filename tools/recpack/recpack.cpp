@@ -27,7 +27,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -163,7 +166,9 @@ struct Item {
     unsigned char *data = nullptr;  // the record as read and zeroed room, or a stretch piece
     size_t length = 0;              // octets of the record as read, or of the piece
     size_t capacity = 0;            // octets at data in use: the record and its zeroed room
-    size_t allocated = 0;           // octets at data
+    size_t allocated = 0;           // octets at data, 0 when data lies in the mapped input
+    size_t footprint = 0;           // octets the item holds in memory, counted against the bound
+    int64_t end = 0;                // input offset just past the item's octets (0 for a note)
     int damaged = 0;                // the locator's result for a record whose sections don't frame
     BufferPool::Buffer restored;    // the restored record and zeroed room
     size_t restoredRoom = 0;        // octets of restored in use
@@ -175,7 +180,7 @@ struct Item {
 
     ~Item()
     {
-        pool.give({data, allocated});
+        if (allocated) pool.give({data, allocated});
         pool.give(restored);
     }
 };
@@ -207,13 +212,13 @@ struct Pipeline {
     bool push(const ItemPtr &it)
     {
         std::unique_lock<std::mutex> g(m);
-        if (!room(it->allocated) && !stop) {
+        if (!room(it->footprint) && !stop) {
             double w0 = wallTime();
-            space.wait(g, [&] { return room(it->allocated) || stop; });
+            space.wait(g, [&] { return room(it->footprint) || stop; });
             readerWait += wallTime() - w0;
         }
         if (stop) return false;
-        held += it->allocated;
+        held += it->footprint;
         order.push_back(it);
         if (it->kind == Kind::Record) {
             todo.push_back(it);
@@ -249,11 +254,78 @@ struct Run {
     int in = -1, out = -1;
     int64_t insize = -1; // octets of a regular input file, else -1
     long workers = 1;
+    // A regular input file is mapped, so that records are compressed where
+    // the page cache holds them, with no copy into the program.
+    unsigned char *map = nullptr; // read-only: nothing may write through it
+    size_t released = 0;          // octets of the map whose pages the writer gave back
     Pipeline pipe;
     Times t;
     std::mutex timeLock;
     std::atomic<bool> failed{false}; // something was not carried over: status 1
 };
+
+// ---- The mapped input -----------------------------------------------------
+
+// A page of the mapped input that can't be read (the file was cut short
+// while the program ran, or the disk failed) raises SIGBUS. The handler puts
+// a page of zeros in its place, so the run goes on to its end, and keeps the
+// lowest such offset: the run then says the input could not be read there
+// and ends with status 1.
+const unsigned char *mappedAt = nullptr;
+size_t mappedLength = 0;
+std::atomic<int64_t> mapFault{-1};
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the handler needs a lock-free atomic");
+
+void onBusError(int sig, siginfo_t *info, void *)
+{
+    const uintptr_t at = (uintptr_t)info->si_addr, from = (uintptr_t)mappedAt;
+    if (!mappedAt || at < from || at >= from + mappedLength) {
+        signal(sig, SIG_DFL); // not ours: the fault repeats and ends the process
+        return;
+    }
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE), start = at & ~(page - 1);
+    if (mmap((void *)start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
+        signal(sig, SIG_DFL);
+        return;
+    }
+    const int64_t offset = (int64_t)(start - from);
+    int64_t seen = mapFault.load();
+    while ((seen < 0 || offset < seen) && !mapFault.compare_exchange_weak(seen, offset)) {
+    }
+}
+
+// Maps the regular input file; false (and the program reads it instead)
+// where it can't be mapped.
+bool mapInput(Run &r)
+{
+    if (r.insize <= 0 || (uint64_t)r.insize > SIZE_MAX) return false;
+    void *m = mmap(nullptr, (size_t)r.insize, PROT_READ, MAP_PRIVATE, r.in, 0);
+    if (m == MAP_FAILED) return false;
+    madvise(m, (size_t)r.insize, MADV_SEQUENTIAL);
+    r.map = static_cast<unsigned char *>(m);
+    mappedAt = r.map;
+    mappedLength = (size_t)r.insize;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = onBusError;
+    sa.sa_flags = SA_SIGINFO;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGBUS, &sa, nullptr);
+    return true;
+}
+
+// Gives back the pages of the mapped input before `end`, once written out:
+// they stay in the page cache, and the program's resident memory stays
+// within the bound of the records in flight.
+void releaseMapped(Run &r, int64_t end)
+{
+    if (!r.map || end <= 0) return;
+    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t upTo = std::min((size_t)end, (size_t)r.insize) / page * page;
+    if (upTo <= r.released) return;
+    madvise(r.map + r.released, upTo - r.released, MADV_DONTNEED);
+    r.released = upTo;
+}
 
 // ---- Reader ---------------------------------------------------------------
 
@@ -270,6 +342,8 @@ struct Reader {
     unsigned char *spare = nullptr;
     size_t spareCapacity = 0;
     bool probe = false; // a long record just left in its own buffer
+    const bool mapped;  // buf is the mapped input, whole: nothing to read, nothing to write
+    int64_t fedTo = 0;  // input offset past the octets carried into pieces
 
     // The stretch of octets between records being carried over.
     bool active = false, junk = false;
@@ -277,10 +351,17 @@ struct Reader {
     uint64_t zeros = 0, copied = 0;
     ItemPtr piece;
 
-    explicit Reader(Run &run) : r(run) {}
+    explicit Reader(Run &run) : r(run), mapped(run.map != nullptr)
+    {
+        if (mapped) {
+            buf = r.map;
+            capacity = len = (size_t)r.insize;
+            eof = true;
+        }
+    }
     ~Reader()
     {
-        free(buf);
+        if (!mapped) free(buf);
         free(spare);
     }
 
@@ -310,6 +391,7 @@ struct Reader {
     // Holds at least `need` octets from pos, or all up to the end of the input.
     bool fill(size_t need)
     {
+        if (mapped) return true;
         if (need > readChunk && !ownBuffer(need)) return false;
         while (!eof && len - pos < need) {
             if (pos > 0) {
@@ -349,6 +431,7 @@ struct Reader {
         if (!piece || piece->length == 0) return true;
         ItemPtr p = piece;
         piece.reset();
+        p->end = fedTo;
         return r.pipe.push(p);
     }
 
@@ -361,7 +444,7 @@ struct Reader {
                 BufferPool::Buffer b = pool.take(pieceLength);
                 piece->data = b.data;
                 piece->capacity = pieceLength;
-                piece->allocated = b.capacity;
+                piece->allocated = piece->footprint = b.capacity;
                 if (!piece->data) return false;
             }
             size_t c = std::min(n, piece->capacity - piece->length);
@@ -384,6 +467,7 @@ struct Reader {
     {
         if (n == 0) return true;
         const unsigned char *p = buf + from;
+        fedTo = base + (int64_t)(from + n);
         if (!active) {
             active = true;
             junk = false;
@@ -429,7 +513,16 @@ struct Reader {
         it->offset = base + (int64_t)pos;
         it->length = n;
         it->capacity = n + padRoom;
-        if (spare && pos == 0 && len == n && capacity >= n + padRoom) {
+        it->end = it->offset + (int64_t)n;
+        if (mapped) {
+            // Compressed or restored from where it lies; its pages are read
+            // ahead meanwhile, should the file not be in the page cache.
+            it->data = buf + pos;
+            it->capacity = n;
+            const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE), at = (uintptr_t)it->data & ~(page - 1);
+            madvise((void *)at, (uintptr_t)it->data + n - at, MADV_WILLNEED);
+            pos += n;
+        } else if (spare && pos == 0 && len == n && capacity >= n + padRoom) {
             // The record's own buffer goes with it; reading goes on in the spare.
             it->data = buf;
             it->allocated = capacity;
@@ -446,9 +539,10 @@ struct Reader {
             memcpy(it->data, buf + pos, n);
             pos += n;
         }
+        it->footprint = mapped ? n : it->allocated;
         // Only the record and its zeroed room are in use, whatever the
         // buffer held before: the output can't depend on it.
-        memset(it->data + n, 0, padRoom);
+        if (!mapped) memset(it->data + n, 0, padRoom);
         // Sections that do not frame: the locator says why on standard error,
         // the coder's text goes to standard output, and the record is copied
         // as read. Done here, so that these lines follow the file's order.
@@ -546,15 +640,32 @@ void readerThread(Run &r)
 void packRecord(Item &it, std::vector<unsigned char> &scratch)
 {
     if (it.damaged || gribVersion(it.data, it.length) != 1) return;
-    if (scratch.size() < it.capacity) scratch.resize(it.capacity);
-    int length = recPack(it.data, it.capacity, scratch.data(), scratch.size());
-    if (length <= 0 || (size_t)length > it.capacity) {
+    int length;
+    size_t room = it.capacity;
+    if (it.allocated == 0) {
+        // A record in the mapped input: compressed from there into a buffer
+        // of its own, with the room the record would have had.
+        room = it.length + padRoom;
+        it.restored = pool.take(room);
+        if (!it.restored.data) {
+            it.note = format("%s: out of memory for %zu octets\n", progname, room);
+            return;
+        }
+        length = recPackCopy(it.data, it.length, it.restored.data, room);
+    } else {
+        if (scratch.size() < it.capacity) scratch.resize(it.capacity);
+        length = recPack(it.data, it.capacity, scratch.data(), scratch.size());
+    }
+    if (length <= 0 || (size_t)length > room) {
         it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", progname,
                          (long long)it.offset, length);
+        pool.give(it.restored);
+        it.restored = {};
         return;
     }
     // The large form's padded length lies beyond the record as read: the
     // zeroed room holds it.
+    if (it.restored.data) it.out = it.restored.data;
     it.outLength = (size_t)length;
 }
 
@@ -664,17 +775,35 @@ struct Progress {
     }
 };
 
-bool writeAll(int fd, const unsigned char *p, size_t n, int *error)
+// The n octets at p, then `zeros` zero octets (the padding after a record,
+// which the mapped input has no room for), in one call where it can.
+bool writeAll(int fd, const unsigned char *p, size_t n, size_t zeros, int *error)
 {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
+    static const unsigned char none[maxPadding + 1] = {};
+    if (zeros > sizeof none) {
+        *error = EINVAL;
+        return false;
+    }
+    struct iovec v[2] = {{const_cast<unsigned char *>(p), n}, {const_cast<unsigned char *>(none), zeros}};
+    struct iovec *at = v;
+    int count = 2;
+    while (count > 0) {
+        if (at->iov_len == 0) {
+            ++at, --count;
+            continue;
+        }
+        ssize_t w = writev(fd, at, count);
         if (w < 0) {
             if (errno == EINTR) continue;
             *error = errno;
             return false;
         }
-        p += w;
-        n -= (size_t)w;
+        size_t done = (size_t)w;
+        while (count > 0 && done >= at->iov_len) done -= at->iov_len, ++at, --count;
+        if (count > 0) {
+            at->iov_base = static_cast<unsigned char *>(at->iov_base) + done;
+            at->iov_len -= done;
+        }
     }
     return true;
 }
@@ -699,7 +828,7 @@ void writerThread(Run &r)
             if (r.pipe.order.empty() || !r.pipe.order.front()->done) break;
             it = r.pipe.order.front();
             r.pipe.order.pop_front();
-            r.pipe.held -= it->allocated;
+            r.pipe.held -= it->footprint;
             r.pipe.space.notify_one();
             if (it->kind == Kind::Record && r.compress) {
                 std::lock_guard<std::mutex> tg(r.timeLock);
@@ -707,16 +836,9 @@ void writerThread(Run &r)
             }
         }
         const unsigned char *p = it->kind == Kind::Record ? it->out : it->data;
-        size_t n = it->kind == Kind::Record ? it->outLength : it->length;
+        size_t n = it->kind == Kind::Record ? it->outLength : it->length, zeros = 0;
         if (it->kind == Kind::Record) {
-            // Zero padding after the record; the room after it is zeroed.
-            size_t padded = gribPaddedLength(n);
-            unsigned char *w = const_cast<unsigned char *>(p);
-            size_t room = it->out == it->data ? it->capacity : it->restoredRoom;
-            if (padded <= room) {
-                memset(w + n, 0, padded - n);
-                n = padded;
-            }
+            zeros = gribPaddedLength(n) - n; // the padding after the record
             progress.records++;
             progress.octetsIn += it->length;
         } else if (it->kind == Kind::Piece) {
@@ -725,14 +847,14 @@ void writerThread(Run &r)
         if (it->kind != Kind::Note && writing) {
             double w0 = wallTime(), c0 = threadCpu();
             int error = 0;
-            bool ok = writeAll(r.out, p, n, &error);
+            bool ok = writeAll(r.out, p, n, zeros, &error);
             double c1 = threadCpu(), w1 = wallTime();
             {
                 std::lock_guard<std::mutex> tg(r.timeLock);
                 r.t.twrite += c1 - c0;
                 r.t.wwrite += w1 - w0;
             }
-            progress.octetsOut += n;
+            progress.octetsOut += n + zeros;
             if (!ok) {
                 progress.erase();
                 fprintf(stderr, "%s: write failed on %s\n%s\n", progname, r.ofile, strerror(error));
@@ -742,6 +864,7 @@ void writerThread(Run &r)
                 break;
             }
         }
+        releaseMapped(r, it->end);
         if (it->leftPacked) r.failed = true;
         if (!it->note.empty()) {
             progress.erase();
@@ -869,6 +992,7 @@ int main(int argc, char *argv[])
         return openFailed(r.ofile, error);
     }
 
+    mapInput(r);
     int call0 = cpuTicks();
     double wall0 = wallTime();
     // Records in flight: enough to keep every worker busy while the writer
@@ -882,6 +1006,12 @@ int main(int argc, char *argv[])
     r.pipe.halt();
     reader.join();
     for (std::thread &w : workers) w.join();
+    if (mapFault.load() >= 0) {
+        fprintf(stderr, "%s: read failed on %s after offset %lld\n%s\n", progname, r.ifile,
+                (long long)mapFault.load(), strerror(EIO));
+        r.failed = true;
+    }
+    if (r.map) munmap(r.map, (size_t)r.insize);
 
     if (close(r.out) != 0) {
         fprintf(stderr, "%s: close failed on %s\n%s\n", progname, r.ofile, strerror(errno));
