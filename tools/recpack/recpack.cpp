@@ -4,9 +4,10 @@
 // One executable, two names. Every octet of the input reaches the output in
 // its place: records (compressed, restored or as read) and the octets
 // between them, zero padding aside. One reader frames records in memory (so
-// pipes and files behave alike and nothing is read twice), n workers
-// compress or restore them at the same time, and one writer puts records,
-// stretches and the program's own lines out in file order.
+// pipes and files behave alike and nothing is read twice; a regular file is
+// mapped, so that its records are not even copied), n workers compress or
+// restore them at the same time, and one writer puts records, stretches and
+// the program's own lines out in file order.
 #include <valmora.h>
 
 #include <algorithm>
