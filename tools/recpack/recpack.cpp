@@ -274,6 +274,7 @@ struct Run {
 // and ends with status 1.
 const unsigned char *mappedAt = nullptr;
 size_t mappedLength = 0;
+uintptr_t mappedPage = 0; // the page size, known before the handler may run
 std::atomic<int64_t> mapFault{-1};
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the handler needs a lock-free atomic");
 
@@ -284,8 +285,8 @@ void onBusError(int sig, siginfo_t *info, void *)
         signal(sig, SIG_DFL); // not ours: the fault repeats and ends the process
         return;
     }
-    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE), start = at & ~(page - 1);
-    if (mmap((void *)start, page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
+    const uintptr_t start = at & ~(mappedPage - 1);
+    if (mmap((void *)start, mappedPage, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) == MAP_FAILED) {
         signal(sig, SIG_DFL);
         return;
     }
@@ -306,6 +307,7 @@ bool mapInput(Run &r)
     r.map = static_cast<unsigned char *>(m);
     mappedAt = r.map;
     mappedLength = (size_t)r.insize;
+    mappedPage = (uintptr_t)sysconf(_SC_PAGESIZE);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_sigaction = onBusError;
@@ -321,7 +323,7 @@ bool mapInput(Run &r)
 void releaseMapped(Run &r, int64_t end)
 {
     if (!r.map || end <= 0) return;
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
+    const size_t page = (size_t)mappedPage;
     const size_t upTo = std::min((size_t)end, (size_t)r.insize) / page * page;
     if (upTo <= r.released) return;
     madvise(r.map + r.released, upTo - r.released, MADV_DONTNEED);
@@ -520,7 +522,7 @@ struct Reader {
             // ahead meanwhile, should the file not be in the page cache.
             it->data = buf + pos;
             it->capacity = n;
-            const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE), at = (uintptr_t)it->data & ~(page - 1);
+            const uintptr_t at = (uintptr_t)it->data & ~(mappedPage - 1);
             madvise((void *)at, (uintptr_t)it->data + n - at, MADV_WILLNEED);
             pos += n;
         } else if (spare && pos == 0 && len == n && capacity >= n + padRoom) {
