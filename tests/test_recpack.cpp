@@ -541,6 +541,23 @@ TEST(RecUnpack, OverlappingBuffersAreRefused)
     EXPECT_TRUE(contains(err, "overlap")) << err;
 }
 
+namespace {
+
+// A large-form record whose padded length (69906 x 120 octets) lies 46
+// octets past its end.
+Bytes largeFormRecord()
+{
+    const size_t R = 69906 * 120, T = R - 46;
+    Bytes big = grib1(pds28(), {}, {}, simpleBds(smooth(8, 16), 16));
+    big.resize(T, 0);
+    big[4] = 0x81, big[5] = 0x11, big[6] = 0x12;
+    put3(big, 8 + 28, 50);
+    memcpy(&big[T - 4], "7777", 4);
+    return big;
+}
+
+} // namespace
+
 TEST(RecPack, NeverReturnsMoreThanTheBufferHolds)
 {
     Bytes rec = grib1(pds28(), {}, {}, simpleBds(smooth(5000, 16), 16));
@@ -556,13 +573,8 @@ TEST(RecPack, NeverReturnsMoreThanTheBufferHolds)
         EXPECT_LE((size_t)r, cut);
     }
     // A large-form record whose padded length lies beyond the buffer.
-    const size_t R = 69906 * 120, T = R - 46;
-    Bytes big = grib1(pds28(), {}, {}, simpleBds(smooth(8, 16), 16));
-    big.resize(T, 0);
-    big[4] = 0x81, big[5] = 0x11, big[6] = 0x12;
-    put3(big, 8 + 28, 50);
-    memcpy(&big[T - 4], "7777", 4);
-    EXPECT_EQ(recPack(big.data(), big.size(), work.data(), work.size()), (int)T);
+    Bytes big = largeFormRecord();
+    EXPECT_EQ(recPack(big.data(), big.size(), work.data(), work.size()), (int)big.size());
 }
 
 TEST(RecPack, OnlyRecordsThatComeBackExactlyAreCompressed)
@@ -706,14 +718,7 @@ TEST(RecPackCopy, SameAsInPlaceForEveryKindOfRecord)
     edition0.erase(edition0.begin() + 4, edition0.begin() + 8);
     edition0[3] = 'B';
     cases.push_back(Bytes(edition0));
-    // A large-form record, its padded length past the record's end.
-    const size_t R = 69906 * 120, T = R - 46;
-    Bytes big = grib1(pds28(), {}, {}, simpleBds(smooth(8, 16), 16));
-    big.resize(T, 0);
-    big[4] = 0x81, big[5] = 0x11, big[6] = 0x12;
-    put3(big, 8 + 28, 50);
-    memcpy(&big[T - 4], "7777", 4);
-    cases.push_back(big);
+    cases.push_back(largeFormRecord());
 
     // The message on widths szip does not take comes once per process:
     // out of the way before the comparison.
