@@ -343,6 +343,90 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     return within(padTo8(dst, total, dstsize), dstsize);
 }
 
+// recUnpack and recUnpackCopy: restores the record at src (zipbuffersize
+// octets) into dst (gribbuffersize octets), a buffer apart; `copied` says
+// whether dst holds a copy of the record already, which must then frame
+// alike. Both speak as recUnpack, but of buffers given wrongly.
+int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char *zip, size_t zipbuffersize,
+                 const char *caller, bool copied)
+{
+    // The locator only reads; it takes a writable pointer for its results.
+    unsigned char *src = const_cast<unsigned char *>(zip);
+    // The record is rebuilt from the source: a shared buffer would be read
+    // after being overwritten.
+    if (overlap(dst, gribbuffersize, src, zipbuffersize)) {
+        Warning_(caller, "source and destination buffers overlap: record not restored");
+        return 0;
+    }
+    unsigned char *spds, *sbds, *dpds, *dbds;
+    long srecsize, drecsize;
+    if (locate(src, asLong(zipbuffersize), &spds, &sbds, &srecsize) != 0) return 0;
+
+    const int code = spds[8], level = spds[11];
+    const size_t bdsoffset = (size_t)(sbds - src);
+    const size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
+    if (src[7] != 1 || !szipForm(sbds, sbdslen)) {
+        Warning_("recUnpack", "no szip data section: code %3d level %3d", code, level);
+        if (!copied) memcpy(dst, src, zipbuffersize < gribbuffersize ? zipbuffersize : gribbuffersize);
+        return within(zipbuffersize, gribbuffersize);
+    }
+
+    // A destination that holds a copy of the record must frame alike.
+    if (gribbuffersize < zipbuffersize) return 0;
+    if (copied &&
+        (locate(dst, asLong(zipbuffersize), &dpds, &dbds, &drecsize) != 0 || dbds - dst != sbds - src ||
+         drecsize != srecsize))
+        return 0;
+    dbds = dst + (sbds - src);
+
+    // Everything that the szip octets alone can tell is settled before
+    // anything is written.
+    Restored r;
+    int status = sizeRestored(sbds, sbdslen, r);
+    const size_t total = bdsoffset + r.length + 4;
+    const uint32_t kept = r.h.recordLength;
+    const bool lengthDiffers = status == 0 && total <= gribbuffersize && kept != total;
+    if (status == 0 && !lengthDiffers) status = restore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
+    if (lengthDiffers)
+        Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
+                 total, code, level);
+    switch (status) {
+    case SZIP_DAMAGED:
+        Warning_("recUnpack", "damaged szip data section: code %3d level %3d", code, level);
+        break;
+    case SZIP_NO_ROOM:
+        Warning_("recUnpack", "record of %zu octets does not fit into %zu octets: code %3d level %3d", total,
+                 gribbuffersize, code, level);
+        break;
+    case SZIP_NO_MEMORY:
+        Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
+        break;
+    case SZIP_DECODE_FAILED:
+        if (r.sz != SZ_OK)
+            szWarning("recUnpack", r.sz, code, level, true);
+        else
+            Warning_("recUnpack", "unzip size differ: code %3d level %3d  ibuflen %ld ubuflen %ld", code, level,
+                     (long)r.h.dataLength, (long)r.decoded);
+        break;
+    case SZIP_CHECK_MISMATCH:
+        Warning_("recUnpack", "data section check differs (stored %04x, restored %04x): code %3d level %3d",
+                 (unsigned)r.h.check, (unsigned)r.computed, code, level);
+        break;
+    default:
+        break;
+    }
+    if (status != 0 || lengthDiffers) {
+        // Left in its packed form, as read, rather than written as garbage.
+        memcpy(dst, src, zipbuffersize);
+        return within(zipbuffersize, gribbuffersize);
+    }
+
+    memcpy(dst, src, bdsoffset);
+    memcpy(dbds + r.length, "7777", 4);
+    put3(dst + 4, kept);
+    return within(padTo8(dst, total, gribbuffersize), gribbuffersize);
+}
+
 } // namespace
 
 int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
@@ -401,77 +485,14 @@ int recPackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t 
 
 int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)
 {
-    unsigned char *dst = (unsigned char *)gribbuffer;
-    unsigned char *src = (unsigned char *)zipbuffer;
-    // The record is rebuilt from the source: a shared buffer would be read
-    // after being overwritten.
-    if (overlap(dst, gribbuffersize, src, zipbuffersize)) {
-        Warning_("recUnpack", "source and destination buffers overlap: record not restored");
-        return 0;
-    }
-    unsigned char *spds, *sbds, *dpds, *dbds;
-    long srecsize, drecsize;
-    if (locate(src, asLong(zipbuffersize), &spds, &sbds, &srecsize) != 0) return 0;
+    return unpackRecord((unsigned char *)gribbuffer, gribbuffersize, (const unsigned char *)zipbuffer, zipbuffersize,
+                        "recUnpack", true);
+}
 
-    const int code = spds[8], level = spds[11];
-    const size_t bdsoffset = (size_t)(sbds - src);
-    const size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
-    if (src[7] != 1 || !szipForm(sbds, sbdslen)) {
-        Warning_("recUnpack", "no szip data section: code %3d level %3d", code, level);
-        return within(zipbuffersize, gribbuffersize);
-    }
-
-    // The destination holds a copy of the record: it must frame alike.
-    if (gribbuffersize < zipbuffersize || locate(dst, asLong(zipbuffersize), &dpds, &dbds, &drecsize) != 0 ||
-        dbds - dst != sbds - src || drecsize != srecsize)
-        return 0;
-
-    // Everything that the szip octets alone can tell is settled before
-    // anything is written.
-    Restored r;
-    int status = sizeRestored(sbds, sbdslen, r);
-    const size_t total = bdsoffset + r.length + 4;
-    const uint32_t kept = r.h.recordLength;
-    const bool lengthDiffers = status == 0 && total <= gribbuffersize && kept != total;
-    if (status == 0 && !lengthDiffers) status = restore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
-    if (lengthDiffers)
-        Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
-                 total, code, level);
-    switch (status) {
-    case SZIP_DAMAGED:
-        Warning_("recUnpack", "damaged szip data section: code %3d level %3d", code, level);
-        break;
-    case SZIP_NO_ROOM:
-        Warning_("recUnpack", "record of %zu octets does not fit into %zu octets: code %3d level %3d", total,
-                 gribbuffersize, code, level);
-        break;
-    case SZIP_NO_MEMORY:
-        Warning_("recUnpack", "SZ_MEM_ERROR code %3d level %3d", code, level);
-        break;
-    case SZIP_DECODE_FAILED:
-        if (r.sz != SZ_OK)
-            szWarning("recUnpack", r.sz, code, level, true);
-        else
-            Warning_("recUnpack", "unzip size differ: code %3d level %3d  ibuflen %ld ubuflen %ld", code, level,
-                     (long)r.h.dataLength, (long)r.decoded);
-        break;
-    case SZIP_CHECK_MISMATCH:
-        Warning_("recUnpack", "data section check differs (stored %04x, restored %04x): code %3d level %3d",
-                 (unsigned)r.h.check, (unsigned)r.computed, code, level);
-        break;
-    default:
-        break;
-    }
-    if (status != 0 || lengthDiffers) {
-        // Left in its packed form, as read, rather than written as garbage.
-        memcpy(dst, src, zipbuffersize);
-        return within(zipbuffersize, gribbuffersize);
-    }
-
-    memcpy(dst, src, bdsoffset);
-    memcpy(dbds + r.length, "7777", 4);
-    put3(dst + 4, kept);
-    return within(padTo8(dst, total, gribbuffersize), gribbuffersize);
+int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize)
+{
+    return unpackRecord((unsigned char *)gribbuffer, gribbuffersize, (const unsigned char *)record, recordsize,
+                        "recUnpackCopy", false);
 }
 
 } // extern "C"

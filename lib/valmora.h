@@ -10,8 +10,8 @@
  * and buffers: gribLibraryVersion, gribVersion, the record file access
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
- * recPack, recPackCopy and recUnpack. One file ID or buffer must not be used
- * by two threads at once. Not safe while another thread calls any library
+ * recPack, recPackCopy, recUnpack and recUnpackCopy. One file ID or buffer
+ * must not be used by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -440,6 +440,14 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    zipbuffersize. A caller tells this case from a restored record by asking
    gribGetZip about the destination: it still returns 128. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
+
+/* recUnpack without the copy of the record into gribbuffer first: restores
+   the szip-form record at `record` (recordsize octets; never written) into
+   gribbuffer (gribbuffersize octets, whatever they hold on entry). Result,
+   messages and what gribbuffer holds: those of recUnpack given a copy of the
+   record in gribbuffer (a record left packed, or with no szip data section,
+   is copied there as read). */
+VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 

@@ -750,3 +750,44 @@ TEST(RecPackCopy, RefusesOverlapAndShortDestinations)
     EXPECT_NE(err.find("not compressed"), std::string::npos) << err;
     EXPECT_TRUE(std::all_of(small.begin(), small.end(), [](unsigned char c) { return c == 0xEE; }));
 }
+
+TEST(RecUnpackCopy, SameAsRecUnpackOnACopy)
+{
+    Packed p;
+    std::vector<Bytes> cases;
+    for (int bits : {8, 16, 24, 32}) cases.push_back(packedRecord(bits, 7001));
+    Bytes packed = packedRecord(16, 8000, &p);
+    cases.push_back(packed);
+    Bytes flipped = packed, wrongCheck = packed, longer = packed;
+    flipped[p.bds + 23 + 500] ^= 0x10;  // damage in the compressed data
+    wrongCheck[p.bds + 12] ^= 1;        // a check that does not match
+    longer[p.bds + 18] ^= 0x01;         // a stored data length szip won't give
+    cases.push_back(flipped);
+    cases.push_back(wrongCheck);
+    cases.push_back(longer);
+    cases.push_back(grib1(pds28(), {}, {}, simpleBds(smooth(3000, 16), 16))); // no szip data section
+    cases.push_back(Bytes(packed.begin(), packed.begin() + (long)packed.size() / 2)); // cut
+    for (size_t k = 0; k < cases.size(); ++k)
+        for (size_t extra : {(size_t)0, (size_t)100, (size_t)20000}) {
+            const Bytes &src = cases[k];
+            Bytes a;
+            testing::internal::CaptureStdout();
+            Capture want = unpackInto(src, a, extra);
+            Bytes b(src.size() + extra, 0x5C);
+            testing::internal::CaptureStderr();
+            int got = recUnpackCopy(src.data(), src.size(), b.data(), b.size());
+            std::string err = testing::internal::GetCapturedStderr();
+            testing::internal::GetCapturedStdout();
+            EXPECT_EQ(got, want.result) << "case " << k << ", room " << extra;
+            EXPECT_EQ(err, want.err) << "case " << k << ", room " << extra;
+            if (got > 0 && got == want.result) {
+                EXPECT_TRUE(std::equal(a.begin(), a.begin() + got, b.begin())) << "case " << k << ", room " << extra;
+            }
+        }
+    // Buffers that overlap are refused before anything is written.
+    Bytes buf = packed;
+    buf.resize(3 * packed.size());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(recUnpackCopy(buf.data(), packed.size(), buf.data() + 10, 2 * packed.size()), 0);
+    EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "overlap"));
+}
