@@ -42,7 +42,7 @@ constexpr size_t probeChunk = 64u << 10;  // the first read after a long record:
                                           // the next, little to copy into that one's own buffer
 constexpr size_t pieceLength = 1u << 20;  // a long stretch goes out in pieces of this size
 constexpr uint64_t maxPadding = 119;      // most zero octets a writer pads a record with
-constexpr size_t padRoom = 256;           // zeroed room after a record: its padding (<= 119) fits
+constexpr size_t padRoom = 256;           // room after a compressed copy: its padding (<= 119) fits
 constexpr size_t unpackRoom = 100;        // room recUnpack is given beyond the restored record
 constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds memory on a pipe,
                                           // and lies above the largest large form (1,006,632,840)
@@ -50,7 +50,7 @@ constexpr size_t markerLength = 4;        // "GRIB"
 constexpr long maxWorkers = 1024;
 constexpr double progressInterval = 0.25; // seconds between progress updates at most
 // Octets that small items may hold in flight beyond the count of records:
-// with their restored copies and the workers' scratch they stay well within
+// with their compressed or restored copies they stay well within
 // the 16 MB that the memory bound leaves besides the records themselves.
 constexpr size_t smallItemOctets = 4u << 20;
 
@@ -164,15 +164,14 @@ enum class Kind { Record, Piece, Note };
 struct Item {
     Kind kind = Kind::Record;
     int64_t offset = 0;             // of the record in the input
-    unsigned char *data = nullptr;  // the record as read and zeroed room, or a stretch piece
+    unsigned char *data = nullptr;  // the record as read, or a stretch piece
     size_t length = 0;              // octets of the record as read, or of the piece
-    size_t capacity = 0;            // octets at data in use: the record and its zeroed room
+    size_t capacity = 0;            // octets a piece may take
     size_t allocated = 0;           // octets at data, 0 when data lies in the mapped input
     size_t footprint = 0;           // octets the item holds in memory, counted against the bound
     int64_t end = 0;                // input offset just past the item's octets (0 for a note)
     int damaged = 0;                // the locator's result for a record whose sections don't frame
-    BufferPool::Buffer restored;    // the restored record and zeroed room
-    size_t restoredRoom = 0;        // octets of restored in use
+    BufferPool::Buffer restored;    // the compressed or restored record
     const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
     std::string note;               // the program's lines for this item
@@ -339,9 +338,9 @@ struct Reader {
     int64_t base = 0; // input offset of buf[0]
     bool eof = false;
     int error = 0;
-    // A long record is read into a buffer of its own, sized for it and its
-    // padding, which then goes to the workers as it is: the reading buffer
-    // waits here meanwhile.
+    // A long record is read into a buffer of its own, sized for it, which
+    // then goes to the workers as it is: the reading buffer waits here
+    // meanwhile.
     unsigned char *spare = nullptr;
     size_t spareCapacity = 0;
     bool probe = false; // a long record just left in its own buffer
@@ -368,12 +367,12 @@ struct Reader {
         free(spare);
     }
 
-    // Moves what is held from pos into a buffer of `need` octets and the
-    // padding room, so that a record of `need` octets can leave in it.
+    // Moves what is held from pos into a buffer of `need` octets, so that a
+    // record of `need` octets can leave in it.
     bool ownBuffer(size_t need)
     {
-        if (capacity >= need + padRoom && spare) return true;
-        BufferPool::Buffer b = pool.take(need + padRoom);
+        if (capacity >= need && spare) return true;
+        BufferPool::Buffer b = pool.take(need);
         if (!b.data) {
             error = ENOMEM;
             return false;
@@ -515,17 +514,15 @@ struct Reader {
         auto it = std::make_shared<Item>();
         it->offset = base + (int64_t)pos;
         it->length = n;
-        it->capacity = n + padRoom;
         it->end = it->offset + (int64_t)n;
         if (mapped) {
             // Compressed or restored from where it lies; its pages are read
             // ahead meanwhile, should the file not be in the page cache.
             it->data = buf + pos;
-            it->capacity = n;
             const uintptr_t at = (uintptr_t)it->data & ~(mappedPage - 1);
             madvise((void *)at, (uintptr_t)it->data + n - at, MADV_WILLNEED);
             pos += n;
-        } else if (spare && pos == 0 && len == n && capacity >= n + padRoom) {
+        } else if (spare && pos == 0 && len == n && capacity >= n) {
             // The record's own buffer goes with it; reading goes on in the spare.
             it->data = buf;
             it->allocated = capacity;
@@ -535,7 +532,7 @@ struct Reader {
             len = 0;
             probe = true;
         } else {
-            BufferPool::Buffer b = pool.take(n + padRoom);
+            BufferPool::Buffer b = pool.take(n);
             it->data = b.data;
             it->allocated = b.capacity;
             if (!it->data) return false;
@@ -543,9 +540,6 @@ struct Reader {
             pos += n;
         }
         it->footprint = mapped ? n : it->allocated;
-        // Only the record and its zeroed room are in use, whatever the
-        // buffer held before: the output can't depend on it.
-        if (!mapped) memset(it->data + n, 0, padRoom);
         // Sections that do not frame: the locator says why on standard error,
         // the coder's text goes to standard output, and the record is copied
         // as read. Done here, so that these lines follow the file's order.
@@ -640,25 +634,19 @@ void readerThread(Run &r)
 
 // ---- Workers --------------------------------------------------------------
 
-void packRecord(Item &it, std::vector<unsigned char> &scratch)
+// Records are compressed and restored from where they lie (the mapped
+// input, or the buffer they were read into) into a buffer of their own: no
+// copy of the record first, no scratch.
+void packRecord(Item &it)
 {
     if (it.damaged || gribVersion(it.data, it.length) != 1) return;
-    int length;
-    size_t room = it.capacity;
-    if (it.allocated == 0) {
-        // A record in the mapped input: compressed from there into a buffer
-        // of its own, with the room the record would have had.
-        room = it.length + padRoom;
-        it.restored = pool.take(room);
-        if (!it.restored.data) {
-            it.note = format("%s: out of memory for %zu octets\n", progname, room);
-            return;
-        }
-        length = recPackCopy(it.data, it.length, it.restored.data, room);
-    } else {
-        if (scratch.size() < it.capacity) scratch.resize(it.capacity);
-        length = recPack(it.data, it.capacity, scratch.data(), scratch.size());
+    const size_t room = it.length + padRoom;
+    it.restored = pool.take(room);
+    if (!it.restored.data) {
+        it.note = format("%s: out of memory for %zu octets\n", progname, room);
+        return;
     }
+    int length = recPackCopy(it.data, it.length, it.restored.data, room);
     if (length <= 0 || (size_t)length > room) {
         it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", progname,
                          (long long)it.offset, length);
@@ -666,9 +654,9 @@ void packRecord(Item &it, std::vector<unsigned char> &scratch)
         it.restored = {};
         return;
     }
-    // The large form's padded length lies beyond the record as read: the
-    // zeroed room holds it.
-    if (it.restored.data) it.out = it.restored.data;
+    // A large-form record's padded length may lie beyond the record as
+    // read: recPackCopy writes the zeros up to it.
+    it.out = it.restored.data;
     it.outLength = (size_t)length;
 }
 
@@ -693,10 +681,7 @@ void unpackRecord(Item &it)
             return;
         }
         unsigned char *dst = it.restored.data;
-        memcpy(dst, it.data, n);
-        memset(dst + n, 0, room - n);
-        it.restoredRoom = room;
-        int length = recUnpack(dst, room, it.data, n);
+        int length = recUnpackCopy(it.data, n, dst, room);
         // A record recUnpack can't restore comes back as read, still in the
         // szip form.
         size_t again = 0;
@@ -716,7 +701,6 @@ void unpackRecord(Item &it)
 
 void workerThread(Run &r)
 {
-    std::vector<unsigned char> scratch;
     double cpu = 0;
     for (;;) {
         ItemPtr it;
@@ -731,7 +715,7 @@ void workerThread(Run &r)
         it->outLength = it->length;
         double c0 = threadCpu();
         if (r.compress)
-            packRecord(*it, scratch);
+            packRecord(*it);
         else
             unpackRecord(*it);
         cpu += threadCpu() - c0;
