@@ -53,6 +53,10 @@ constexpr double progressInterval = 0.25; // seconds between progress updates at
 // with their compressed or restored copies they stay well within
 // the 16 MB that the memory bound leaves besides the records themselves.
 constexpr size_t smallItemOctets = 4u << 20;
+// The mapped input is read ahead, and its pages given back once written
+// out, in steps of this many octets: a call per small record would cost
+// more than it saves, and each page given back interrupts the other cores.
+constexpr size_t mapStep = 2u << 20;
 
 const char *progname = "recpack";
 
@@ -324,7 +328,7 @@ void releaseMapped(Run &r, int64_t end)
     if (!r.map || end <= 0) return;
     const size_t page = (size_t)mappedPage;
     const size_t upTo = std::min((size_t)end, (size_t)r.insize) / page * page;
-    if (upTo <= r.released) return;
+    if (upTo < r.released + mapStep && (int64_t)upTo + (int64_t)page < r.insize) return;
     madvise(r.map + r.released, upTo - r.released, MADV_DONTNEED);
     r.released = upTo;
 }
@@ -345,6 +349,7 @@ struct Reader {
     size_t spareCapacity = 0;
     bool probe = false; // a long record just left in its own buffer
     const bool mapped;  // buf is the mapped input, whole: nothing to read, nothing to write
+    size_t advised = 0; // octets of the mapped input asked to be read ahead
     int64_t fedTo = 0;  // input offset past the octets carried into pieces
 
     // The stretch of octets between records being carried over.
@@ -519,9 +524,12 @@ struct Reader {
             // Compressed or restored from where it lies; its pages are read
             // ahead meanwhile, should the file not be in the page cache.
             it->data = buf + pos;
-            const uintptr_t at = (uintptr_t)it->data & ~(mappedPage - 1);
-            madvise((void *)at, (uintptr_t)it->data + n - at, MADV_WILLNEED);
             pos += n;
+            if (pos > advised) {
+                const size_t from = advised / mappedPage * mappedPage;
+                advised = std::min(len, std::max(pos, advised + mapStep));
+                madvise(buf + from, advised - from, MADV_WILLNEED);
+            }
         } else if (spare && pos == 0 && len == n && capacity >= n) {
             // The record's own buffer goes with it; reading goes on in the spare.
             it->data = buf;
