@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 TEST(Grib1Rules, LargeFormAtItsEdges)
@@ -63,4 +65,27 @@ TEST(Grib1Rules, OctetsSignsHeadersAndPlanes)
     EXPECT_EQ(planes[10], values[2]);
     g1::planeJoin(back.data(), planes.data(), 5);
     EXPECT_EQ(back, values);
+}
+
+// The planes, sixteen values at a time and one at a time for the rest,
+// against the plain definition, for every count around the steps.
+TEST(Grib1Rules, BytePlanesOfEveryLength)
+{
+    std::mt19937 rng(3);
+    std::vector<size_t> counts;
+    for (size_t k = 0; k <= 80; ++k) counts.push_back(k);
+    counts.push_back(100003);
+    for (size_t k : counts) {
+        std::vector<unsigned char> values(3 * k + 1), planes(3 * k + 1, 0xEE), back(3 * k + 1, 0xEE);
+        for (auto &v : values) v = (unsigned char)rng();
+        g1::planeSplit(planes.data(), values.data(), k);
+        bool same = true;
+        for (size_t i = 0; i < k; ++i)
+            for (size_t p = 0; p < 3; ++p) same = same && planes[p * k + i] == values[3 * i + p];
+        EXPECT_TRUE(same) << k;
+        EXPECT_EQ(planes[3 * k], 0xEE) << "written past the planes, k = " << k;
+        g1::planeJoin(back.data(), planes.data(), k);
+        EXPECT_TRUE(std::equal(values.begin(), values.begin() + (long)(3 * k), back.begin())) << k;
+        EXPECT_EQ(back[3 * k], 0xEE) << "written past the values, k = " << k;
+    }
 }

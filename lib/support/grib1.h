@@ -230,26 +230,10 @@ inline void szipHeaderWrite(unsigned char *bds, const SzipHeader &h)
 // ---- Byte planes -------------------------------------------------------------
 
 // 24-bit values as three planes of k octets: all first octets, then all
-// middle ones, then all last ones. Both take (destination, source, k).
-inline void planeSplit(unsigned char *out, const unsigned char *in, size_t k)
-{
-    unsigned char *p0 = out, *p1 = out + k, *p2 = out + 2 * k;
-    for (size_t i = 0; i < k; ++i) {
-        p0[i] = in[3 * i];
-        p1[i] = in[3 * i + 1];
-        p2[i] = in[3 * i + 2];
-    }
-}
-
-inline void planeJoin(unsigned char *out, const unsigned char *in, size_t k)
-{
-    const unsigned char *p0 = in, *p1 = in + k, *p2 = in + 2 * k;
-    for (size_t i = 0; i < k; ++i) {
-        out[3 * i] = p0[i];
-        out[3 * i + 1] = p1[i];
-        out[3 * i + 2] = p2[i];
-    }
-}
+// middle ones, then all last ones. Both take (destination, source, k); the
+// two must not overlap. In planes.cpp.
+void planeSplit(unsigned char *out, const unsigned char *in, size_t k);
+void planeJoin(unsigned char *out, const unsigned char *in, size_t k);
 
 } // namespace g1
 
