@@ -98,26 +98,21 @@ bool haveSsse3()
     return yes;
 }
 
+// Values taken sixteen at a time; the rest go one at a time.
+size_t splitFast(unsigned char *out, const unsigned char *in, size_t k) { return haveSsse3() ? split16(out, in, k) : 0; }
+size_t joinFast(unsigned char *out, const unsigned char *in, size_t k) { return haveSsse3() ? join16(out, in, k) : 0; }
+
+#else
+
+size_t splitFast(unsigned char *, const unsigned char *, size_t) { return 0; }
+size_t joinFast(unsigned char *, const unsigned char *, size_t) { return 0; }
+
 #endif
 
 } // namespace
 
-void planeSplit(unsigned char *out, const unsigned char *in, size_t k)
-{
-    size_t i = 0;
-#ifdef VALMORA_PLANES_SSSE3
-    if (haveSsse3()) i = split16(out, in, k);
-#endif
-    splitFrom(out, in, k, i);
-}
+void planeSplit(unsigned char *out, const unsigned char *in, size_t k) { splitFrom(out, in, k, splitFast(out, in, k)); }
 
-void planeJoin(unsigned char *out, const unsigned char *in, size_t k)
-{
-    size_t i = 0;
-#ifdef VALMORA_PLANES_SSSE3
-    if (haveSsse3()) i = join16(out, in, k);
-#endif
-    joinFrom(out, in, k, i);
-}
+void planeJoin(unsigned char *out, const unsigned char *in, size_t k) { joinFrom(out, in, k, joinFast(out, in, k)); }
 
 } // namespace g1
