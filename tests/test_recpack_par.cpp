@@ -355,6 +355,12 @@ TEST(RecpackPar, PipesInOddChunks)
     Result r = runProgram("cat " + tmp.file("in") + " | " + recpack + " /dev/stdin " + tmp.file("got"), tmp);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(readFile(tmp.file("got")) == want);
+    // Restoring from a pipe (read) gives what restoring the file (mapped) does.
+    Result u = runProgram(recunpack + " -P 2 " + tmp.file("want") + " " + tmp.file("back"), tmp);
+    r = runProgram("cat " + tmp.file("want") + " | " + recunpack + " -P 2 /dev/stdin " + tmp.file("piped"), tmp);
+    EXPECT_EQ(r.status, u.status);
+    EXPECT_EQ(ownLines(r.err), ownLines(u.err));
+    EXPECT_TRUE(readFile(tmp.file("piped")) == readFile(tmp.file("back")));
 }
 
 // Records longer than a read go to the workers in buffers of their own:
