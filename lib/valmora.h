@@ -415,8 +415,9 @@ VALMORA_API int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer
    that of recPack on a buffer of gribbuffersize octets holding the record
    and zero octets after it, and the first `result` octets of gribbuffer
    are what that buffer would hold; octets past them are undefined.
-   Messages: those of recPack on the record alone. Result 0 with a warning, nothing written: the buffers overlap,
-   or gribbuffer is shorter than the record. */
+   Messages: those of recPack on the record alone. Result 0 with a warning,
+   nothing written: the buffers overlap, or gribbuffer is shorter than the
+   record. */
 VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
 /* Restores the szip-form record at zipbuffer (zipbuffersize octets, the
@@ -446,7 +447,7 @@ VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuff
    gribbuffer (gribbuffersize octets, whatever they hold on entry). Result,
    messages and what gribbuffer holds: those of recUnpack given a copy of the
    record in gribbuffer (a record left packed, or with no szip data section,
-   is copied there as read). */
+   is copied there as read); overlapping buffers are refused alike. */
 VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
