@@ -56,6 +56,22 @@ TEST(Crc32c, WaysAgreeAtEveryLengthAndAlignment)
         }
 }
 
+// Large sections go three streams at a time: lengths around the stretches
+// of three streams, continued from a CRC, at odd addresses.
+TEST(Crc32c, WaysAgreeOnLargeSections)
+{
+    const size_t stretch = 3 * 4096;
+    std::vector<unsigned char> b(4 * stretch + 64);
+    uint32_t s = 777;
+    for (auto &x : b) x = (unsigned char)((s = s * 1103515245u + 12345u) >> 16);
+    for (size_t at : {0, 3})
+        for (size_t n : {stretch - 1, stretch, stretch + 1, stretch + 8, 2 * stretch + 5, 4 * stretch + 61}) {
+            const uint32_t start = crc32cTable(0, b.data(), at);
+            const uint32_t want = crc32cTable(start, b.data() + at, n);
+            for (Crc crc : ways()) ASSERT_EQ(crc(start, b.data() + at, n), want) << at << " " << n;
+        }
+}
+
 TEST(Crc32c, SectionCheckIsNeverZero)
 {
     EXPECT_EQ(szipSectionCheck((const unsigned char *)"123456789", 9), 0x9283u);
