@@ -166,15 +166,22 @@ double fieldValue(Field f, double lat, double lon)
     return (double)((band * 5 + sector * 3 + (std::sin(lon * r * 4) > 0.3 ? 2 : 0)) % 8);
 }
 
+// The first message of one of ecCodes' samples, or null.
+codes_handle *openSample(const std::string &sample)
+{
+    FILE *in = fopen((kSamples + sample).c_str(), "rb");
+    if (!in) return nullptr;
+    int err = 0;
+    codes_handle *h = codes_handle_new_from_file(nullptr, in, PRODUCT_GRIB, &err);
+    fclose(in);
+    return h;
+}
+
 // A sample's record at 24 bits carrying the field; with a bit map, the
 // points north of 75 N and a sector of 30 degrees are missing.
 Bytes makeGridRecord(const std::string &sample, Field f, bool bitmap)
 {
-    FILE *in = fopen((kSamples + sample).c_str(), "rb");
-    if (!in) return {};
-    int err = 0;
-    codes_handle *h = codes_handle_new_from_file(nullptr, in, PRODUCT_GRIB, &err);
-    fclose(in);
+    codes_handle *h = openSample(sample);
     if (!h) return {};
     std::vector<double> lat, lon;
     Bytes out;
@@ -209,11 +216,7 @@ Bytes makeGridRecord(const std::string &sample, Field f, bool bitmap)
 // A spherical-harmonics sample at 24 bits with decaying coefficients.
 Bytes makeSpectralRecord(const std::string &sample, const char *packing)
 {
-    FILE *in = fopen((kSamples + sample).c_str(), "rb");
-    if (!in) return {};
-    int err = 0;
-    codes_handle *h = codes_handle_new_from_file(nullptr, in, PRODUCT_GRIB, &err);
-    fclose(in);
+    codes_handle *h = openSample(sample);
     if (!h) return {};
     size_t n = 0;
     codes_get_size(h, "values", &n);
