@@ -26,13 +26,4 @@ int grib_field_decode_float(const unsigned char *record, size_t recordLength, in
     return VALMORA_DECODE_NOT_GRIB;
 }
 
-// Stands until the grid module defines the coordinates; its definition wins.
-__attribute__((weak)) int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index,
-                                           double *lats, double *lons, size_t *size)
-{
-    (void)record, (void)recordLength, (void)index, (void)lats, (void)lons;
-    if (size) *size = 0;
-    return VALMORA_DECODE_GRID_UNSUPPORTED;
-}
-
 } // extern "C"

@@ -445,13 +445,32 @@ void gaussianRoots(long nlat, const long *index, int count, double *out)
 }
 
 // Latitudes of rows first, first + step, ... (count of them; step +1 or -1).
+// A row whose mirror across the equator came earlier takes its value
+// negated, so a global grid computes each root once.
 void gaussianRows(long nlat, long first, long step, long count, double *out)
 {
-    for (long j = 0; j < count; j += kRootBlock) {
-        long index[kRootBlock];
-        const int n = (int)std::min<long>(kRootBlock, count - j);
-        for (int k = 0; k < n; ++k) index[k] = first + step * (j + k);
-        gaussianRoots(nlat, index, n, out + j);
+    long index[kRootBlock], where[kRootBlock];
+    double roots[kRootBlock];
+    int n = 0;
+    auto mirrorAt = [&](long j) { return (nlat - 1 - (first + step * j) - first) * step; };
+    for (long j = 0; j < count; ++j) {
+        const long m = mirrorAt(j);
+        if (m >= 0 && m < j) continue;
+        index[n] = first + step * j;
+        where[n++] = j;
+        if (n == kRootBlock || j == count - 1) {
+            gaussianRoots(nlat, index, n, roots);
+            for (int k = 0; k < n; ++k) out[where[k]] = roots[k];
+            n = 0;
+        }
+    }
+    if (n) {
+        gaussianRoots(nlat, index, n, roots);
+        for (int k = 0; k < n; ++k) out[where[k]] = roots[k];
+    }
+    for (long j = 0; j < count; ++j) {
+        const long m = mirrorAt(j);
+        if (m >= 0 && m < j) out[j] = -out[m];
     }
 }
 
