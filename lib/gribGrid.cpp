@@ -170,8 +170,8 @@ int finish(Desc &d)
     if (d.ni < 0 || d.nj < 0) return kDamaged;
     if (d.pl) {
         d.points = reducedPoints(d);
-    } else {
-        d.points = d.ni * d.nj;
+    } else if (__builtin_mul_overflow(d.ni, d.nj, &d.points)) {
+        return kDamaged;
     }
     if (d.kind == kGaussian && (d.gaussianN <= 0 || 2 * d.gaussianN < d.nj)) return kDamaged;
     if (d.kind == kGaussian && d.gaussianN > kGaussianMaxN) d.kind = kOther;

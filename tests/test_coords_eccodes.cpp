@@ -188,9 +188,7 @@ void compareKeys(const Handle &h, const Bytes &rec, const std::string &what)
     }
     EXPECT_EQ((long)f.numberOfDataPoints, h.num("numberOfDataPoints")) << what;
     EXPECT_EQ(f.scanningMode, h.num("scanningMode")) << what;
-    if (edition == 2) {
-        EXPECT_EQ(f.shapeOfTheEarth, h.num("shapeOfTheEarth")) << what;
-    }
+    EXPECT_EQ(f.shapeOfTheEarth, h.num("shapeOfTheEarth")) << what;
     const std::string type = [&] {
         char buf[128] = {0};
         size_t n = sizeof buf;
@@ -462,6 +460,46 @@ TEST(CoordsEcCodes, SpheroidProjectionsMatchPublishedExamples)
     ASSERT_EQ(lat.size(), 4u);
     EXPECT_NEAR(lat[3], -75, 2e-6);
     EXPECT_NEAR(lon[3], 150, 2e-6);
+}
+
+TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
+{
+    // ecCodes gives a rotated Gaussian grid in its rotated coordinates; its
+    // rotated latitude/longitude grid of one row at a Gaussian latitude
+    // gives that row in geographic coordinates.
+    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1"}) {
+        std::unique_ptr<Handle> gg(sample(name));
+        codes_set_double(gg->h, "latitudeOfSouthernPoleInDegrees", -40);
+        codes_set_double(gg->h, "longitudeOfSouthernPoleInDegrees", 20);
+        std::vector<double> rotLat, rotLon;
+        ASSERT_TRUE(gg->latLons(rotLat, rotLon)) << name;
+        const Bytes rec = gg->message();
+        size_t n = rotLat.size();
+        std::vector<double> lat(n), lon(n);
+        ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK);
+        ASSERT_EQ(n, rotLat.size());
+        const long ni = gg->num("Ni"), nj = gg->num("Nj");
+        for (long row : {0L, nj / 3, nj - 1}) {
+            const std::string what = std::string(name) + " row " + std::to_string(row);
+            std::unique_ptr<Handle> ll = made("rotated_ll_sfc_grib2",
+                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[(size_t)(row * ni)]},
+                 {"latitudeOfLastGridPointInDegrees", rotLat[(size_t)(row * ni)]},
+                 {"longitudeOfFirstGridPointInDegrees", rotLon[(size_t)(row * ni)]},
+                 {"longitudeOfLastGridPointInDegrees", rotLon[(size_t)(row * ni + ni - 1)]},
+                 {"iDirectionIncrementInDegrees", rotLon[1] - rotLon[0]}, {"jDirectionIncrementInDegrees", 1},
+                 {"latitudeOfSouthernPoleInDegrees", -40}, {"longitudeOfSouthernPoleInDegrees", 20}});
+            std::vector<double> geoLat, geoLon;
+            ASSERT_TRUE(ll->latLons(geoLat, geoLon)) << what;
+            ASSERT_EQ((long)geoLat.size(), ni) << what;
+            for (long i = 0; i < ni; ++i) {
+                // The row's latitude is stored to a millionth of a degree there.
+                const size_t k = (size_t)(row * ni + i);
+                EXPECT_NEAR(lat[k], geoLat[(size_t)i], roundedTolerance(geoLat[(size_t)i]) + 1e-6) << what << " " << i;
+                EXPECT_NEAR(lonDistance(lon[k], geoLon[(size_t)i]), 0, roundedTolerance(geoLon[(size_t)i]) + 2e-6)
+                    << what << " " << i;
+            }
+        }
+    }
 }
 
 TEST(CoordsEcCodes, ScanningModesOfRegularGrids)
