@@ -762,7 +762,7 @@ typedef struct gribField {
   /* Grid (GRIB2 section 3; GRIB1 GDS) */
   int gridDefinitionTemplateNumber; /* GRIB2 3.x; GRIB1 the data representation type (GDS octet 6); MISSING without a grid */
   size_t numberOfDataPoints;    /* points of the grid (GRIB2 section 3 octets 7-10; GRIB1 from the grid) */
-  int shapeOfTheEarth;          /* GRIB2 code table 3.2; GRIB1 6 or 7 (oblate) from the resolution flags */
+  int shapeOfTheEarth;          /* GRIB2 code table 3.2; GRIB1 0 (sphere of 6367470 m) or 2 (IAU 1965 spheroid) from the resolution flags */
   double earthRadius;           /* where the shape gives it (metres) */
   double earthMajorAxis, earthMinorAxis; /* where the shape gives them (metres) */
   int64_t Ni, Nj;               /* points along a parallel and a meridian; Ni MISSING on a reduced grid */
@@ -815,7 +815,7 @@ typedef struct gribField {
 #define VALMORA_DECODE_CODER_FAILED 9    /* the JPEG2000, PNG or CCSDS stream cannot be decoded, or gives another number of values */
 #define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid (template named on standard error) */
 #define VALMORA_DECODE_NOT_GRIB 11       /* no "GRIB" marker, an edition other than 0, 1 or 2, or fewer octets than an indicator */
-#define VALMORA_DECODE_NO_MEMORY 12      /* no scratch memory for the packing's codes; keys filled, no values */
+#define VALMORA_DECODE_NO_MEMORY 12      /* scratch memory could not be had; no values or coordinates (keys filled) */
 
 /* gribFieldCount() :
    The number of fields of the record at `record` (recordLength octets
@@ -873,9 +873,20 @@ VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t reco
    VALMORA_DECODE_NO_ROOM (nothing written then).
    Grids: regular and rotated latitude/longitude, regular, reduced and
    rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
+   Either array may be null (not computed); both null give the number of
+   points alone.
+   Rows follow the scanning mode: i and j directions, j consecutive, and
+   alternate rows in the record's order (coordinates of the values as
+   stored). Gaussian latitudes are computed in double precision; a regular
+   grid's longitudes run evenly from its first to its last point, its
+   latitudes by the stored increment with the last row as stored.
    Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD,
-   NO_ROOM; GRID_UNSUPPORTED for any other grid (and a record without one).
-   The record is only read. Safe from several threads at once. */
+   NO_ROOM, NO_MEMORY; GRID_UNSUPPORTED for any other grid (stretched,
+   reduced latitude/longitude, space view, unstructured, ...), a Gaussian
+   grid with N above 16384, a projection on an earth the record gives no
+   size for, and a record without a grid. Nothing is printed; nothing is
+   written beyond *size elements of each array. The record is only read.
+   Safe from several threads at once. */
 VALMORA_API int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index, double *lats,
                                  double *lons, size_t *size);
 
