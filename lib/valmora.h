@@ -450,6 +450,45 @@ VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuff
    is copied there as read); overlapping buffers are refused alike. */
 VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
+/* ---- Packing one record, every form -------------------------------------- */
+
+/* Options of recPackRecord and recUnpackRecord (bits, or-ed together). */
+#define VALMORA_PACK_COMPAT 1 /* GRIB1: the code-128 form only, exactly as recPackCopy writes it */
+#define VALMORA_PACK_GRIB2 2  /* GRIB2: simple packing to CCSDS packing and back */
+
+/* Packs the record at `record` (recordsize octets, from its "GRIB"; never
+   written) into buffer (buffersize octets, at least recordsize; the
+   record's length plus 120 is ample). GRIB1 records of 1 to 32 bits per
+   value take the packed form with a whole-record check (BDS flag 0x10,
+   codes 129, 131, 132 and 133 in BDS octet 14, the coder chosen per
+   record), when that is at least 5 % smaller and restores octet for
+   octet; with VALMORA_PACK_COMPAT, recPackCopy codes it instead (code
+   128). With VALMORA_PACK_GRIB2, the fields of a GRIB2 record in simple
+   packing become CCSDS packing (template 5.42) where that is at least 5 %
+   smaller and restores exactly. Everything else is copied as read.
+   Result: the octets to write (padded with zero octets as gribPaddedLength
+   says, where there is room); 0 with a warning, nothing written, when a
+   buffer is null, the buffers overlap or buffer is shorter than the record.
+   *coded (may be null): 1 when the record was coded, else 0. Safe from
+   several threads at once on different buffers. */
+VALMORA_API int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                              int *coded);
+
+/* Restores a record of any packed form at `record` (recordsize octets;
+   never written) into buffer (buffersize octets; gribGetZip gives the
+   restored length of a GRIB1 record, plus 120 is ample): the packed GRIB1
+   form and code 128 always; with VALMORA_PACK_GRIB2, every GRIB2 field in
+   CCSDS packing, whoever wrote it, becomes simple packing with the same
+   integers. Records of no packed form are copied as read. A record that
+   cannot be restored (damaged, failing its check, no room) is copied as
+   read with a warning. Result: the octets to write, padded as by
+   recPackRecord; 0 with a warning, nothing written, for a null or
+   overlapping buffer. *restored (may be null): 1 restored, 0 not packed,
+   -1 left packed (damaged, or no room). Safe from several threads at once
+   on different buffers. */
+VALMORA_API int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                                int *restored);
+
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
 /* Process-wide switches, plain variables that the library reads on every
