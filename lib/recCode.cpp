@@ -31,11 +31,33 @@ constexpr double kGainFactor = 0.95;
 // little on the fields zstd wins (categories, long runs) for far more time.
 constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
-constexpr size_t kSampleValues = 16384;
+constexpr size_t kSampleValues = 4096;
 constexpr size_t kSlices = 4;
-// Reference sample intervals tried with each block size: readers of GRIB2
-// use 128; the longest interval spends the fewest octets on references.
-constexpr int kRsiShort = 128, kRsiLong = 4096;
+// Reference sample intervals: every block size is tried with 128, the
+// interval ecCodes writes; the best one also with one interval for the
+// whole field (at most 4096 blocks), which spends the fewest octets on
+// references but makes the coder hold the whole interval. On real fields
+// the two differ by less than 0.2 %, so more are not tried.
+constexpr int kRsiShort = 128, kRsiMost = 4096;
+
+int longRsi(size_t values, int blockSize)
+{
+    const size_t blocks = (values + (size_t)blockSize - 1) / (size_t)blockSize;
+    return blocks > (size_t)kRsiMost ? kRsiMost : blocks < 1 ? 1 : (int)blocks;
+}
+
+// One zstd context per thread, kept: making one costs more than coding a
+// small record.
+struct ZstdContext {
+    ZSTD_CCtx *cctx = nullptr;
+    ~ZstdContext() { ZSTD_freeCCtx(cctx); }
+    ZSTD_CCtx *get()
+    {
+        if (!cctx) cctx = ZSTD_createCCtx();
+        return cctx;
+    }
+};
+thread_local ZstdContext zstdContext;
 
 struct Coder {
     unsigned code = 0;
@@ -62,7 +84,9 @@ bool encodeWith(const Coder &c, unsigned bits, const unsigned char *src, size_t 
         samplePlanesSplit(scratch, src, n / s, s);
         src = scratch;
     }
-    const size_t got = ZSTD_compress(dst, *len, src, n, kZstdLevel);
+    ZSTD_CCtx *cctx = zstdContext.get();
+    if (!cctx) return false;
+    const size_t got = ZSTD_compressCCtx(cctx, dst, *len, src, n, kZstdLevel);
     if (ZSTD_isError(got)) return false;
     *len = got;
     return true;
@@ -111,8 +135,11 @@ Plan planRecord(const unsigned char *rec, size_t recsize, const unsigned char *b
     return p;
 }
 
-// The coder for the record's values, chosen on a sample.
-Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen)
+// The coder for the record's values, chosen on a sample, and the best
+// CCSDS coder in *ccsds. zstd's gain on a sample says less about the whole
+// field than CCSDS's (a slice of a flat area flatters it), so a record
+// whose sample zstd wins is coded both ways.
+Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen, Coder *ccsds)
 {
     Coder best;
     const bool secondOrder = (p.plainFlag & kBdsComplex) && !(p.plainFlag & kBdsSpectral);
@@ -149,10 +176,14 @@ Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scrat
             best = c;
         }
     };
-    for (int rsi : {kRsiShort, kRsiLong})
-        for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, rsi});
+    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort});
+    const int block = best.blockSize;
+    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)});
     if (bits == 24)
-        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiLong});
+        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort});
+    // The whole field's interval for the whole field.
+    if (best.rsi != kRsiShort && best.code == kFormCcsds) best.rsi = longRsi(k, best.blockSize);
+    *ccsds = best;
     tryCoder({kFormZstdPlanes, 0, 0});
     return best;
 }
@@ -165,12 +196,15 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
     const bool values = !((p.plainFlag & kBdsComplex) && !(p.plainFlag & kBdsSpectral));
     const size_t k = values ? formValues(p.D, p.bits) : 0, s = formSampleOctets(p.bits);
     const size_t sampled = values ? k * s : 0;
-    const size_t sampleRoom = kSampleValues * 4;
-    const size_t scratchLen = (sampled > sampleRoom ? sampled : sampleRoom) * 2 + 3 * sampleRoom + 1024;
+    // The samples of every value and their planes; the sample, its coded
+    // form and its planes while choosing.
+    const size_t sampleRoom = (k < kSampleValues ? k : kSampleValues) * s;
+    const size_t whole = 3 * sampled + 1024, choosing = 4 * sampleRoom + 1024;
+    const size_t scratchLen = whole > choosing ? whole : choosing;
     unsigned char *scratch = (unsigned char *)memAlloc(scratchLen);
     if (!scratch) return 0;
 
-    Coder c = values ? chooseCoder(p, data, scratch, scratchLen) : Coder{kFormZstd, 0, 0};
+    Coder ccsds, c = values ? chooseCoder(p, data, scratch, scratchLen, &ccsds) : Coder{kFormZstd, 0, 0};
     size_t result = 0;
     const size_t codedAt = p.bdsOffset + kFormHeader + p.X;
     const double limit = kGainFactor * (double)p.bdslen - (double)(kFormHeader + p.X);
@@ -182,13 +216,28 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             ok = encodeWith(c, 8, data, p.D, dst + codedAt, &len, nullptr);
         } else {
             // Whole samples of every value; planes for the plane coders.
-            unsigned char *samples = scratch, *aux = scratch + sampled;
+            unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
             toSamples(samples, data, k, p.bits);
-            if (c.code == kFormCcsdsPlanes) {
+            auto code = [&](const Coder &with, unsigned char *out, size_t *n) {
+                if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
                 planeSplit(aux, samples, k);
-                samples = aux;
+                return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
+            };
+            if (c.code == kFormZstdPlanes && ccsds.code != 0) {
+                // Both in full; the smaller is kept.
+                size_t zlen = len < sampled + 1024 ? len : sampled + 1024;
+                const bool zok = code(c, other, &zlen);
+                ok = code(ccsds, dst + codedAt, &len);
+                if (zok && (!ok || zlen < len)) {
+                    memcpy(dst + codedAt, other, zlen);
+                    len = zlen;
+                    ok = true;
+                } else {
+                    c = ccsds;
+                }
+            } else {
+                ok = code(c, dst + codedAt, &len);
             }
-            ok = encodeWith(c, p.bits, samples, sampled, dst + codedAt, &len, aux);
         }
         const size_t body = kFormHeader + p.X + len;
         const size_t bdslen = formBdsLength(p.bdsOffset, body);
