@@ -218,8 +218,10 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             // Whole samples of every value; planes for the plane coders.
             unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
             toSamples(samples, data, k, p.bits);
-            auto code = [&](const Coder &with, unsigned char *out, size_t *n) {
+            auto code = [&](Coder &with, unsigned char *out, size_t *n) {
+                if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
                 if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
+                with.rsi = formRsi(with.rsi, 3 * k, with.blockSize);
                 planeSplit(aux, samples, k);
                 return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
             };
@@ -258,6 +260,7 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             h.dataLength = (uint32_t)p.D;
             h.codedLength = (uint32_t)len;
             h.crc = crc32c(0, rec, recsize);
+            h.codedCrc = crc32c(0, dst + codedAt, len);
             if (values) {
                 h.tailLength = (unsigned)formTail(p.D, p.bits);
                 memcpy(h.tail, data + p.D - h.tailLength, h.tailLength);
@@ -270,14 +273,9 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             memcpy(bds + kFormHeader, p.bds + kBdsFixed, p.X);
             memset(bds + body, 0, bdslen - body);
             memcpy(bds + bdslen, "7777", 4);
-            if ((int64_t)(total - 4) >= kLargeFromBeforeEnd) {
-                const size_t R = roundUp(total, kLargeUnit);
-                put3(dst + 4, largeIndicator((int64_t)R));
-                put3(bds, (uint32_t)(R - total + 4));
-            } else {
-                put3(dst + 4, (uint32_t)total);
-                put3(bds, (uint32_t)bdslen);
-            }
+            const FormLengths lengths = formLengths(total, bdslen);
+            put3(dst + 4, lengths.indicator);
+            put3(bds, lengths.bdsField);
             result = total;
         }
     }

@@ -26,6 +26,21 @@ bool plausible(const FormHeader &h)
     const bool values = h.code != kFormZstd;
     if (values && (h.bits == 0 || formTail(h.dataLength, h.bits) != h.tailLength)) return false;
     if (h.code == kFormCcsdsPlanes && h.bits != 24) return false;
+    // What a coder does not use is zero, and so is the tail past its length.
+    const bool ccsds = h.code == kFormCcsds || h.code == kFormCcsdsPlanes;
+    if (!ccsds && (h.aecFlags || h.blockSize || h.rsi)) return false;
+    // Only one set of flags is ever written: any other is damage, even one
+    // that would decode alike.
+    if (ccsds && (int)h.aecFlags != formAecFlags(h.code == kFormCcsds ? h.bits : 8)) return false;
+    if (ccsds) {
+        const size_t samples = formValues(h.dataLength, h.bits) * (h.code == kFormCcsds ? 1 : 3);
+        if (!ccsdsValidBlocking((int)h.blockSize, (int)h.rsi) ||
+            formRsi((int)h.rsi, samples, (int)h.blockSize) != (int)h.rsi)
+            return false;
+    }
+    if (!values && h.tailLength) return false;
+    for (size_t i = h.tailLength; i < kFormTailMax; ++i)
+        if (h.tail[i]) return false;
     return true;
 }
 
@@ -107,6 +122,7 @@ FormHeader formHeaderRead(const unsigned char *bds)
     h.dataLength = get4(bds + kFormDataAt);
     h.codedLength = get4(bds + kFormCodedAt);
     h.crc = get4(bds + kFormCrcAt);
+    h.codedCrc = get4(bds + kFormCodedCrcAt);
     h.tailLength = bds[kFormTailLengthAt];
     memcpy(h.tail, bds + kFormTailAt, kFormTailMax);
     return h;
@@ -126,6 +142,7 @@ void formHeaderWrite(unsigned char *bds, const FormHeader &h)
     put4(bds + kFormDataAt, h.dataLength);
     put4(bds + kFormCodedAt, h.codedLength);
     put4(bds + kFormCrcAt, h.crc);
+    put4(bds + kFormCodedCrcAt, h.codedCrc);
     bds[kFormTailLengthAt] = (unsigned char)h.tailLength;
     memcpy(bds + kFormTailAt, h.tail, kFormTailMax);
 }
@@ -148,6 +165,19 @@ size_t formBdsLength(size_t bdsOffset, size_t body)
         if (R - T > most) len += R - T - most;
     }
     return len;
+}
+
+int formRsi(int rsi, size_t samples, int blockSize)
+{
+    const size_t blocks = (samples + (size_t)blockSize - 1) / (size_t)blockSize;
+    return blocks < (size_t)rsi ? (blocks ? (int)blocks : 1) : rsi;
+}
+
+FormLengths formLengths(size_t total, size_t bdslen)
+{
+    if ((int64_t)(total - 4) < kLargeFromBeforeEnd) return {(uint32_t)total, (uint32_t)bdslen};
+    const size_t R = roundUp(total, kLargeUnit);
+    return {largeIndicator((int64_t)R), (uint32_t)(R - total + 4)};
 }
 
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
@@ -231,13 +261,18 @@ int formRestore(const unsigned char *rec, size_t recLength, size_t bdsOffset, un
     if (X == SIZE_MAX || X > bdslen - kFormHeader || h.codedLength > bdslen - kFormHeader - X)
         return FORM_DAMAGED;
     const size_t body = kFormHeader + X + h.codedLength;
-    if (formBdsLength(bdsOffset, body) != bdslen) return FORM_DAMAGED;
+    // The lengths as written: the locator's framing does not read them all.
+    const FormLengths lengths = formLengths(recLength, bdslen);
+    if (formBdsLength(bdsOffset, body) != bdslen || get3(rec + 4) != lengths.indicator ||
+        get3(bds) != lengths.bdsField)
+        return FORM_DAMAGED;
     for (size_t i = body; i < bdslen; ++i)
         if (bds[i]) return FORM_DAMAGED;
     const size_t plainBds = kBdsFixed + X + (size_t)h.dataLength;
     if ((uint64_t)bdsOffset + plainBds + 4 != h.recordLength) return FORM_DAMAGED;
     if (restoredLength) *restoredLength = h.recordLength;
     if (h.recordLength > capacity) return FORM_NO_ROOM;
+    if (crc32c(0, bds + kFormHeader + X, h.codedLength) != h.codedCrc) return FORM_CHECK_MISMATCH;
 
     memcpy(out, rec, bdsOffset);
     put3(out + 4, h.indicator);

@@ -38,22 +38,24 @@ constexpr size_t kFormRecordAt = 24;     // 25-28: plain record length
 constexpr size_t kFormDataAt = 28;       // 29-32: data octets of the plain section after its header
 constexpr size_t kFormCodedAt = 32;      // 33-36: coded octets
 constexpr size_t kFormCrcAt = 36;        // 37-40: CRC-32C of the whole plain record
-constexpr size_t kFormTailLengthAt = 40; // 41: tail octets kept as they stand
-constexpr size_t kFormTailAt = 41;       // 42-48: the tail, zero-filled
+constexpr size_t kFormCodedCrcAt = 40;   // 41-44: CRC-32C of the coded octets
+constexpr size_t kFormTailLengthAt = 44; // 45: tail octets kept as they stand
+constexpr size_t kFormTailAt = 45;       // 46-52: the tail, zero-filled
 constexpr size_t kFormTailMax = 7;
-constexpr size_t kFormHeader = 48; // octets before the moved header octets
+constexpr size_t kFormHeader = 52; // octets before the moved header octets
 
 struct FormHeader {
     unsigned bits = 0, plainFlag = 0, code = 0;
     unsigned aecFlags = 0, blockSize = 0, rsi = 0;
     uint32_t indicator = 0, bdsField = 0; // as they stood in the plain record
     uint32_t recordLength = 0, dataLength = 0, codedLength = 0, crc = 0;
+    uint32_t codedCrc = 0; // a flip in bits the decoder skips is found too
     unsigned tailLength = 0;
     unsigned char tail[kFormTailMax] = {};
 };
 
 bool formCode(unsigned code);
-// Reads octets 12-48 of a BDS that holds at least kFormHeader octets.
+// Reads octets 12-52 of a BDS that holds at least kFormHeader octets.
 FormHeader formHeaderRead(const unsigned char *bds);
 void formHeaderWrite(unsigned char *bds, const FormHeader &h);
 
@@ -84,6 +86,20 @@ void samplePlanesJoin(unsigned char *out, const unsigned char *in, size_t k, siz
 // the record needs the large form, long enough that its padding to 120
 // octets stays below 117 octets (which the large rule could not state).
 size_t formBdsLength(size_t bdsOffset, size_t body);
+
+// Indicator octets 5-7 and BDS octets 1-3 of a packed record of `total`
+// octets whose BDS is bdslen octets long: the plain lengths, or the large
+// form's when the record needs it.
+struct FormLengths {
+    uint32_t indicator, bdsField;
+};
+FormLengths formLengths(size_t total, size_t bdslen);
+
+// The reference sample interval written for `samples` samples coded in
+// blocks of blockSize: rsi, or the whole field's block count when that is
+// fewer (the coder then never reaches an interval's end, and an interval
+// that could be stated two ways would let a damaged one pass).
+int formRsi(int rsi, size_t samples, int blockSize);
 
 // The CCSDS flags the packed form codes values with.
 int formAecFlags(unsigned bits);
