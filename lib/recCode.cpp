@@ -9,6 +9,7 @@
 #include "valmora.h"
 #include "ccsds.h"
 #include "crc32c.h"
+#include "grib2Ccsds.h"
 #include "grib1.h"
 #include "recform.h"
 #include "support.h"
@@ -322,18 +323,6 @@ bool frame1(const unsigned char *rec, size_t size, const unsigned char **bds, si
     return true;
 }
 
-int grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *coded)
-{
-    (void)coded;
-    return copyAsRead(src, srcsize, dst, dstsize);
-}
-
-int grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *restored)
-{
-    (void)restored;
-    return copyAsRead(src, srcsize, dst, dstsize);
-}
-
 } // namespace
 
 extern "C" {
@@ -354,8 +343,10 @@ int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t bu
     }
     const int edition = gribVersion(src, recordsize);
     if (edition == 2) {
-        if (options & VALMORA_PACK_GRIB2) return grib2ToCcsds(src, recordsize, dst, buffersize, coded);
-        return copyAsRead(src, recordsize, dst, buffersize);
+        if (!(options & VALMORA_PACK_GRIB2)) return copyAsRead(src, recordsize, dst, buffersize);
+        const size_t length = (size_t)g1::get8(src + 8);
+        if (length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
+        return asInt(padded(dst, grib2ToCcsds(src, length, dst, buffersize, coded), buffersize));
     }
     if (options & VALMORA_PACK_COMPAT) {
         const int n = recPackCopy(src, recordsize, dst, buffersize);
@@ -387,8 +378,16 @@ int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t 
     }
     const int edition = gribVersion(src, recordsize);
     if (edition == 2) {
-        if (options & VALMORA_PACK_GRIB2) return grib2FromCcsds(src, recordsize, dst, buffersize, restored);
-        return copyAsRead(src, recordsize, dst, buffersize);
+        if (!(options & VALMORA_PACK_GRIB2)) return copyAsRead(src, recordsize, dst, buffersize);
+        const size_t length = recordsize >= 16 ? (size_t)g1::get8(src + 8) : recordsize + 1;
+        if (length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
+        const size_t need = grib2SimpleLength(src, length);
+        if (need > buffersize) {
+            Warning_("recUnpackRecord", "message of %zu octets does not fit into %zu octets", need, buffersize);
+            if (restored) *restored = -1;
+            return copyAsRead(src, length, dst, buffersize);
+        }
+        return asInt(padded(dst, grib2FromCcsds(src, length, dst, buffersize, restored), buffersize));
     }
     const unsigned char *bds;
     size_t recsize;
