@@ -374,6 +374,16 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
    once on different buffers. None of them frees, grows or keeps a caller's
    buffer, nor touches octets beyond the sizes given. */
 
+/* ---- Compression codes -------------------------------------------------- */
+/* The codes of BDS octet 14 in a data section flagged as compressed (BDS
+   octet 4 has 0x10), as gribGetZip returns them. */
+#define VALMORA_ZIP_SZIP 128 /* the szip form, which recPack writes and recUnpack restores */
+/* The same layout with a coder this library does not have: the listings
+   take its record length before compression (BDS octets 15-17) for their
+   ratio, gribGetZip returns it with a length of 0, and recunpack reports
+   such a record and leaves it out of its output. */
+#define VALMORA_ZIP_RESERVED 130
+
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
