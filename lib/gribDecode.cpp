@@ -5,6 +5,7 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
+#include "szip.h"
 #include "unpack.h"
 
 #include <climits>
@@ -297,7 +298,6 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
 constexpr unsigned kFlagSpectral = g1::kBdsSpectral, kFlagComplex = g1::kBdsComplex;
 constexpr unsigned kFlagInteger = 0x20; // integer data
 constexpr unsigned kFlagMore = g1::kBdsSzip; // further flags in octet 14: the szip form, or matrix values
-using g1::kSzipCode;
 using g1::kSzipHeader;
 
 // The data section as the plain form has it, whichever form the record holds.
@@ -324,7 +324,7 @@ int readBDS(const unsigned char *b, size_t length, int edition, Data &d, const c
     d.ref = getIBM(b + 6);
     d.bits = b[10];
     if (octet4 & kFlagMore) {
-        if (edition == 1 && length >= kSzipHeader && b[g1::kSzipCodeAt] == kSzipCode) {
+        if (edition == 1 && g1::szipForm(b, length)) {
             d.szip = true;
         } else {
             why = "matrix values or further flags in octet 14";

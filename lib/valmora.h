@@ -391,9 +391,11 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
 VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
-   Result: 128 for the szip form, with *urecsize the record's length before
-   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
-   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
+   length before compression; another code found in BDS octet 14 of a section
+   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   one whose flagged data section is too short for the 23 octets of the szip
+   layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
    error, then "GRIB message error" or "GRIB data corrupted!" on standard
    output). Reads the record only. */
@@ -449,7 +451,7 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    stored in BDS octets 15-17, a warning goes to standard error, the
    destination holds the source record exactly as read and the result is
    zipbuffersize. A caller tells this case from a restored record by asking
-   gribGetZip about the destination: it still returns 128. */
+   gribGetZip about the destination: it still returns VALMORA_ZIP_SZIP. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 
 /* recUnpack without the copy of the record into gribbuffer first: restores

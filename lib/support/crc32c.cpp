@@ -146,9 +146,3 @@ uint32_t crc32c(uint32_t crc, const void *data, size_t n)
 {
     return crc32cHaveHardware() ? crc32cHardware(crc, data, n) : crc32cTable(crc, data, n);
 }
-
-uint32_t szipSectionCheck(const unsigned char *section, size_t n)
-{
-    const uint32_t c = crc32c(0, section, n) & 0xFFFF;
-    return c ? c : 0xFFFF;
-}
