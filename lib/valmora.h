@@ -374,6 +374,16 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
    once on different buffers. None of them frees, grows or keeps a caller's
    buffer, nor touches octets beyond the sizes given. */
 
+/* ---- Compression codes -------------------------------------------------- */
+/* The codes of BDS octet 14 in a data section flagged as compressed (BDS
+   octet 4 has 0x10), as gribGetZip returns them. */
+#define VALMORA_ZIP_SZIP 128 /* the szip form, which recPack writes and recUnpack restores */
+/* The same layout with a coder this library does not have: the listings
+   take its record length before compression (BDS octets 15-17) for their
+   ratio, gribGetZip returns it with a length of 0, and recunpack reports
+   such a record and leaves it out of its output. */
+#define VALMORA_ZIP_RESERVED 130
+
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
@@ -381,9 +391,11 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
 VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
-   Result: 128 for the szip form, with *urecsize the record's length before
-   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
-   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
+   length before compression; another code found in BDS octet 14 of a section
+   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   one whose flagged data section is too short for the 23 octets of the szip
+   layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
    error, then "GRIB message error" or "GRIB data corrupted!" on standard
    output). Reads the record only. */
@@ -439,7 +451,7 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    stored in BDS octets 15-17, a warning goes to standard error, the
    destination holds the source record exactly as read and the result is
    zipbuffersize. A caller tells this case from a restored record by asking
-   gribGetZip about the destination: it still returns 128. */
+   gribGetZip about the destination: it still returns VALMORA_ZIP_SZIP. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 
 /* recUnpack without the copy of the record into gribbuffer first: restores
