@@ -10,8 +10,9 @@
  * and buffers: gribLibraryVersion, gribVersion, the record file access
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
- * recPack, recPackCopy, recUnpack and recUnpackCopy. One file ID or buffer
- * must not be used by two threads at once. Not safe while another thread calls any library
+ * recPack, recPackCopy, recUnpack, recUnpackCopy, recUnpackCopyRestored,
+ * valmoraStatusText and recPackFile. One file ID or buffer must not be used
+ * by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -450,6 +451,15 @@ VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuff
    is copied there as read); overlapping buffers are refused alike. */
 VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
 
+/* recUnpackCopy that also says whether it restored: *restored (when not
+   NULL) is 1 when gribbuffer holds the restored record, 0 when it holds
+   nothing or the record as read (left packed, no szip data section). The
+   result, messages and buffers are those of recUnpackCopy, so a caller
+   need not ask gribGetZip about its own output. Safe from several threads
+   at once on different buffers. */
+VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, void *gribbuffer,
+                                      size_t gribbuffersize, int *restored);
+
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
 /* Process-wide switches, plain variables that the library reads on every
@@ -817,6 +827,29 @@ VALMORA_API void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *
 /* Length of the next GRIB record (0 for none, or beyond the range of an
    int); the position is kept. */
 VALMORA_API void pbSize(int unit, int *size);
+
+/* ---- Status texts (gribStatus) ------------------------------------------ */
+/* Results of gribFindRecord. */
+#define VALMORA_FIND_RECORD 0       /* a whole record at *offset, of *length octets */
+#define VALMORA_FIND_MORE 1         /* a marker whose record needs *length octets from *offset */
+#define VALMORA_FIND_NONE (-1)      /* no marker; none can start before *offset */
+#define VALMORA_FIND_NOT_RECORD (-2) /* the marker at *offset starts no record: search on after it */
+
+/* The families of status values that valmoraStatusText names: the
+   decoder's VALMORA_DECODE_*, gribPlanes1's GRIB_PLANES_*, gribFindRecord's
+   VALMORA_FIND_* and the encoder's *kstatus (0 or VALMORA_ENCODE_*). */
+#define VALMORA_STATUS_DECODE 1
+#define VALMORA_STATUS_PLANES 2
+#define VALMORA_STATUS_FIND 3
+#define VALMORA_STATUS_ENCODE 4
+
+/* valmoraStatusText() :
+   A short English text for `status` of `family` (lower case, no final
+   period), for messages such as "record 3: %s". A value the family does
+   not have gives "unknown status", an unknown family "unknown status
+   family". Never NULL; the text is static and must not be freed. Safe from
+   several threads at once. */
+VALMORA_API const char *valmoraStatusText(int family, int status);
 
 #ifdef __cplusplus
 }
