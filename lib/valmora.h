@@ -851,6 +851,73 @@ VALMORA_API void pbSize(int unit, int *size);
    several threads at once. */
 VALMORA_API const char *valmoraStatusText(int family, int status);
 
+/* ---- Packing whole files (recPackFile) ---------------------------------- */
+
+/* What recPackFile found and did; the counts grow as the run goes. */
+typedef struct recPackResult {
+    uint64_t recordsCoded;      /* compressed (packing) or restored (restoring) */
+    uint64_t recordsCopied;     /* written as read */
+    uint64_t recordsLeftPacked; /* restoring: packed records that stay packed */
+    uint64_t octetsIn;          /* of the input, records and stretches */
+    uint64_t octetsOut;         /* written, padding included */
+    int status;                 /* the program's exit status: 0 or 1 (-1: refused) */
+    /* Seconds: processor time of the process (cpuAll), of the reader, the
+       workers (compressing only) and the writer with their sum; wall-clock
+       time of the run and of the same phases (wallCode: the writer's wait
+       for compressed records). */
+    double cpuAll, cpuSum, cpuRead, cpuCode, cpuWrite;
+    double wallAll, wallSum, wallRead, wallCode, wallWrite;
+} recPackResult;
+
+/* How recPackFile runs. Zero-filled (memset, or = {0}) is a valid choice:
+   packing with one worker, messages on standard error. */
+typedef struct recPackOptions {
+    int unpack;              /* 0 pack (recpack), 1 restore (recunpack) */
+    int workers;             /* records worked on at once, 1 to 1024; 0: one per available processor */
+    int verbose;             /* reserved for the caller's summary; not read */
+    const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
+    const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
+    const char *outputName;
+    int compat;              /* reserved for the coding forms to come: 0 */
+    int grib2;               /* reserved for the coding forms to come: 0 */
+    /* Called from the writing thread after each record or stretch piece
+       with the counts so far, and with NULL just before the run writes a
+       line of its own, so that a progress line can be erased first. NULL:
+       not called. */
+    void (*progress)(void *context, const recPackResult *sofar);
+    /* Each of the run's own lines (whole lines, one or more), in file
+       order. NULL: standard error. */
+    void (*message)(void *context, const char *text);
+    void *context;           /* handed to progress and message */
+} recPackOptions;
+
+/* recPackFile() :
+   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
+   0) or restoring (unpack 1) the data sections of edition 1 records as
+   recPackCopy and recUnpackCopyRestored do, and carries every octet
+   between records over in its place, zero padding aside. A regular input
+   file is mapped; any other input (a pipe, a terminal) is read in order.
+   Several workers give the same output as one. The descriptors are
+   neither closed nor moved back.
+   Messages: the run's own lines name options->program and the offset they
+   are about, through options->message; the locator's texts fixed for
+   damaged records ("GRIB message error", "GRIB data corrupted!") go to
+   standard output, or to standard error when ofd is standard output.
+   Result: 0 when every octet was carried over (and, restoring, every
+   packed record restored); 1 when something was not (a read or write
+   failed, a page of the mapped input could not be read, a packed record
+   stayed packed); -1 for bad arguments (negative descriptors, workers out
+   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   *result (when not NULL) receives the counts, the status and the times.
+   Signals: the first mapped input sets a SIGBUS handler for the process,
+   kept from then on; a page of a mapped input that can't be read (a file
+   cut short while the run goes on) reads as zeros and makes the result 1.
+   A bus error elsewhere goes to the handler the process had before, or
+   ends the process as without it. A program that sets its own SIGBUS
+   handler afterwards takes this one's place.
+   Safe from several threads at once, each run on its own descriptors. */
+VALMORA_API int recPackFile(int ifd, int ofd, const recPackOptions *options, recPackResult *result);
+
 #ifdef __cplusplus
 }
 #endif
