@@ -12,6 +12,7 @@
 #include "grib2Ccsds.h"
 #include "grib1.h"
 #include "recform.h"
+#include "szip.h"
 #include "support.h"
 
 #include <zstd.h>
@@ -350,10 +351,11 @@ int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t bu
     }
     if (options & VALMORA_PACK_COMPAT) {
         const int n = recPackCopy(src, recordsize, dst, buffersize);
-        size_t ignored;
-        if (coded && n > 0 && gribGetZip(n, dst, &ignored) == (int)kSzipCode && gribGetZip((long)recordsize,
-                                                                                             const_cast<unsigned char *>(src), &ignored) != (int)kSzipCode)
-            *coded = 1;
+        // Coded when the copy is in the szip form and the record was not.
+        const unsigned char *bds, *out;
+        size_t recsize, outsize;
+        if (coded && n > 0 && frame1(dst, (size_t)n, &out, &outsize) && frame1(src, recordsize, &bds, &recsize))
+            *coded = szipForm(out, outsize - (size_t)(out - dst) - 4) && !szipForm(bds, recsize - (size_t)(bds - src) - 4);
         return n;
     }
     const unsigned char *bds;
@@ -395,10 +397,10 @@ int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t 
     const size_t bdsOffset = (size_t)(bds - src), bdslen = recsize - bdsOffset - 4;
     const unsigned char *pds = src + 8;
     const int code = pds[8], level = pds[11];
-    if ((bds[3] & kBdsSzip) && bdslen > kSzipCodeAt && bds[kSzipCodeAt] == kSzipCode) {
-        const int n = recUnpackCopy(src, recsize, dst, buffersize);
-        size_t ignored;
-        if (restored && n > 0) *restored = gribGetZip(n, dst, &ignored) == (int)kSzipCode ? -1 : 1;
+    if (szipForm(bds, bdslen)) {
+        int done = 0;
+        const int n = recUnpackCopyRestored(src, recsize, dst, buffersize, &done);
+        if (restored) *restored = done ? 1 : -1;
         return n;
     }
     size_t plain = 0;

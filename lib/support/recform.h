@@ -10,6 +10,8 @@
 #ifndef VALMORA_RECFORM_H
 #define VALMORA_RECFORM_H
 
+#include "valmora.h" // the compression codes
+
 #include <cstddef>
 #include <cstdint>
 
@@ -17,10 +19,10 @@ namespace g1 {
 
 // Compression codes (BDS octet 14). None has 0x08 set: ecCodes takes that
 // bit for matrix values and stops on the record.
-constexpr unsigned kFormCcsds = 129;       // CCSDS on the values at their own width
-constexpr unsigned kFormCcsdsPlanes = 131; // CCSDS on three 8-bit planes of 24-bit values
-constexpr unsigned kFormZstdPlanes = 132;  // zstd on the byte planes of the values
-constexpr unsigned kFormZstd = 133;        // zstd on the data octets as they stand
+constexpr unsigned kFormCcsds = VALMORA_ZIP_CCSDS;
+constexpr unsigned kFormCcsdsPlanes = VALMORA_ZIP_CCSDS_PLANES;
+constexpr unsigned kFormZstdPlanes = VALMORA_ZIP_ZSTD_PLANES;
+constexpr unsigned kFormZstd = VALMORA_ZIP_ZSTD;
 
 // BDS octet 11 of the packed form.
 constexpr unsigned kFormMarkWidth = 255;
