@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 what=${1:-demo}
 build=${VALMORA_BUILD:-build}
 
-packages="cmake make g++ pkg-config libaec-dev"
+packages="cmake make g++ pkg-config libaec-dev libzstd-dev"
 case $what in
   demo) ;;
   test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev" ;;

@@ -4,7 +4,9 @@
 // Every read is bounded by the lengths of sections 5 and 7; scratch comes
 // from the traced memory and goes back before the call returns.
 #include "gribField2.h"
+#include "ccsds.h"
 #include "support.h"
+#include "unpack.h"
 #include "valmora.h"
 
 #include <csetjmp>
@@ -24,15 +26,6 @@ inline uint64_t loadBE64(const unsigned char *p)
     uint64_t w;
     memcpy(&w, p, 8);
     return __builtin_bswap64(w);
-}
-
-// 10^-D as a product of tens, as GRIB readers form it.
-double decimalFactor(int d)
-{
-    double f = 1.0;
-    for (int i = 0; i < d; ++i) f /= 10.0;
-    for (int i = 0; i > d; --i) f *= 10.0;
-    return f;
 }
 
 struct Scale {
@@ -65,54 +58,17 @@ class Bits {
     size_t octets_;
 };
 
-// Codes first .. first + n - 1 of `bits`-bit codes, scaled. The whole-octet
-// widths have loops of their own; the others read eight octets at a time
-// while those lie within the data.
+// n values of `bits`-bit codes (0 to 32) from the start of the octets at
+// data: a constant field for 0 bits, else the library's unpack loops.
 template <typename T>
-void unpackCodes(const unsigned char *data, size_t octets, int bits, size_t first, size_t n, const Scale &s, T *out)
+void unpackRun(const unsigned char *data, size_t octets, int bits, size_t n, const Packing &p, T *out)
 {
-    const double ref = s.ref, step = s.step, dec = s.dec;
     if (bits == 0) {
-        const T v = (T)(ref * dec);
+        const T v = (T)(p.ref * decimalFactor(p.d));
         for (size_t i = 0; i < n; ++i) out[i] = v;
         return;
     }
-    const unsigned char *p = data;
-    switch (bits) {
-    case 8:
-        p += first;
-        for (size_t i = 0; i < n; ++i) out[i] = (T)(((double)p[i] * step + ref) * dec);
-        return;
-    case 16:
-        p += 2 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint16_t w;
-            memcpy(&w, p + 2 * i, 2);
-            out[i] = (T)(((double)__builtin_bswap16(w) * step + ref) * dec);
-        }
-        return;
-    case 32:
-        p += 4 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t w;
-            memcpy(&w, p + 4 * i, 4);
-            out[i] = (T)(((double)__builtin_bswap32(w) * step + ref) * dec);
-        }
-        return;
-    default:
-        break;
-    }
-    const unsigned shift = 64u - (unsigned)bits;
-    const uint64_t limit = octets >= 8 ? (uint64_t)(octets - 8) * 8 : 0;
-    size_t i = 0;
-    uint64_t pos = (uint64_t)first * (unsigned)bits;
-    if (octets >= 8)
-        for (; i < n && pos <= limit; ++i, pos += (unsigned)bits) {
-            const uint64_t w = loadBE64(p + (pos >> 3)) << (pos & 7);
-            out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
-        }
-    const Bits b(p, octets);
-    for (; i < n; ++i, pos += (unsigned)bits) out[i] = (T)s((double)b.read((unsigned)bits, pos));
+    unpackValues(packedRun(data, octets, p.ref, p.e, p.d), bits, 0, n, out);
 }
 
 // Whether `count` codes of `bits` bits fit in `octets`.
@@ -131,7 +87,7 @@ template <typename T> int simple(const Packing &p, size_t first, T *out, const c
         why = "data section shorter than its values";
         return VALMORA_DECODE_DAMAGED;
     }
-    unpackCodes(p.data, p.dataLength, p.bits, 0, n, Scale(p), out + first);
+    unpackRun(p.data, p.dataLength, p.bits, n, p, out + first);
     return 0;
 }
 
@@ -346,7 +302,7 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
     MemoryStream m{p.data, p.dataLength, 0};
@@ -449,7 +405,7 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
     PngSource src{p.data, p.dataLength, 0, {}};
@@ -467,11 +423,10 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
         why = "PNG image of another size or depth than its values";
         status = VALMORA_DECODE_CODER_FAILED;
     } else {
-        const Scale s(p);
         size_t done = 0;
         for (uint32_t r = 0; r < height && done < p.values; ++r) {
             const size_t take = p.values - done < width ? p.values - done : width;
-            unpackCodes(pixels + (size_t)r * rowBytes, rowBytes, depth, 0, take, s, out + done);
+            unpackRun(pixels + (size_t)r * rowBytes, rowBytes, depth, take, p, out + done);
             done += take;
         }
     }
@@ -485,7 +440,7 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
     if (p.bits > 32) {
@@ -500,19 +455,11 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
         why = "no memory for the samples";
         return VALMORA_DECODE_NO_MEMORY;
     }
-    aec_stream strm;
-    memset(&strm, 0, sizeof strm);
-    strm.bits_per_sample = (unsigned)p.bits;
-    strm.block_size = p.drs[22];
-    strm.rsi = get2(p.drs + 23);
-    strm.flags = (p.drs[21] & ~(unsigned)(AEC_DATA_MSB | AEC_DATA_3BYTE));
-    strm.next_in = p.data;
-    strm.avail_in = p.dataLength;
-    strm.next_out = samples;
-    strm.avail_out = width * p.values;
-    const int rc = aec_buffer_decode(&strm);
+    const int flags = p.drs[21] & ~(AEC_DATA_MSB | AEC_DATA_3BYTE);
+    const int rc = ccsdsDecode(samples, width * p.values, p.data, p.dataLength, p.values, p.bits, flags, p.drs[22],
+                               (int)get2(p.drs + 23));
     int status = 0;
-    if (rc != AEC_OK || strm.total_out != width * p.values) {
+    if (rc != kCcsdsOk) {
         why = "CCSDS stream that libaec cannot decode";
         status = VALMORA_DECODE_CODER_FAILED;
     } else {

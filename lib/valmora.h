@@ -10,8 +10,9 @@
  * and buffers: gribLibraryVersion, gribVersion, the record file access
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
- * recPack, recPackCopy, recUnpack and recUnpackCopy. One file ID or buffer
- * must not be used by two threads at once. Not safe while another thread calls any library
+ * recPack, recPackCopy, recUnpack, recUnpackCopy, recUnpackCopyRestored,
+ * valmoraStatusText and recPackFile. One file ID or buffer must not be used
+ * by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -374,6 +375,16 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
    once on different buffers. None of them frees, grows or keeps a caller's
    buffer, nor touches octets beyond the sizes given. */
 
+/* ---- Compression codes -------------------------------------------------- */
+/* The codes of BDS octet 14 in a data section flagged as compressed (BDS
+   octet 4 has 0x10), as gribGetZip returns them. */
+#define VALMORA_ZIP_SZIP 128 /* the szip form, which recPack writes and recUnpack restores */
+/* The same layout with a coder this library does not have: the listings
+   take its record length before compression (BDS octets 15-17) for their
+   ratio, gribGetZip returns it with a length of 0, and recunpack reports
+   such a record and leaves it out of its output. */
+#define VALMORA_ZIP_RESERVED 130
+
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
@@ -381,9 +392,11 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
 VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
-   Result: 128 for the szip form, with *urecsize the record's length before
-   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
-   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
+   length before compression; another code found in BDS octet 14 of a section
+   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   one whose flagged data section is too short for the 23 octets of the szip
+   layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
    error, then "GRIB message error" or "GRIB data corrupted!" on standard
    output). Reads the record only. */
@@ -439,7 +452,7 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    stored in BDS octets 15-17, a warning goes to standard error, the
    destination holds the source record exactly as read and the result is
    zipbuffersize. A caller tells this case from a restored record by asking
-   gribGetZip about the destination: it still returns 128. */
+   gribGetZip about the destination: it still returns VALMORA_ZIP_SZIP. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 
 /* recUnpack without the copy of the record into gribbuffer first: restores
@@ -449,6 +462,62 @@ VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuff
    record in gribbuffer (a record left packed, or with no szip data section,
    is copied there as read); overlapping buffers are refused alike. */
 VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
+
+/* recUnpackCopy that also says whether it restored: *restored (when not
+   NULL) is 1 when gribbuffer holds the restored record, 0 when it holds
+   nothing or the record as read (left packed, no szip data section). The
+   result, messages and buffers are those of recUnpackCopy, so a caller
+   need not ask gribGetZip about its own output. Safe from several threads
+   at once on different buffers. */
+VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, void *gribbuffer,
+                                      size_t gribbuffersize, int *restored);
+
+/* ---- Packing one record, every form -------------------------------------- */
+
+/* Compression codes of the packed form with a whole-record check (BDS
+   octet 14, flag 0x10 in octet 4, 255 in octet 11; doc/format.md has its
+   layout), by coder. */
+#define VALMORA_ZIP_CCSDS 129        /* CCSDS (libaec) on the values at their own width */
+#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on three 8-bit planes of 24-bit values */
+#define VALMORA_ZIP_ZSTD_PLANES 132  /* zstd on the byte planes of the values */
+#define VALMORA_ZIP_ZSTD 133         /* zstd on the data octets as they stand (second-order packing) */
+
+/* Options of recPackRecord and recUnpackRecord (bits, or-ed together). */
+#define VALMORA_PACK_COMPAT 1 /* GRIB1: the code-128 form only, exactly as recPackCopy writes it */
+#define VALMORA_PACK_GRIB2 2  /* GRIB2: simple packing to CCSDS packing and back */
+
+/* Packs the record at `record` (recordsize octets, from its "GRIB"; never
+   written) into buffer (buffersize octets, at least recordsize; the
+   record's length plus 120 is ample). GRIB1 records of 1 to 32 bits per
+   value take the packed form with a whole-record check (BDS flag 0x10,
+   codes 129, 131, 132 and 133 in BDS octet 14, the coder chosen per
+   record), when that is at least 5 % smaller and restores octet for
+   octet; with VALMORA_PACK_COMPAT, recPackCopy codes it instead (code
+   128). With VALMORA_PACK_GRIB2, the fields of a GRIB2 record in simple
+   packing become CCSDS packing (template 5.42) where that is at least 5 %
+   smaller and restores exactly. Everything else is copied as read.
+   Result: the octets to write (padded with zero octets as gribPaddedLength
+   says, where there is room); 0 with a warning, nothing written, when a
+   buffer is null, the buffers overlap or buffer is shorter than the record.
+   *coded (may be null): 1 when the record was coded, else 0. Safe from
+   several threads at once on different buffers. */
+VALMORA_API int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                              int *coded);
+
+/* Restores a record of any packed form at `record` (recordsize octets;
+   never written) into buffer (buffersize octets; gribGetZip gives the
+   restored length of a GRIB1 record, plus 120 is ample): the packed GRIB1
+   form and code 128 always; with VALMORA_PACK_GRIB2, every GRIB2 field in
+   CCSDS packing, whoever wrote it, becomes simple packing with the same
+   integers. Records of no packed form are copied as read. A record that
+   cannot be restored (damaged, failing its check, no room) is copied as
+   read with a warning. Result: the octets to write, padded as by
+   recPackRecord; 0 with a warning, nothing written, for a null or
+   overlapping buffer. *restored (may be null): 1 restored, 0 not packed,
+   -1 left packed (damaged, or no room). Safe from several threads at once
+   on different buffers. */
+VALMORA_API int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                                int *restored);
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
@@ -1030,6 +1099,96 @@ VALMORA_API void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *
 /* Length of the next GRIB record (0 for none, or beyond the range of an
    int); the position is kept. */
 VALMORA_API void pbSize(int unit, int *size);
+
+/* ---- Status texts (gribStatus) ------------------------------------------ */
+/* Results of gribFindRecord. */
+#define VALMORA_FIND_RECORD 0       /* a whole record at *offset, of *length octets */
+#define VALMORA_FIND_MORE 1         /* a marker whose record needs *length octets from *offset */
+#define VALMORA_FIND_NONE (-1)      /* no marker; none can start before *offset */
+#define VALMORA_FIND_NOT_RECORD (-2) /* the marker at *offset starts no record: search on after it */
+
+/* The families of status values that valmoraStatusText names: the
+   decoder's VALMORA_DECODE_*, gribPlanes1's GRIB_PLANES_*, gribFindRecord's
+   VALMORA_FIND_* and the encoder's *kstatus (0 or VALMORA_ENCODE_*). */
+#define VALMORA_STATUS_DECODE 1
+#define VALMORA_STATUS_PLANES 2
+#define VALMORA_STATUS_FIND 3
+#define VALMORA_STATUS_ENCODE 4
+
+/* valmoraStatusText() :
+   A short English text for `status` of `family` (lower case, no final
+   period), for messages such as "record 3: %s". A value the family does
+   not have gives "unknown status", an unknown family "unknown status
+   family". Never NULL; the text is static and must not be freed. Safe from
+   several threads at once. */
+VALMORA_API const char *valmoraStatusText(int family, int status);
+
+/* ---- Packing whole files (recPackFile) ---------------------------------- */
+
+/* What recPackFile found and did; the counts grow as the run goes. */
+typedef struct recPackResult {
+    uint64_t recordsCoded;      /* compressed (packing) or restored (restoring) */
+    uint64_t recordsCopied;     /* written as read */
+    uint64_t recordsLeftPacked; /* restoring: packed records that stay packed */
+    uint64_t octetsIn;          /* of the input, records and stretches */
+    uint64_t octetsOut;         /* written, padding included */
+    int status;                 /* the program's exit status: 0 or 1 (-1: refused) */
+    /* Seconds: processor time of the process (cpuAll), of the reader, the
+       workers (compressing only) and the writer with their sum; wall-clock
+       time of the run and of the same phases (wallCode: the writer's wait
+       for compressed records). */
+    double cpuAll, cpuSum, cpuRead, cpuCode, cpuWrite;
+    double wallAll, wallSum, wallRead, wallCode, wallWrite;
+} recPackResult;
+
+/* How recPackFile runs. Zero-filled (memset, or = {0}) is a valid choice:
+   packing with one worker, messages on standard error. */
+typedef struct recPackOptions {
+    int unpack;              /* 0 pack (recpack), 1 restore (recunpack) */
+    int workers;             /* records worked on at once, 1 to 1024; 0: one per available processor */
+    int verbose;             /* reserved for the caller's summary; not read */
+    const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
+    const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
+    const char *outputName;
+    int compat;              /* reserved for the coding forms to come: 0 */
+    int grib2;               /* reserved for the coding forms to come: 0 */
+    /* Called from the writing thread after each record or stretch piece
+       with the counts so far, and with NULL just before the run writes a
+       line of its own, so that a progress line can be erased first. NULL:
+       not called. */
+    void (*progress)(void *context, const recPackResult *sofar);
+    /* Each of the run's own lines (whole lines, one or more), in file
+       order. NULL: standard error. */
+    void (*message)(void *context, const char *text);
+    void *context;           /* handed to progress and message */
+} recPackOptions;
+
+/* recPackFile() :
+   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
+   0) or restoring (unpack 1) the data sections of edition 1 records as
+   recPackCopy and recUnpackCopyRestored do, and carries every octet
+   between records over in its place, zero padding aside. A regular input
+   file is mapped; any other input (a pipe, a terminal) is read in order.
+   Several workers give the same output as one. The descriptors are
+   neither closed nor moved back.
+   Messages: the run's own lines name options->program and the offset they
+   are about, through options->message; the locator's texts fixed for
+   damaged records ("GRIB message error", "GRIB data corrupted!") go to
+   standard output, or to standard error when ofd is standard output.
+   Result: 0 when every octet was carried over (and, restoring, every
+   packed record restored); 1 when something was not (a read or write
+   failed, a page of the mapped input could not be read, a packed record
+   stayed packed); -1 for bad arguments (negative descriptors, workers out
+   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   *result (when not NULL) receives the counts, the status and the times.
+   Signals: the first mapped input sets a SIGBUS handler for the process,
+   kept from then on; a page of a mapped input that can't be read (a file
+   cut short while the run goes on) reads as zeros and makes the result 1.
+   A bus error elsewhere goes to the handler the process had before, or
+   ends the process as without it. A program that sets its own SIGBUS
+   handler afterwards takes this one's place.
+   Safe from several threads at once, each run on its own descriptors. */
+VALMORA_API int recPackFile(int ifd, int ofd, const recPackOptions *options, recPackResult *result);
 
 #ifdef __cplusplus
 }
