@@ -10,10 +10,10 @@ cd "$(dirname "$0")"
 what=${1:-demo}
 build=${VALMORA_BUILD:-build}
 
-packages="cmake make g++ pkg-config libaec-dev libzstd-dev"
+packages="cmake make g++ pkg-config libaec-dev libzstd-dev libopenjp2-7-dev libpng-dev"
 case $what in
   demo) ;;
-  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev" ;;
+  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev python-grib-doc" ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
