@@ -93,9 +93,25 @@ template <typename T> int simple(const Packing &p, size_t first, T *out, const c
 
 // ---- Complex packing and spatial differencing (5.2, 5.3) ---------------------
 
-// A code value that marks a missing point; missing codes never take part in
-// the differencing.
-constexpr int64_t kMissingCode = INT64_MIN;
+// The len codes of one group, w bits each (1 to 32) from bit pos of the
+// `octets` octets at data, each added to the group's reference.
+void codesOfGroup(const unsigned char *data, size_t octets, unsigned w, uint64_t pos, uint32_t len, double ref,
+                  double *out)
+{
+    const unsigned shift = 64u - w;
+    const uint64_t limit = octets >= 8 ? (uint64_t)(octets - 8) * 8 : 0;
+    uint32_t j = 0;
+    if (octets >= 8)
+        for (; j < len && pos <= limit; ++j, pos += w)
+            out[j] = ref + (double)((loadBE64(data + (pos >> 3)) << (pos & 7)) >> shift);
+    const Bits b(data, octets);
+    for (; j < len; ++j, pos += w) out[j] = ref + (double)b.read(w, pos);
+}
+
+// Codes are held as doubles, exact for integers to 2^53, far beyond any a
+// message holds; not-a-number marks a missing point, which never takes part
+// in the differencing.
+constexpr double kMissingCode = __builtin_nan("");
 
 template <typename T> int complex(const Packing &p, T *out, T missing, size_t *missingCount, const char *&why)
 {
@@ -116,7 +132,11 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     }
     const size_t n = p.values;
     if (n == 0) return 0;
-    if (ng == 0 || ng > n) {
+    if (ng == 0) { // no groups: a constant field, as writers code one
+        unpackRun(p.data, 0, 0, n, p, out);
+        return 0;
+    }
+    if (ng > n) {
         why = "group count of complex packing";
         return VALMORA_DECODE_DAMAGED;
     }
@@ -135,10 +155,11 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     if (order) minsd = getSigned(d + order * extra, extra);
 
     uint32_t *groups = (uint32_t *)memAlloc(sizeof(uint32_t) * 3 * (size_t)ng);
-    int64_t *codes = (int64_t *)memAlloc(sizeof(int64_t) * n);
+    // Double values hold the codes in place; float ones need room apart.
+    double *codes = sizeof(T) == sizeof(double) ? (double *)out : (double *)memAlloc(sizeof(double) * n);
     if (!groups || !codes) {
         memRelease(groups);
-        memRelease(codes);
+        if ((void *)codes != (void *)out) memRelease(codes);
         why = "no memory for the codes";
         return VALMORA_DECODE_NO_MEMORY;
     }
@@ -170,7 +191,7 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     }
     if (status) {
         memRelease(groups);
-        memRelease(codes);
+        if ((void *)codes != (void *)out) memRelease(codes);
         return status;
     }
 
@@ -187,47 +208,81 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
         if (w == 0) {
             const bool miss = (mvm >= 1 && bits && (uint64_t)ref == refAll) ||
                               (mvm == 2 && bits && (uint64_t)ref == refAll - 1);
-            for (uint32_t j = 0; j < len; ++j) codes[at + j] = miss ? kMissingCode : ref;
+            for (uint32_t j = 0; j < len; ++j) codes[at + j] = miss ? kMissingCode : (double)ref;
             if (miss) missed += len;
+        } else if (!mvm) {
+            codesOfGroup(d + head, p.dataLength - head, w, pos, len, (double)ref, codes + at);
+            pos += (uint64_t)w * len;
         } else {
             const uint64_t all = (1ull << w) - 1;
             for (uint32_t j = 0; j < len; ++j, pos += w) {
                 const uint32_t u = packed.read(w, pos);
-                if (mvm && (u == all || (mvm == 2 && u == all - 1))) {
+                if (u == all || (mvm == 2 && u == all - 1)) {
                     codes[at + j] = kMissingCode;
                     ++missed;
                 } else {
-                    codes[at + j] = ref + u;
+                    codes[at + j] = (double)(ref + u);
                 }
             }
         }
         at += len;
     }
 
+    const Scale s(p);
+    const double dminsd = (double)minsd;
+    if (!missed) {
+        // No missing points: the differencing undone and the values scaled
+        // in one pass.
+        const double ref = s.ref, step = s.step, dec = s.dec;
+        size_t i = 0;
+        double prev1 = 0, prev2 = 0;
+        for (; i < n && (int)i < order; ++i) {
+            prev2 = prev1;
+            prev1 = (double)ival[i];
+            out[i] = (T)((prev1 * step + ref) * dec);
+        }
+        if (order == 1)
+            for (; i < n; ++i) {
+                prev1 += codes[i] + dminsd;
+                out[i] = (T)((prev1 * step + ref) * dec);
+            }
+        else if (order == 2)
+            for (; i < n; ++i) {
+                const double x = codes[i] + dminsd + 2 * prev1 - prev2;
+                prev2 = prev1;
+                prev1 = x;
+                out[i] = (T)((x * step + ref) * dec);
+            }
+        else
+            for (; i < n; ++i) out[i] = (T)((codes[i] * step + ref) * dec);
+        memRelease(groups);
+        if ((void *)codes != (void *)out) memRelease(codes);
+        return 0;
+    }
+
     // Spatial differencing undone over the points present.
     if (order) {
         size_t k = 0;
-        int64_t prev1 = 0, prev2 = 0;
+        double prev1 = 0, prev2 = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (codes[i] == kMissingCode) continue;
-            int64_t x;
+            if (std::isnan(codes[i])) continue;
+            double x;
             if ((int)k < order)
-                x = ival[k];
+                x = (double)ival[k];
             else if (order == 1)
-                x = codes[i] + minsd + prev1;
+                x = codes[i] + dminsd + prev1;
             else
-                x = codes[i] + minsd + 2 * prev1 - prev2;
+                x = codes[i] + dminsd + 2 * prev1 - prev2;
             codes[i] = x;
             prev2 = prev1;
             prev1 = x;
             ++k;
         }
     }
-    const Scale s(p);
-    for (size_t i = 0; i < n; ++i) out[i] = codes[i] == kMissingCode ? missing : (T)s((double)codes[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = std::isnan(codes[i]) ? missing : (T)s(codes[i]);
     *missingCount += missed;
     memRelease(groups);
-    memRelease(codes);
+    if ((void *)codes != (void *)out) memRelease(codes);
     return 0;
 }
 
