@@ -156,9 +156,13 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     return grib1Locate(gribbuffer, gribbufsize, pdsp, gdsp, bmsp, bdsp, gribrecsize, true);
 }
 
-int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
-                  unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
-                  unsigned char **bdsp)
+namespace {
+
+// The GRIB2 walk; noteFields names each further field on standard error, as
+// grib2Sections does (the listing shows fields lines of its own instead).
+int grib2Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
+                unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
+                unsigned char **bdsp, bool noteFields)
 {
     *idsp = *lusp = *gdsp = *pdsp = *drsp = *bmsp = *bdsp = nullptr;
     unsigned char *rec = gribbuffer;
@@ -239,10 +243,19 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
                 Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
                 return -2;
             }
-            if (sec[4] == 7) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
+            if (sec[4] == 7 && noteFields) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
             cur = sec;
         }
     }
+}
+
+} // namespace
+
+int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
+                  unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
+                  unsigned char **bdsp)
+{
+    return grib2Locate(gribbuffer, gribbufsize, idsp, lusp, gdsp, pdsp, drsp, bmsp, bdsp, true);
 }
 
 int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer, int *intnum, float *fltnum,
@@ -442,7 +455,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     unsigned char *sec[7];
     // The size bounds the locator's walk to the octets that are there; a
     // buffer without the whole indicator cannot be walked at all.
-    int status = recsize < 16 ? -1 : grib2Sections(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6]);
+    int status = recsize < 16 ? -1 : grib2Locate(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6], false);
     if (status != 0) {
         Print_(stdout, "%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
         return;
