@@ -377,7 +377,10 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
         opj_set_error_handler(codec, jpegQuiet, nullptr);
         opj_dparameters_t parameters;
         opj_set_default_decoder_parameters(&parameters);
+        // The image's size is known from its header: one of another size
+        // than the values is refused before OpenJPEG allocates for it.
         if (opj_setup_decoder(codec, &parameters) && opj_read_header(stream, codec, &image) &&
+            (uint64_t)(image->x1 - image->x0) * (image->y1 - image->y0) == p.values &&
             opj_decode(codec, stream, image) && opj_end_decompress(codec, stream)) {
             const opj_image_comp_t *c = image->numcomps >= 1 ? &image->comps[0] : nullptr;
             if (!c || !c->data || (uint64_t)c->w * c->h != p.values) {
@@ -401,8 +404,12 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
 struct PngSource {
     const unsigned char *data;
     size_t size, pos;
+    size_t values; // the values the image must hold
     jmp_buf fail;
 };
+
+// Pixels an image may hold beyond twice its values (a last row filled out).
+constexpr uint64_t kPngSlack = 64;
 
 void pngRead(png_structp png, png_bytep buffer, png_size_t n)
 {
@@ -446,6 +453,8 @@ bool pngRows(PngSource &src, unsigned char *&pixels, size_t &rowBytes, uint32_t 
     height = png_get_image_height(png, info);
     depth = png_get_bit_depth(png, info) * png_get_channels(png, info);
     rowBytes = png_get_rowbytes(png, info);
+    // An image far larger than the values is refused before it is allocated.
+    if ((uint64_t)width * height > 2 * (uint64_t)src.values + kPngSlack) png_error(png, "size");
     pixels = (unsigned char *)memAlloc(rowBytes * height);
     rows = (png_bytep *)memAlloc(sizeof(png_bytep) * (height ? height : 1));
     if (!pixels || !rows) png_error(png, "no memory");
@@ -463,7 +472,7 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
         unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
-    PngSource src{p.data, p.dataLength, 0, {}};
+    PngSource src{p.data, p.dataLength, 0, p.values, {}};
     unsigned char *pixels;
     size_t rowBytes;
     uint32_t width, height;
