@@ -11,8 +11,9 @@
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
  * recPack, recPackCopy, recUnpack, recUnpackCopy, recUnpackCopyRestored,
- * valmoraStatusText and recPackFile. One file ID or buffer must not be used
- * by two threads at once. Not safe while another thread calls any library
+ * valmoraStatusText, recPackFile, the decoders grib_decode_* and
+ * grib_field_decode_*, gribFieldCount and gribFieldLatLons. One file ID or
+ * buffer must not be used by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
