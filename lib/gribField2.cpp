@@ -511,41 +511,24 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
         why = "more than 32 bits per value";
         return VALMORA_DECODE_PACKING_UNSUPPORTED;
     }
-    // Samples come out in the machine's order in 1, 2 or 4 octets; the
-    // flags that shape only the output are ours to choose.
-    const size_t width = p.bits <= 8 ? 1 : p.bits <= 16 ? 2 : 4;
-    unsigned char *samples = (unsigned char *)memAlloc(width * p.values);
-    if (!samples) {
-        why = "no memory for the samples";
-        return VALMORA_DECODE_NO_MEMORY;
-    }
-    const int flags = p.drs[21] & ~(AEC_DATA_MSB | AEC_DATA_3BYTE);
-    const int rc = ccsdsDecode(samples, width * p.values, p.data, p.dataLength, p.values, p.bits, flags, p.drs[22],
-                               (int)get2(p.drs + 23));
-    int status = 0;
-    if (rc != kCcsdsOk) {
+    // Samples come out big-endian in 1, 2, 3 or 4 whole octets (the flags
+    // that shape only the output are ours to choose): codes of 8, 16, 24 or
+    // 32 bits for the library's unpack loops. They go into the last octets
+    // of the output itself, never wider than a value, so no scratch is
+    // taken: the loops run forward, and the values up to i end at octet
+    // sizeof(T)(i + 1), never past the samples after i, which start at
+    // (sizeof(T) - width) n + width (i + 1).
+    const int flags = p.drs[21] | AEC_DATA_MSB | AEC_DATA_3BYTE;
+    const size_t width = ccsdsSampleSize(p.bits, flags);
+    const size_t n = p.values;
+    unsigned char *samples = (unsigned char *)out + (sizeof(T) - width) * n;
+    if (ccsdsDecode(samples, width * n, p.data, p.dataLength, n, p.bits, flags, p.drs[22], (int)get2(p.drs + 23)) !=
+        kCcsdsOk) {
         why = "CCSDS stream that libaec cannot decode";
-        status = VALMORA_DECODE_CODER_FAILED;
-    } else {
-        const Scale s(p);
-        const double ref = s.ref, step = s.step, dec = s.dec;
-        if (width == 1)
-            for (size_t i = 0; i < p.values; ++i) out[i] = (T)(((double)samples[i] * step + ref) * dec);
-        else if (width == 2)
-            for (size_t i = 0; i < p.values; ++i) {
-                uint16_t w;
-                memcpy(&w, samples + 2 * i, 2);
-                out[i] = (T)(((double)w * step + ref) * dec);
-            }
-        else
-            for (size_t i = 0; i < p.values; ++i) {
-                uint32_t w;
-                memcpy(&w, samples + 4 * i, 4);
-                out[i] = (T)(((double)w * step + ref) * dec);
-            }
+        return VALMORA_DECODE_CODER_FAILED;
     }
-    memRelease(samples);
-    return status;
+    unpackRun(samples, width * n, 8 * (int)width, n, p, out);
+    return 0;
 }
 
 // ---- Spherical harmonics, complex packing (5.51) -------------------------------
