@@ -150,7 +150,13 @@ void encodePDS(unsigned char *pds, int length, const int *isec1)
 
 // ---- Grid description section ----------------------------------------------
 
-int gdsBase(int type) { return type == 3 || type == 10 ? 42 : 32; }
+// Octets before the lists: the layout's for the types written here; other
+// types get the least GDS, as zeros.
+int gdsBase(int type)
+{
+    const bool written = type == 0 || type == 4 || type == 10 || type == 3 || type == 50 || type == 192;
+    return written ? (int)g1::gdsFixedLength(type) : (int)g1::kGdsMin;
+}
 
 // Counts below zero describe nothing to write.
 int count(int v) { return v < 0 ? 0 : v; }
