@@ -811,16 +811,16 @@ void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, 
     }
 
     const int64_t gribLen = encodeES(out, pos, bdsPos);
+    // The lengths also with a buffer too small, so that the caller learns
+    // the room the record needs; the status says it is not whole.
+    isec0[0] = (int)gribLen;
+    isec0[1] = 1;
+    *kused = (int)((gribLen + 3) / 4);
     if (gribLen > out.cap) {
-        // Only part of the record is in the buffer: no length to take it for a whole one.
         Error_(Twin<T>::encode, "kgrib buffer too small! kleng = %d  gribLen = %d", kleng, (int)gribLen);
         *kstatus = kNoRoom;
         return;
     }
-
-    isec0[0] = (int)gribLen;
-    isec0[1] = 1;
-    *kused = (int)((gribLen + 3) / 4);
     *kstatus = 0;
 }
 

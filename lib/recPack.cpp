@@ -178,6 +178,13 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     const PackPlan plan = planPack(rec, bds, (size_t)recsize);
     if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
         Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+    if (plan.refusal == Refusal::largeForm) {
+        // The record is written padded to R: zeros after it, not whatever
+        // the buffer held there, as far as the buffer reaches.
+        const int n = asRecord(dst, src, srcsize, within(plan.keep, dstsize));
+        if (n > recsize) memset(dst + recsize, 0, (size_t)(n - recsize));
+        return n;
+    }
     if (plan.refusal != Refusal::none) return asRecord(dst, src, srcsize, within(plan.keep, dstsize));
 
     const uint32_t L = get3(rec + 4);
