@@ -119,7 +119,17 @@ struct Grid {
     size_t isec2Need = kIsec2Fixed, fsec2Need = kFsec2Fixed;
     long points = -1;     // grid points when the layout gives them, else -1
     long spectralJ = -1;  // triangular truncation of a spectral layout, else -1
+    unsigned base = 0;    // octets before the lists
 };
+
+// The space view as some writers end it: every field up to Yo (octets
+// 37-38), the reserved octets after them left out.
+constexpr unsigned kSpaceViewFields = 38;
+
+// Projections whose GDS starts with the point counts Nx, Ny (octets 7-10)
+// whether or not this decoder has their layout: Mercator, Lambert, polar
+// stereographic, Albers, oblique Lambert, space view.
+bool countsFirst(int t) { return t == 1 || t == 3 || t == 5 || t == 8 || t == 13 || t == 90; }
 
 using g1::gaussianGrid;
 using g1::latLonGrid;
@@ -140,12 +150,17 @@ int sizeGDS(const unsigned char *g, unsigned length, Grid &grid)
     if (length < 32) return VALMORA_DECODE_DAMAGED;
     const int t = g[5];
     const unsigned nv = g[3];
-    const unsigned base = g1::gdsFixedLength(t);
+    // A grid with no layout here still gives its points, for a field whose
+    // values are all equal (no bits) to have them all.
+    if (countsFirst(t)) grid.points = (long)get2(g + 6) * get2(g + 8);
+    unsigned base = g1::gdsFixedLength(t);
     if (base == 0) {
         grid.status = VALMORA_DECODE_GRID_NOT_DECODED;
         return 0;
     }
+    if (t == 90 && length >= kSpaceViewFields && length < base) base = length;
     if (length < base) return VALMORA_DECODE_DAMAGED;
+    grid.base = base;
     const unsigned list = gdsListStart(g, base);
     if ((uint64_t)list + 4ull * nv > length) return VALMORA_DECODE_DAMAGED;
     grid.fsec2Need = kFsec2Fixed + nv;
@@ -160,8 +175,6 @@ int sizeGDS(const unsigned char *g, unsigned length, Grid &grid)
         } else if (ni != 65535 && nj != 65535) {
             grid.points = (long)ni * nj;
         }
-    } else if (t == 3 || t == 5 || t == 90) {
-        grid.points = (long)get2(g + 6) * get2(g + 8);
     } else if (spectralGrid(t)) {
         const long j = get2(g + 6);
         if (get2(g + 8) == j && get2(g + 10) == j) grid.spectralJ = j;
@@ -193,7 +206,7 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
     if (grid.status) return; // no layout: the type alone
     const unsigned nv = g[3];
     isec2[11] = (int)nv;
-    const unsigned base = g1::gdsFixedLength(t), list = gdsListStart(g, base);
+    const unsigned list = gdsListStart(g, grid.base);
     for (unsigned i = 0; i < nv; ++i) fsec2[10 + i] = (T)getIBM(g + list + 4 * i);
 
     if (latLonGrid(t) || gaussianGrid(t)) {
@@ -443,6 +456,9 @@ struct Frame {
     int edition = 0;
 };
 
+// The most unused bits at the end of a bit map.
+constexpr unsigned kMapUnusedMax = 15;
+
 // What the headers say about the values.
 struct Layout {
     Grid grid;
@@ -510,7 +526,13 @@ int sizes(const char *name, const Frame &f, int *isec3, int *isec4, Layout &l)
             l.why = "bit map with spherical harmonics";
             l.status = VALMORA_DECODE_UNSUPPORTED;
         }
-        const uint64_t mapBits = 8ull * (f.bmsLen - 6), unused = f.bms[3] & 0x0F;
+        // Fewer than 8 unused bits end a map; up to 15 where a zero octet
+        // makes the section even. More leave points that the grid lacks.
+        const uint64_t mapBits = 8ull * (f.bmsLen - 6), unused = f.bms[3];
+        if (unused > kMapUnusedMax) {
+            Warning_(name, "damaged record: bit map with %u unused bits", (unsigned)unused);
+            return VALMORA_DECODE_DAMAGED;
+        }
         l.points = (long)(mapBits > unused ? mapBits - unused : 0);
         l.map = f.bms + 6;
         if (isec3[0] == 0) l.present = presentPoints(l.map, l.points);
@@ -520,6 +542,11 @@ int sizes(const char *name, const Frame &f, int *isec3, int *isec4, Layout &l)
         }
     } else {
         isec3[0] = 0;
+        const long J = l.grid.spectralJ, need = (J + 1) * (J + 2);
+        if (d.coded >= 0 && (d.flag & kFlagSpectral) && J >= 0 && d.first + d.coded < need && l.status == 0) {
+            Warning_(name, "damaged record: %ld coefficients held, %ld for J = %ld", d.first + d.coded, need, J);
+            return VALMORA_DECODE_DAMAGED;
+        }
         if (d.coded >= 0)
             l.points = d.first + d.coded;
         else if (l.grid.spectralJ >= 0)
