@@ -24,9 +24,29 @@ TEST(FieldEcCodes, NeedsEccodes) { GTEST_SKIP() << "ecCodes' C API is not instal
 
 #else
 
+#if defined(__SANITIZE_ADDRESS__)
+#define FIELD_TEST_LSAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FIELD_TEST_LSAN 1
+#endif
+#endif
+#ifdef FIELD_TEST_LSAN
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 using testutil::Bytes;
+
+// ecCodes 2.28 leaks blocks when it codes complex packing; they are its own,
+// not the decoder's, so the leak check looks away while it codes.
+struct EcCodesCoding {
+#ifdef FIELD_TEST_LSAN
+    EcCodesCoding() { __lsan_disable(); }
+    ~EcCodesCoding() { __lsan_enable(); }
+#endif
+};
 
 struct Handle {
     codes_handle *h = nullptr;
@@ -232,6 +252,7 @@ template <typename Wanted> Bytes make(const std::string &file, const Variant &v,
     const long j = spectral ? h.num("J") : -1;
     const size_t n = spectral ? (size_t)((j + 1) * (j + 2)) : (size_t)h.num("numberOfDataPoints");
     if (!wanted(n)) return {};
+    const EcCodesCoding coding;
     size_t len = strlen(v.packing);
     if (codes_set_string(h.h, "packingType", v.packing, &len) != 0) return {};
     std::vector<double> values = smooth(n, j);

@@ -101,7 +101,8 @@ int toolNext(ToolInput *in)
 {
     for (;;) {
         size_t off = 0, need = 0, held = in->aheadLength - in->aheadPos;
-        int s = gribFindRecord(in->ahead + in->aheadPos, held, &off, &need);
+        /* Nothing is held before the first read: no pointer arithmetic on null. */
+        int s = gribFindRecord(in->ahead ? in->ahead + in->aheadPos : in->ahead, held, &off, &need);
         if (s == VALMORA_FIND_NONE) {
             in->aheadPos += off; /* nothing before off can start a record */
             if (in->eof) return 0;
