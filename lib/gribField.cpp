@@ -180,15 +180,15 @@ void identification(const unsigned char *s1, size_t len, gribField &f)
     f.typeOfProcessedData = (int)s1[20];
 }
 
-// The horizontal part shared by the templates of the 4.0 family; `at` is the
-// section offset of the parameter category (9 from the section's start, 11
-// for the templates with a constituent type of two octets).
+// The parameter, process, forecast time and surfaces that the templates of
+// the 4.0 family place alike; `shift` is 2 for the templates with a
+// constituent type of two octets after the parameter (4.40 to 4.43), else 0.
 bool horizontal(const unsigned char *s4, size_t len, size_t shift, gribField &f)
 {
     if (len < 34 + shift) return false;
     const unsigned char *p = s4 + shift;
-    f.parameterCategory = p[9];
-    f.parameterNumber = p[10];
+    f.parameterCategory = s4[9];
+    f.parameterNumber = s4[10];
     f.typeOfGeneratingProcess = (int)p[11];
     f.generatingProcessIdentifier = (int)p[13];
     f.indicatorOfUnitOfTimeRange = (int)p[17];

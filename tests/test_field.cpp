@@ -56,14 +56,16 @@ Bytes grid(uint32_t ni = 4, uint32_t nj = 3)
     return section(3, b);
 }
 
-// Product template 4.0: parameter (category, number), forecast hour, surface.
-Bytes product(int category, int number, uint32_t hours)
+// Product template 4.0 (or 4.40, with a constituent type): parameter
+// (category, number), forecast hour, surface.
+Bytes product(int category, int number, uint32_t hours, int tmpl = 0)
 {
     Bytes b;
     put(b, 0, 2);
-    put(b, 0, 2);
+    put(b, (uint64_t)tmpl, 2);
     b.push_back((unsigned char)category);
     b.push_back((unsigned char)number);
+    if (tmpl == 40) put(b, 10008, 2);
     b.push_back(2);
     b.push_back(0);
     b.push_back(96);
@@ -202,6 +204,19 @@ TEST(Field, FieldsOfAMessageWithTheirBitMapsAndSections)
 
     EXPECT_EQ(grib_field_decode_double(m.data(), m.size(), 3, &f, v.data(), &n, -1), VALMORA_DECODE_NO_FIELD);
     EXPECT_EQ(grib_field_decode_double(m.data(), m.size(), -1, &f, v.data(), &n, -1), VALMORA_DECODE_NO_FIELD);
+}
+
+TEST(Field, ChemicalConstituentTemplatesPlaceTheirKeysAfterTheConstituent)
+{
+    const Bytes m = message({grid(), product(20, 2, 36, 40), simple(12, 1.0f, 0, 0, 0), bitmap(255), data({}, 0)});
+    gribField f;
+    ASSERT_EQ(grib_field_decode_double(m.data(), m.size(), 0, &f, nullptr, nullptr, 0), VALMORA_DECODE_OK);
+    EXPECT_EQ(f.productDefinitionTemplateNumber, 40);
+    EXPECT_EQ(f.parameterCategory, 20);
+    EXPECT_EQ(f.parameterNumber, 2);
+    EXPECT_EQ(f.forecastTime, 36);
+    EXPECT_EQ(f.typeOfFirstFixedSurface, 103);
+    EXPECT_EQ(f.scaledValueOfFirstFixedSurface, 2);
 }
 
 TEST(Field, CapacityIsStatedAndNeverPassed)
