@@ -252,7 +252,7 @@ template <typename Wanted> Bytes make(const std::string &file, const Variant &v,
     const long j = spectral ? h.num("J") : -1;
     const size_t n = spectral ? (size_t)((j + 1) * (j + 2)) : (size_t)h.num("numberOfDataPoints");
     if (!wanted(n)) return {};
-    const EcCodesCoding coding;
+    [[maybe_unused]] const EcCodesCoding coding;
     size_t len = strlen(v.packing);
     if (codes_set_string(h.h, "packingType", v.packing, &len) != 0) return {};
     std::vector<double> values = smooth(n, j);
@@ -402,6 +402,47 @@ TEST(FieldEcCodes, GribcmpComparesGrib2FieldsThroughTheDecoder)
     r = testutil::run(gribcmp + " " + dir.file("a.grib2") + " " + dir.file("d.grib2"));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("value "), std::string::npos) << r.out;
+}
+
+// GRIB1 samples through the field functions: the product keys and the data
+// section's numbers as ecCodes reads them.
+TEST(FieldEcCodes, Grib1SamplesGiveTheirKeys)
+{
+    const std::string dir = "/usr/share/eccodes/samples/";
+    size_t checked = 0;
+    for (const char *name : {"GRIB1.tmpl", "regular_ll_pl_grib1.tmpl", "reduced_gg_pl_32_grib1.tmpl",
+                             "rotated_ll_sfc_grib1.tmpl", "sh_ml_grib1.tmpl", "polar_stereographic_sfc_grib1.tmpl"}) {
+        const Bytes rec = testutil::readFile(dir + name);
+        if (rec.empty()) continue;
+        Handle h(codes_handle_new_from_message(nullptr, rec.data(), rec.size()));
+        ASSERT_NE(h.h, nullptr) << name;
+        gribField f;
+        size_t n = 0;
+        ASSERT_EQ(grib_field_decode_double(rec.data(), rec.size(), 0, &f, nullptr, &n, 0), VALMORA_DECODE_OK) << name;
+        EXPECT_EQ(f.edition, 1) << name;
+        const std::pair<const char *, long> ints[] = {
+            {"table2Version", f.table2Version},
+            {"centre", f.centre},
+            {"generatingProcessIdentifier", f.generatingProcessIdentifier},
+            {"indicatorOfParameter", f.indicatorOfParameter},
+            {"indicatorOfTypeOfLevel", f.indicatorOfTypeOfLevel},
+            {"timeRangeIndicator", f.timeRangeIndicator},
+            {"P1", f.P1},
+            {"P2", f.P2},
+            {"unitOfTimeRange", f.indicatorOfUnitOfTimeRange},
+            {"dataDate", f.year * 10000L + f.month * 100 + f.day},
+            {"hour", f.hour},
+            {"subCentre", f.subCentre},
+            {"decimalScaleFactor", f.decimalScaleFactor},
+            {"bitsPerValue", f.bitsPerValue},
+            {"binaryScaleFactor", f.binaryScaleFactor},
+            {"numberOfValues", (long)n},
+        };
+        for (const auto &[key, ours] : ints) EXPECT_EQ(ours, h.num(key)) << name << ": " << key;
+        EXPECT_EQ(f.referenceValue, h.real("referenceValue")) << name;
+        ++checked;
+    }
+    if (checked == 0) GTEST_SKIP() << "no ecCodes samples installed";
 }
 
 #endif
