@@ -759,7 +759,8 @@ VALMORA_API int grib_decode_float(const unsigned char *record, size_t recordLeng
    numbered from 0 in the order of the message.
 
    Members a record does not give keep these values: VALMORA_FIELD_MISSING for
-   integers (also GRIB2 octets whose bits are all ones, "missing"),
+   integers (also GRIB2 numbers whose bits are all ones, "missing"; code
+   table entries keep their code, 255 among them),
    VALMORA_FIELD_NOT_GIVEN for reals (increments the scanning flags mark not
    given, an earth radius or axes the shape does not carry, a projection
    parameter of another grid). `edition` tells which of the members apply:
