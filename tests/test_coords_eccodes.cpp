@@ -19,7 +19,7 @@
 #include <vector>
 
 #ifdef VALMORA_HAVE_ECCODES_API
-#include <eccodes.h>
+#include "eccodes_util.h"
 #endif
 
 #ifndef VALMORA_HAVE_ECCODES_API
@@ -34,52 +34,20 @@ using testutil::Bytes;
 
 constexpr double kDegreeTolerance = 1e-6;
 
-struct Handle {
-    codes_handle *h = nullptr;
-    explicit Handle(codes_handle *x) : h(x) {}
-    Handle(const Handle &) = delete;
-    ~Handle()
-    {
-        if (h) codes_handle_delete(h);
-    }
-    long num(const char *key) const
-    {
-        long v = -999999;
-        codes_get_long(h, key, &v);
-        return v;
-    }
-    double real(const char *key) const
-    {
-        double v = NAN;
-        codes_get_double(h, key, &v);
-        return v;
-    }
-    bool has(const char *key) const
-    {
-        int err = 0;
-        return codes_is_defined(h, key) && !codes_is_missing(h, key, &err) && err == 0;
-    }
-    Bytes message() const
-    {
-        const void *m = nullptr;
-        size_t len = 0;
-        codes_get_message(h, &m, &len);
-        const auto *p = static_cast<const unsigned char *>(m);
-        return Bytes(p, p + len);
-    }
-    // ecCodes' coordinates, or false when it has none for the grid.
-    bool latLons(std::vector<double> &lats, std::vector<double> &lons) const
-    {
-        size_t n = 0;
-        if (codes_get_size(h, "latitudes", &n) != 0 || n == 0) return false;
-        lats.resize(n);
-        lons.resize(n);
-        size_t m = n;
-        if (codes_get_double_array(h, "latitudes", lats.data(), &m) != 0 || m != n) return false;
-        m = n;
-        return codes_get_double_array(h, "longitudes", lons.data(), &m) == 0 && m == n;
-    }
-};
+using testutil::Handle;
+
+// ecCodes' coordinates of the message, or false when it has none for its grid.
+bool latLonsOf(const Handle &h, std::vector<double> &lats, std::vector<double> &lons)
+{
+    size_t n = 0;
+    if (codes_get_size(h.h, "latitudes", &n) != 0 || n == 0) return false;
+    lats.resize(n);
+    lons.resize(n);
+    size_t m = n;
+    if (codes_get_double_array(h.h, "latitudes", lats.data(), &m) != 0 || m != n) return false;
+    m = n;
+    return codes_get_double_array(h.h, "longitudes", lons.data(), &m) == 0 && m == n;
+}
 
 std::vector<Handle *> messagesOf(const std::string &path)
 {
@@ -127,7 +95,7 @@ void alternateRows(const Handle &h, std::vector<double> &v)
 void compareLatLons(const Handle &h, const Bytes &rec, const std::string &what)
 {
     std::vector<double> theirLat, theirLon;
-    ASSERT_TRUE(h.latLons(theirLat, theirLon)) << what;
+    ASSERT_TRUE(latLonsOf(h, theirLat, theirLon)) << what;
     alternateRows(h, theirLat);
     alternateRows(h, theirLon);
     const bool rounded = h.num("isRotatedGrid") == 1;
@@ -277,7 +245,7 @@ TEST(CoordsEcCodes, Samples)
         std::unique_ptr<Handle> h(sample(name));
         if (!h->h) continue;
         std::vector<double> lat, lon;
-        if (!h->latLons(lat, lon)) continue;
+        if (!latLonsOf(*h, lat, lon)) continue;
         // ecCodes steps polar stereographic grids northward whatever their
         // scanning mode says: compare on the grids that do scan so.
         if (name.rfind("polar_stereographic", 0) == 0) codes_set_long(h->h, "jScansPositively", 1);
@@ -472,7 +440,7 @@ TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
         codes_set_double(gg->h, "latitudeOfSouthernPoleInDegrees", -40);
         codes_set_double(gg->h, "longitudeOfSouthernPoleInDegrees", 20);
         std::vector<double> rotLat, rotLon;
-        ASSERT_TRUE(gg->latLons(rotLat, rotLon)) << name;
+        ASSERT_TRUE(latLonsOf(*gg, rotLat, rotLon)) << name;
         const Bytes rec = gg->message();
         size_t n = rotLat.size();
         std::vector<double> lat(n), lon(n);
@@ -489,7 +457,7 @@ TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
                  {"iDirectionIncrementInDegrees", rotLon[1] - rotLon[0]}, {"jDirectionIncrementInDegrees", 1},
                  {"latitudeOfSouthernPoleInDegrees", -40}, {"longitudeOfSouthernPoleInDegrees", 20}});
             std::vector<double> geoLat, geoLon;
-            ASSERT_TRUE(ll->latLons(geoLat, geoLon)) << what;
+            ASSERT_TRUE(latLonsOf(*ll, geoLat, geoLon)) << what;
             ASSERT_EQ((long)geoLat.size(), ni) << what;
             for (long i = 0; i < ni; ++i) {
                 // The row's latitude is stored to a millionth of a degree there.
