@@ -435,7 +435,8 @@ TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
     // ecCodes gives a rotated Gaussian grid in its rotated coordinates; its
     // rotated latitude/longitude grid of one row at a Gaussian latitude
     // gives that row in geographic coordinates.
-    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1"}) {
+    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1", "reduced_rotated_gg_pl_32_grib2",
+                             "reduced_rotated_gg_pl_32_grib1"}) {
         std::unique_ptr<Handle> gg(sample(name));
         codes_set_double(gg->h, "latitudeOfSouthernPoleInDegrees", -40);
         codes_set_double(gg->h, "longitudeOfSouthernPoleInDegrees", 20);
@@ -446,22 +447,33 @@ TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
         std::vector<double> lat(n), lon(n);
         ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK);
         ASSERT_EQ(n, rotLat.size());
-        const long ni = gg->num("Ni"), nj = gg->num("Nj");
+        // Where each row starts and how many points it has.
+        const long nj = gg->num("Nj");
+        std::vector<long> rowLength((size_t)nj, gg->num("Ni"));
+        if (gg->num("PLPresent") == 1) {
+            size_t rows = rowLength.size();
+            ASSERT_EQ(codes_get_long_array(gg->h, "pl", rowLength.data(), &rows), 0) << name;
+        }
+        std::vector<size_t> rowStart(1, 0);
+        for (long len : rowLength) rowStart.push_back(rowStart.back() + (size_t)len);
         for (long row : {0L, nj / 3, nj - 1}) {
             const std::string what = std::string(name) + " row " + std::to_string(row);
+            const size_t first = rowStart[(size_t)row];
+            const long ni = rowLength[(size_t)row];
             std::unique_ptr<Handle> ll = made("rotated_ll_sfc_grib2",
-                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[(size_t)(row * ni)]},
-                 {"latitudeOfLastGridPointInDegrees", rotLat[(size_t)(row * ni)]},
-                 {"longitudeOfFirstGridPointInDegrees", rotLon[(size_t)(row * ni)]},
-                 {"longitudeOfLastGridPointInDegrees", rotLon[(size_t)(row * ni + ni - 1)]},
-                 {"iDirectionIncrementInDegrees", rotLon[1] - rotLon[0]}, {"jDirectionIncrementInDegrees", 1},
-                 {"latitudeOfSouthernPoleInDegrees", -40}, {"longitudeOfSouthernPoleInDegrees", 20}});
+                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[first]},
+                 {"latitudeOfLastGridPointInDegrees", rotLat[first]},
+                 {"longitudeOfFirstGridPointInDegrees", rotLon[first]},
+                 {"longitudeOfLastGridPointInDegrees", rotLon[first + (size_t)ni - 1]},
+                 {"iDirectionIncrementInDegrees", rotLon[first + 1] - rotLon[first]},
+                 {"jDirectionIncrementInDegrees", 1}, {"latitudeOfSouthernPoleInDegrees", -40},
+                 {"longitudeOfSouthernPoleInDegrees", 20}});
             std::vector<double> geoLat, geoLon;
             ASSERT_TRUE(latLonsOf(*ll, geoLat, geoLon)) << what;
             ASSERT_EQ((long)geoLat.size(), ni) << what;
             for (long i = 0; i < ni; ++i) {
                 // The row's latitude is stored to a millionth of a degree there.
-                const size_t k = (size_t)(row * ni + i);
+                const size_t k = first + (size_t)i;
                 EXPECT_NEAR(lat[k], geoLat[(size_t)i], roundedTolerance(geoLat[(size_t)i]) + 1e-6) << what << " " << i;
                 EXPECT_NEAR(lonDistance(lon[k], geoLon[(size_t)i]), 0, roundedTolerance(geoLon[(size_t)i]) + 2e-6)
                     << what << " " << i;
