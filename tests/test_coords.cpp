@@ -289,6 +289,30 @@ TEST(Coords, EachFieldOfAGrib2MessageHasTheGridInForce)
     EXPECT_EQ(gribFieldLatLons(bad.data(), bad.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_DAMAGED);
 }
 
+TEST(Coords, KeysOfAnUnstructuredGrid)
+{
+    // Template 3.101: the number of points, the grid's number and UUID.
+    Bytes sec3 = {0, 0, 0, 35, 3, 0, 0, 0, 0x30, 0x39, 0, 0, 0, 101, 6, 0, 0, 7, 1};
+    for (int k = 0; k < 16; ++k) sec3.push_back((unsigned char)(0xA0 + k));
+    gribField f;
+    memset(&f, 0, sizeof f);
+    f.sectionOffset[3] = -1;
+    ASSERT_EQ(gribGridKeys2(sec3.data(), sec3.size(), &f), VALMORA_DECODE_OK);
+    EXPECT_EQ(f.gridDefinitionTemplateNumber, 101);
+    EXPECT_EQ(f.numberOfDataPoints, 12345u);
+    EXPECT_EQ(f.shapeOfTheEarth, 6);
+    EXPECT_EQ(f.numberOfGridUsed, 7);
+    EXPECT_EQ(f.numberOfGridInReference, 1);
+    EXPECT_EQ(f.uuidOfHGrid[0], 0xA0);
+    EXPECT_EQ(f.uuidOfHGrid[15], 0xAF);
+    EXPECT_EQ(f.Ni, VALMORA_FIELD_MISSING);
+    EXPECT_EQ(f.latitudeOfFirstGridPoint, VALMORA_FIELD_NOT_GIVEN);
+    // A section shorter than its UUID.
+    sec3.resize(30);
+    sec3[3] = 30;
+    EXPECT_EQ(gribGridKeys2(sec3.data(), sec3.size(), &f), VALMORA_DECODE_DAMAGED);
+}
+
 TEST(CoordsThreads, SeveralThreadsComputeTheSameCoordinates)
 {
     std::vector<int> g = {4, 0, 4, 59444, 0, 128, -59444, 315000, 0, 2, 0};

@@ -287,7 +287,7 @@ std::unique_ptr<Handle> made(const char *sampleName, std::initializer_list<Key> 
                                 : codes_set_double(h->h, k.name, k.value);
         EXPECT_EQ(err, 0) << sampleName << " " << k.name;
     }
-    const bool projected = h->has("Nx");
+    const bool projected = !h->has("Ni");
     const long ni = h->num(projected ? "Nx" : "Ni"), nj = h->num(projected ? "Ny" : "Nj");
     if (h->num("edition") == 2) codes_set_long(h->h, "numberOfDataPoints", ni * nj);
     std::vector<double> v((size_t)(ni * nj));
@@ -323,6 +323,11 @@ TEST(CoordsEcCodes, ProjectionsMadeByEcCodes)
           {"longitudeOfFirstGridPointInDegrees", 100}, {"latitudeOfLastGridPointInDegrees", 16.7},
           {"longitudeOfLastGridPointInDegrees", 135.3}, {"LaDInDegrees", 10}, {"DiInMetres", 100000},
           {"LaDInDegrees", 40}, {"DiInMetres", 80000}, {"DjInMetres", 80000}, {"jScansPositively", 1}}},
+        {"mercator grib1", "regular_ll_sfc_grib1",
+         {{"gridType", kMercator}, {"Ni", 40}, {"Nj", 30}, {"latitudeOfFirstGridPointInDegrees", -10},
+          {"longitudeOfFirstGridPointInDegrees", 100}, {"latitudeOfLastGridPointInDegrees", 16.7},
+          {"longitudeOfLastGridPointInDegrees", 135.3}, {"LaDInDegrees", 10}, {"DiInMetres", 100000},
+          {"DjInMetres", 100000}, {"jScansPositively", 1}}},
         {"polar stereographic grib2 south", "polar_stereographic_pl_grib2",
          {{"Nx", 30}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", -50},
           {"longitudeOfFirstGridPointInDegrees", 0}, {"LaDInDegrees", -60},
