@@ -46,15 +46,7 @@ constexpr double kOsgbMajor = 6377563.396, kOsgbMinor = 6356256.909;
 // The latitude where GRIB1 polar stereographic increments hold.
 constexpr double kGrib1PolarTrueLat = 60.0;
 
-inline int getSigned4(const unsigned char *p) { return g1::signMagnitude(get4(p), 4); }
-
-float ieeeFloat(const unsigned char *p)
-{
-    const uint32_t bits = get4(p);
-    float f;
-    memcpy(&f, &bits, sizeof f);
-    return f;
-}
+inline int getSigned4(const unsigned char *p) { return (int)g2::getSigned(p, 4); }
 
 // ---- GRIB1 ------------------------------------------------------------------
 
@@ -79,11 +71,11 @@ bool stretched1(int t) { return t == 20 || t == 24 || t == 30 || t == 34; }
 
 // ---- GRIB2 ------------------------------------------------------------------
 
-// A scaled value value x 10^-factor; NaN when either is missing.
+// A scaled value: value x 10^-factor; NaN when either is missing.
 double scaled(unsigned factor, uint32_t value)
 {
     if (factor == 0xFF || value == kMissing4) return NAN;
-    return value * std::pow(10.0, -(int)(int8_t)factor);
+    return value * std::pow(10.0, -(int)factor);
 }
 
 void earth2(const unsigned char *g, Desc &d)
@@ -351,7 +343,7 @@ int describe2(const unsigned char *g, size_t length, Desc &d)
             d.rotated = true;
             d.southPoleLat = getSigned4(g + 72) * unit;
             d.southPoleLon = getSigned4(g + 76) * unit;
-            d.rotationAngle = ieeeFloat(g + 80);
+            d.rotationAngle = g2::getFloat(g + 80);
         }
         list = need;
         break;
