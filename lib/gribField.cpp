@@ -267,9 +267,6 @@ bool packingHeader(const unsigned char *s5, size_t len, int tmpl, gribField &f)
     return true;
 }
 
-// The grid members, from the grid module (sectionOffset[3] set before).
-void grid(const unsigned char *s3, size_t len, gribField &f) { gribGridKeys2(s3, len, &f); }
-
 // The keys of a GRIB2 field from its located sections.
 void keys2(const unsigned char *rec, const Walk &w, int index, gribField &f)
 {
@@ -283,7 +280,9 @@ void keys2(const unsigned char *rec, const Walk &w, int index, gribField &f)
     }
     f.discipline = rec[6];
     if (w.sec[1]) identification(w.sec[1], w.len[1], f);
-    if (w.sec[3]) grid(w.sec[3], w.len[3], f);
+    // A grid the keys cannot be read from leaves its members as far as read;
+    // the values need the number of points alone.
+    if (w.sec[3]) gribGridKeys2(w.sec[3], w.len[3], &f);
     product(w.sec[4], w.len[4], f);
     const unsigned char *s5 = w.sec[5];
     if (w.len[5] >= 11) {
@@ -449,7 +448,7 @@ void keys1(const unsigned char *rec, const int *isec0, const int *isec1, const i
     f.decimalScaleFactor = isec1[22];
 
     if (gds) gribGridKeys1(gds, f.sectionLength[2], &f);
-    f.numberOfDataPoints = (size_t)isec4[0];
+    if (!gds || f.numberOfDataPoints == 0) f.numberOfDataPoints = (size_t)isec4[0];
     f.bitmapPresent = bms != nullptr;
     f.numberOfValues = f.bitmapPresent && isec3[0] == 0 ? (size_t)isec4[20] : (size_t)isec4[0];
     if (f.bitmapPresent && f.numberOfDataPoints >= f.numberOfValues)
