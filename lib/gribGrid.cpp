@@ -147,7 +147,9 @@ bool reducedGlobal(const Desc &d)
 
 long reducedPoints(const Desc &d)
 {
-    const bool global = reducedGlobal(d);
+    // The row counts of a latitude/longitude grid are its rows' points; those
+    // of a Gaussian grid count the whole parallel, cut to the grid's area.
+    const bool global = d.kind == kLatLon || reducedGlobal(d);
     long total = 0;
     for (long j = 0; j < d.nj; ++j) {
         long count = rowCount(d, j), first = 0;
@@ -242,8 +244,8 @@ int describe1(const unsigned char *g, size_t length, Desc &d)
             d.plOctets = 2;
         }
         d.angular = true;
-        // Stretched grids and reduced latitude/longitude grids have no layout here.
-        d.kind = stretched1(t) || (d.pl && !gaussian) ? kOther : gaussian ? kGaussian : kLatLon;
+        // Stretched grids have no layout here.
+        d.kind = stretched1(t) ? kOther : gaussian ? kGaussian : kLatLon;
         break;
     }
     case 5: // polar stereographic
@@ -392,8 +394,6 @@ int describe2(const unsigned char *g, size_t length, Desc &d)
         if (plOctets > 4 || list + (size_t)plOctets * d.nj > length) return kDamaged;
         d.pl = g + list;
         d.plOctets = plOctets;
-        // Reduced latitude/longitude grids have no layout here.
-        if (d.kind == kLatLon) d.kind = kOther;
     }
     const int status = finish(d);
     if (status == 0 && d.points != declared) return kDamaged;
@@ -621,6 +621,30 @@ int regularLatLons(const Desc &d, double *lats, double *lons)
     return status;
 }
 
+// A reduced latitude/longitude grid: rows as a regular grid's, each with
+// its points evenly from the first longitude to the last, or round the globe
+// when the grid goes round it.
+int reducedLatLonLatLons(const Desc &d, double *lats, double *lons)
+{
+    double span = d.lon2 - d.lon1;
+    if (span < 0) span += 360;
+    const bool global = reducedGlobal(d);
+    const double step = rowStep(d);
+    size_t k = 0;
+    for (long j = 0; j < d.nj; ++j) {
+        const long pl = rowCount(d, j);
+        const double lat = j == d.nj - 1 ? d.lat2 : d.lat1 - (double)j * step;
+        const double dlon = global && pl > 0 ? 360.0 / (double)pl : pl > 1 ? span / (double)(pl - 1) : 0;
+        const bool reverse = (d.scan & kScanAlternateRows) && (j & 1);
+        for (long c = 0; c < pl; ++c, ++k) {
+            const long i = reverse ? pl - 1 - c : c;
+            if (lats) lats[k] = lat;
+            if (lons) lons[k] = d.lon1 + (double)i * dlon;
+        }
+    }
+    return 0;
+}
+
 int reducedLatLons(const Desc &d, double *lats, double *lons)
 {
     double *rowLat = (double *)memAlloc((size_t)d.nj * sizeof(double));
@@ -807,7 +831,7 @@ int latLons(const Desc &d, double *lats, double *lons)
 {
     if (d.points == 0) return 0;
     switch (d.kind) {
-    case kLatLon: return regularLatLons(d, lats, lons);
+    case kLatLon: return d.pl ? reducedLatLonLatLons(d, lats, lons) : regularLatLons(d, lats, lons);
     case kGaussian: return d.pl ? reducedLatLons(d, lats, lons) : regularLatLons(d, lats, lons);
     case kPolarStereographic:
     case kLambert:

@@ -871,8 +871,8 @@ VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t reco
    in the order of its values. lats and lons each have room for *size
    elements on entry; *size receives the number of points, also with
    VALMORA_DECODE_NO_ROOM (nothing written then).
-   Grids: regular and rotated latitude/longitude, regular, reduced and
-   rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
+   Grids: regular, reduced and rotated latitude/longitude, regular, reduced
+   and rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
    Either array may be null (not computed); both null give the number of
    points alone.
    Rows follow the scanning mode: i and j directions, j consecutive, and
@@ -882,7 +882,7 @@ VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t reco
    latitudes by the stored increment with the last row as stored.
    Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD,
    NO_ROOM, NO_MEMORY; GRID_UNSUPPORTED for any other grid (stretched,
-   reduced latitude/longitude, space view, unstructured, ...), a Gaussian
+   space view, unstructured, ...), a Gaussian
    grid with N above 16384, a projection on an earth the record gives no
    size for, and a record without a grid. Nothing is printed; nothing is
    written beyond *size elements of each array. The record is only read.

@@ -166,6 +166,24 @@ TEST(Coords, RegularAndReducedGaussianRows)
     EXPECT_NEAR(c.lon[23], 270, 1e-12);
 }
 
+TEST(Coords, ReducedLatitudeLongitudeRows)
+{
+    // Rows of 4, 2 and 1 points from 0 to 90 E; then rows round the globe.
+    std::vector<int> g = {0, 0, 3, 10000, 0, 128, 8000, 90000, 0, 1000, 0};
+    g.resize(22);
+    g[16] = 1;
+    for (int pl : {4, 2, 1}) g.push_back(pl);
+    Coords c = coordsOf(gribRecord(g));
+    ASSERT_EQ(c.status, VALMORA_DECODE_OK);
+    const std::vector<double> lat = {10, 10, 10, 10, 9, 9, 8}, lon = {0, 30, 60, 90, 0, 90, 0};
+    EXPECT_EQ(c.lat, lat);
+    EXPECT_EQ(c.lon, lon);
+    g[7] = 270000; // the longest row one step short of the globe: every row goes round
+    c = coordsOf(gribRecord(g));
+    ASSERT_EQ(c.status, VALMORA_DECODE_OK);
+    EXPECT_EQ(c.lon, (std::vector<double>{0, 90, 180, 270, 0, 180, 0}));
+}
+
 TEST(Coords, ARecordPackedByRecpackHasTheSameCoordinates)
 {
     const Bytes plain = gribRecord({4, 64, 32, 85761, 0, 128, -85761, 354375, 5625, 16, 0});
