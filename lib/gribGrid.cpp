@@ -907,7 +907,8 @@ void fillGrid(const Desc &d, const unsigned char *section, int sectionIndex, gri
     } else if (d.kind != grid::kOther) {
         f->Dx = d.di;
         f->Dy = d.dj;
-        f->LaD = d.latD;
+        // A GRIB1 Lambert grid states no such latitude (its origin is taken at Latin1).
+        if (!(d.edition == 1 && d.kind == grid::kLambert)) f->LaD = d.latD;
         if (d.kind != grid::kMercator) {
             f->LoV = d.lov;
             f->projectionCentreFlag = (int)d.projectionCentre;
