@@ -10,6 +10,7 @@
 #include "valmora.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -989,26 +990,6 @@ int gribGridKeys2(const unsigned char *sec3, size_t sec3Length, gribField *field
 
 namespace {
 
-// The grid description of an edition 0 or 1 record (framed by the caller),
-// null when it has none.
-int grib1Grid(const unsigned char *r, size_t length, const unsigned char **gds, size_t *gdsLength)
-{
-    *gds = nullptr;
-    *gdsLength = 0;
-    const size_t pds = gribVersion(r, length) == 1 ? 8 : 4;
-    constexpr unsigned kPdsFlagAt = 7;
-    if (length < pds + kPdsFlagAt + 1) return VALMORA_DECODE_DAMAGED;
-    const size_t pdsLength = get3(r + pds);
-    if (!(r[pds + kPdsFlagAt] & g1::kPdsGds)) return VALMORA_DECODE_OK;
-    const size_t at = pds + pdsLength;
-    if (pdsLength < kPdsFlagAt + 1 || at + 3 > length) return VALMORA_DECODE_DAMAGED;
-    const size_t n = get3(r + at);
-    if (n > length - at) return VALMORA_DECODE_DAMAGED;
-    *gds = r + at;
-    *gdsLength = n;
-    return VALMORA_DECODE_OK;
-}
-
 } // namespace
 
 extern "C" {
@@ -1032,14 +1013,14 @@ int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index
         if (!section) return VALMORA_DECODE_DAMAGED;
         status = grid::describe2(section, sectionLength, d);
     } else {
-        size_t offset = 0, length = 0;
-        const int framed = gribFindRecord(record, recordLength, &offset, &length);
-        if (framed == 1 && offset == 0) return VALMORA_DECODE_TRUNCATED;
-        if (framed != 0 || offset != 0) return VALMORA_DECODE_DAMAGED;
+        // The library's one quiet framing of editions 0 and 1.
+        const g1::Located at = g1::locate1(record, recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength);
+        if (at.status == 1) return VALMORA_DECODE_TRUNCATED;
+        if (at.status != 0) return VALMORA_DECODE_DAMAGED;
         if (index != 0) return VALMORA_DECODE_NO_FIELD;
-        const int found = grib1Grid(record, length, &section, &sectionLength);
-        if (found != VALMORA_DECODE_OK) return found;
-        if (!section) return VALMORA_DECODE_GRID_UNSUPPORTED;
+        if (!at.gds) return VALMORA_DECODE_GRID_UNSUPPORTED;
+        section = record + at.gds;
+        sectionLength = get3(section);
         status = grid::describe1(section, sectionLength, d);
     }
     if (status == grid::kDamaged) return VALMORA_DECODE_DAMAGED;

@@ -251,8 +251,11 @@ TEST(Coords, RecordsWithoutCoordinates)
               VALMORA_DECODE_DAMAGED);
 
     // No grid description at all, and a grid type without a layout here.
-    Bytes noGrid = rec;
+    Bytes noGrid(rec.begin(), rec.begin() + (long)length); // the record without its GDS
+    const size_t gdsLength = g1::get3(rec.data() + gds);
+    noGrid.erase(noGrid.begin() + (long)gds, noGrid.begin() + (long)(gds + gdsLength));
     noGrid[8 + 7] &= (unsigned char)~g1::kPdsGds;
+    g1::put3(noGrid.data() + 4, (uint32_t)noGrid.size());
     EXPECT_EQ(gribFieldLatLons(noGrid.data(), noGrid.size(), 0, nullptr, nullptr, &n),
               VALMORA_DECODE_GRID_UNSUPPORTED);
     Bytes spaceView = rec;
