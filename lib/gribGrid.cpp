@@ -131,6 +131,7 @@ void reducedRow(long pl, double lon1, double lon2, long &count, long &first)
         count = span;
     }
     if (first < 0) first += pl;
+    count = std::max(0L, std::min(count, pl)); // a cut holds no more than the parallel
 }
 
 // A reduced grid whose rows go round the globe: the last point lies less
@@ -182,6 +183,12 @@ bool rowsOnTheGlobe(const Desc &d)
 int finish(Desc &d)
 {
     if (d.ni < 0 || d.nj < 0) return kDamaged;
+    // Angles beyond the globe (a GRIB2 basic angle can scale them so) would
+    // overflow the row arithmetic.
+    constexpr double kMostLatitude = 90.0 + 1e-6, kMostLongitude = 720.0;
+    if (d.angular && (!(std::fabs(d.lat1) <= kMostLatitude) || !(std::fabs(d.lat2) <= kMostLatitude) ||
+                      !(std::fabs(d.lon1) <= kMostLongitude) || !(std::fabs(d.lon2) <= kMostLongitude)))
+        return kDamaged;
     if (d.pl) {
         d.points = reducedPoints(d);
     } else if (__builtin_mul_overflow(d.ni, d.nj, &d.points)) {
