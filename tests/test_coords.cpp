@@ -304,6 +304,13 @@ TEST(Coords, EachFieldOfAGrib2MessageHasTheGridInForce)
     size_t n = 0;
     EXPECT_EQ(gribFieldLatLons(m.data(), m.size(), 3, nullptr, nullptr, &n), VALMORA_DECODE_NO_FIELD);
     EXPECT_EQ(gribFieldLatLons(m.data(), m.size(), -1, nullptr, nullptr, &n), VALMORA_DECODE_NO_FIELD);
+    // A basic angle that takes the grid's points beyond the globe.
+    Bytes wide = gg;
+    const size_t sec3 = 16 + g1::get4(gg.data() + 16);
+    ASSERT_EQ(wide[sec3 + 4], 3);
+    g1::put4(wide.data() + sec3 + 38, 1000000000); // basic angle
+    g1::put4(wide.data() + sec3 + 42, 1);          // subdivisions
+    EXPECT_EQ(gribFieldLatLons(wide.data(), wide.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_DAMAGED);
     // A section that claims more octets than the message holds.
     Bytes bad = m;
     bad[16] = 0x7F;
