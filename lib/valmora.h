@@ -893,8 +893,10 @@ VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t reco
    Rows follow the scanning mode: i and j directions, j consecutive, and
    alternate rows in the record's order (coordinates of the values as
    stored). Gaussian latitudes are computed in double precision; a regular
-   grid's longitudes run evenly from its first to its last point, its
-   latitudes by the stored increment with the last row as stored.
+   grid's longitudes run evenly from its first to its last point (as the
+   record gives them, so -180 .. 180 or 0 .. 360), its latitudes by the
+   stored increment with the last row as stored; projected grids give
+   longitudes in 0 .. 360, rotated grids in -180 .. 180.
    Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD,
    NO_ROOM, NO_MEMORY; GRID_UNSUPPORTED for any other grid (stretched,
    space view, unstructured, ...), a Gaussian
