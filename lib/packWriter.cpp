@@ -88,7 +88,9 @@ void writerThread(Run &r)
         const unsigned char *p = it->kind == Kind::Record ? it->out : it->data;
         size_t n = it->kind == Kind::Record ? it->outLength : it->length, zeros = 0;
         if (it->kind == Kind::Record) {
-            zeros = gribPaddedLength(n) - n; // the padding after the record
+            // The padding after the record: recpack's, which recunpack
+            // leaves out again; the large form brings its own.
+            if (r.compress && !it->large) zeros = gribPaddedLength(n) - n;
             if (it->coded)
                 res.recordsCoded++;
             else if (it->leftPacked)
@@ -99,6 +101,7 @@ void writerThread(Run &r)
         } else if (it->kind == Kind::Piece) {
             res.octetsIn += it->length;
         }
+        res.octetsIn += r.padRemoved.exchange(0);
         if (it->kind != Kind::Note && writing) {
             double w0 = wallTime(), c0 = threadCpu();
             int error = 0;

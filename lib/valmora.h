@@ -860,6 +860,10 @@ typedef struct recPackResult {
     uint64_t recordsLeftPacked; /* restoring: packed records that stay packed */
     uint64_t octetsIn;          /* of the input, records and stretches */
     uint64_t octetsOut;         /* written, padding included */
+    uint64_t octetsCarried;     /* of the stretches between records, carried as they stand */
+    uint64_t recordsEdition1;   /* edition 1 records met */
+    uint64_t recordsCodable;    /* packing: edition 1 records of 8, 16, 24 or 32 bits, not yet packed */
+    uint64_t recordsPacked;     /* packing: records met already packed (restoring gives them back unpacked) */
     int status;                 /* the program's exit status: 0 or 1 (-1: refused) */
     /* Seconds: processor time of the process (cpuAll), of the reader, the
        workers (compressing only) and the writer with their sum; wall-clock
@@ -880,6 +884,10 @@ typedef struct recPackOptions {
     const char *outputName;
     int compat;              /* reserved for the coding forms to come: 0 */
     int grib2;               /* reserved for the coding forms to come: 0 */
+    /* The longest record held in memory from an input that is not a regular
+       file, in octets: a marker whose lengths claim more frames no record
+       (its octets are carried as they stand). 0: 256 MiB. */
+    size_t pipeLimit;
     /* Called from the writing thread after each record or stretch piece
        with the counts so far, and with NULL just before the run writes a
        line of its own, so that a progress line can be erased first. NULL:

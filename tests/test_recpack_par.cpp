@@ -297,7 +297,7 @@ TEST(RecpackPar, LossesOfTheOldProgram)
     for (const std::string &args : refused) {
         r = runProgram(recpack + args, tmp);
         EXPECT_EQ(r.status, 255) << args;
-        EXPECT_EQ(r.err, "usage : recpack [-P <nthread>]  ifile  ofile\n");
+        EXPECT_EQ(r.err, "recpack: 3 file arguments: the form takes 2\nusage : recpack [-P <nthread>]  ifile  ofile\n");
     }
     EXPECT_TRUE(readFile(tmp.file("keep")) == a);
 
@@ -442,10 +442,23 @@ TEST(RecpackPar, ArgumentForms)
         EXPECT_EQ(r.status, 0) << n;
         EXPECT_TRUE(readFile(tmp.file("out")) == want) << n;
     }
-    for (const char *bad : {"-P x", "-P -1", "-P 2000", "-P 1025", "-P ''", "-Q 4", "-P 4x"}) {
+    // Each refusal says what was wrong before the usage.
+    const std::pair<const char *, const char *> bads[] = {
+        {"-P x", "-P x: not a whole number from 0 to 1024"},
+        {"-P -1", "-P -1: not a whole number from 0 to 1024"},
+        {"-P 2000", "-P 2000: not a whole number from 0 to 1024"},
+        {"-P 1025", "-P 1025: not a whole number from 0 to 1024"},
+        {"-P ''", "-P : not a whole number from 0 to 1024"},
+        {"-Q 4", "-Q: not an option"},
+        {"-P 4x", "-P 4x: not a whole number from 0 to 1024"},
+        {"-L 0", "-L 0: not a whole number from 1 to 1024"},
+        {"-L 2048", "-L 2048: not a whole number from 1 to 1024"},
+    };
+    for (const auto &[bad, why] : bads) {
         Result r = runProgram(recunpack + " " + bad + " " + tmp.file("in") + " " + tmp.file("bad"), tmp);
         EXPECT_EQ(r.status, 255) << bad;
-        EXPECT_EQ(r.err, "usage : recunpack [-P <nthread>]  ifile  ofile\n") << bad;
+        EXPECT_EQ(r.err, std::string("recunpack: ") + why + "\nusage : recunpack [-P <nthread>]  ifile  ofile\n")
+            << bad;
         EXPECT_NE(access(tmp.file("bad").c_str(), F_OK), 0) << bad;
     }
     for (const std::string &prog : {recpack, recunpack}) {
