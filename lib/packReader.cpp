@@ -32,7 +32,8 @@ struct Reader {
     bool probe = false; // a long record just left in its own buffer
     const bool mapped;  // buf is the mapped input, whole: nothing to read, nothing to write
     size_t advised = 0; // octets of the mapped input asked to be read ahead
-    int64_t fedTo = 0;  // input offset past the octets carried into pieces
+    int64_t fedTo = 0;  // input offset past the octets carried into pieces: a piece's end, so
+                        // that no page is given back before it was copied
 
     // The stretch of octets between records being carried over.
     bool active = false, junk = false;
@@ -147,6 +148,7 @@ struct Reader {
             else
                 memset(piece->data + piece->length, 0, c);
             piece->length += c;
+            fedTo += (int64_t)c;
             if (p) p += c;
             n -= c;
             if (piece->length == piece->capacity && !flushPiece()) return false;
@@ -160,7 +162,7 @@ struct Reader {
     {
         if (n == 0) return true;
         const unsigned char *p = buf + from;
-        fedTo = base + (int64_t)(from + n);
+        fedTo = base + (int64_t)from; // append moves it on as it copies
         if (!active) {
             active = true;
             junk = false;
@@ -254,9 +256,10 @@ struct Reader {
                 it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", r.prog,
                                   (long long)it->offset);
             }
-            // Restoring, a record whose sections can't be found may hold
-            // packed data that stays packed: the run can't say all was restored.
-            it->leftPacked = it->damaged && !r.compress;
+            // Restoring, a record whose sections can't be found but lead
+            // to a data section in the szip form holds packed data that
+            // stays packed: the run can't say all was restored.
+            it->leftPacked = it->damaged && !r.compress && hiddenPacked(it->data, n);
         }
         return r.pipe.push(it);
     }
