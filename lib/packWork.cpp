@@ -104,7 +104,7 @@ void unpackRecord(Run &r, Item &it)
         size_t room = unzipped + unpackRoom + padRoom;
         it.restored = r.pool.take(room);
         if (!it.restored.data) {
-            it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+            it.note = format("%s: out of memory for %zu octets at offset %lld\n", r.prog, room, (long long)it.offset);
             it.leftPacked = true;
             return;
         }
