@@ -24,14 +24,6 @@
 
 using namespace testutil;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VALMORA_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VALMORA_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 const std::string build = VALMORA_BUILD_DIR;

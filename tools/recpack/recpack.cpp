@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -34,16 +33,21 @@ double wallTime()
     return (double)tv.tv_sec + (double)tv.tv_usec * 1e-6;
 }
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char line[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    return line;
-}
+// A line put together piece by piece, written with one call.
+struct Line {
+    char text[512] = "";
+    size_t length = 0;
+
+    Line &add(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(text + length, sizeof text - length, fmt, ap);
+        va_end(ap);
+        if (n > 0) length = std::min(sizeof text - 1, length + (size_t)n);
+        return *this;
+    }
+};
 
 // The progress line on a terminal, erased before any other line.
 struct Progress {
@@ -66,15 +70,16 @@ struct Progress {
         double mb = 1e6, secs = now - start;
         unsigned long long records = s.recordsCoded + s.recordsCopied + s.recordsLeftPacked;
         double speed = secs > 0 ? (double)s.octetsIn / mb / secs : 0;
-        std::string line = format("%llu records, %.1f MB in, %.1f MB out, ratio %.3f, %.1f MB/s", records,
+        Line line;
+        line.add("%llu records, %.1f MB in, %.1f MB out, ratio %.3f, %.1f MB/s", records,
                                   (double)s.octetsIn / mb, (double)s.octetsOut / mb,
                                   s.octetsIn ? (double)s.octetsOut / (double)s.octetsIn : 1.0, speed);
         if (insize > 0) {
             double share = std::min(1.0, (double)s.octetsIn / (double)insize);
-            line += format(", %.0f%% done", share * 100);
-            if (speed > 0) line += format(", %.0f s left", ((double)insize - (double)s.octetsIn) / mb / speed);
+            line.add(", %.0f%% done", share * 100);
+            if (speed > 0) line.add(", %.0f s left", ((double)insize - (double)s.octetsIn) / mb / speed);
         }
-        fprintf(stderr, "\r%s\033[K", line.c_str());
+        fprintf(stderr, "\r%s\033[K", line.text);
         shown = true;
     }
 };
@@ -103,9 +108,9 @@ const char *baseName(const char *arg)
 void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>]  ifile  ofile\n", progname); }
 
 // A wrong command line: what was wrong, then the usage.
-int badUsage(const std::string &why)
+int badUsage(const Line &why)
 {
-    fprintf(stderr, "%s: %s\n", progname, why.c_str());
+    fprintf(stderr, "%s: %s\n", progname, why.text);
     usage(stderr);
     return -1;
 }
@@ -168,17 +173,19 @@ const char *nothingCoded(const recPackResult &t, bool pack)
 void summary(const recPackResult &t, bool pack)
 {
     unsigned long long records = t.recordsCoded + t.recordsCopied + t.recordsLeftPacked;
-    std::string line =
-        pack ? format("%s: %llu records: %llu compressed, %llu copied", progname, records,
-                      (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied)
-             : format("%s: %llu records: %llu restored, %llu copied, %llu left packed", progname, records,
-                      (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied,
-                      (unsigned long long)t.recordsLeftPacked);
-    line += format("; %llu octets carried between records; %llu octets in, %llu out, ratio %.3f",
-                   (unsigned long long)t.octetsCarried, (unsigned long long)t.octetsIn,
-                   (unsigned long long)t.octetsOut, t.octetsIn ? (double)t.octetsOut / (double)t.octetsIn : 1.0);
-    if (t.recordsCoded == 0) line += format("; nothing %s: %s", pack ? "compressed" : "restored", nothingCoded(t, pack));
-    fprintf(stderr, "%s\n", line.c_str());
+    Line line;
+    if (pack)
+        line.add("%s: %llu records: %llu compressed, %llu copied", progname, records,
+                 (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied);
+    else
+        line.add("%s: %llu records: %llu restored, %llu copied, %llu left packed", progname, records,
+                 (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied,
+                 (unsigned long long)t.recordsLeftPacked);
+    line.add("; %llu octets carried between records; %llu octets in, %llu out, ratio %.3f",
+             (unsigned long long)t.octetsCarried, (unsigned long long)t.octetsIn, (unsigned long long)t.octetsOut,
+             t.octetsIn ? (double)t.octetsOut / (double)t.octetsIn : 1.0);
+    if (t.recordsCoded == 0) line.add("; nothing %s: %s", pack ? "compressed" : "restored", nothingCoded(t, pack));
+    fprintf(stderr, "%s\n", line.text);
 }
 
 } // namespace
@@ -215,24 +222,23 @@ int main(int argc, char *argv[])
         const char *arg = argv[i];
         if (strcmp(arg, "-P") == 0 || strcmp(arg, "-L") == 0) {
             const bool threads = arg[1] == 'P';
-            if (i + 1 == argc) return badUsage(std::string(arg) + ": a number must follow");
+            if (i + 1 == argc) return badUsage(Line().add("%s: a number must follow", arg));
             const char *value = argv[++i];
             if (threads && !wholeNumber(value, 0, maxWorkers, &workers))
-                return badUsage(format("-P %s: not a whole number from 0 to %ld", value, maxWorkers));
+                return badUsage(Line().add("-P %s: not a whole number from 0 to %ld", value, maxWorkers));
             if (!threads && !wholeNumber(value, 1, maxPipeMiB, &pipeMiB))
-                return badUsage(format("-L %s: not a whole number from 1 to %ld", value, maxPipeMiB));
+                return badUsage(Line().add("-L %s: not a whole number from 1 to %ld", value, maxPipeMiB));
         } else if (strcmp(arg, "-v") == 0) {
             verbose = true;
         } else if (arg[0] == '-' && arg[1] != '\0') {
-            return badUsage(std::string(arg) + ": not an option");
+            return badUsage(Line().add("%s: not an option", arg));
         } else {
             if (nfiles < 2) files[nfiles] = arg;
             ++nfiles;
         }
     }
-    if (nfiles != 2)
-        return badUsage(nfiles == 0 ? std::string("no file arguments: the form takes 2")
-                                    : format("%d file argument%s: the form takes 2", nfiles, nfiles == 1 ? "" : "s"));
+    if (nfiles == 0) return badUsage(Line().add("no file arguments: the form takes 2"));
+    if (nfiles != 2) return badUsage(Line().add("%d file argument%s: the form takes 2", nfiles, nfiles == 1 ? "" : "s"));
     const char *ifile = files[0], *ofile = files[1];
     const bool fromStdin = strcmp(ifile, "-") == 0, toStdout = strcmp(ofile, "-") == 0;
 
