@@ -100,6 +100,7 @@ struct Item {
     size_t outLength = 0;
     std::string note;               // the run's lines for this item
     bool large = false;             // a large-form record, framed with its padding
+    unsigned otherWidth = 0;        // bits per value, when szip does not code them
     bool coded = false;             // compressed or restored
     bool leftPacked = false;        // a packed record not restored
     bool done = false;              // ready for the writer (guarded by the pipeline's lock)
@@ -166,6 +167,7 @@ struct Run {
     std::atomic<uint64_t> padRemoved{0}; // restoring: the packer's padding left out
     // What the workers saw, for the summary's reason (guarded by timeLock).
     uint64_t edition1 = 0, codableWidth = 0, alreadyPacked = 0;
+    bool saidWidth = false; // the writer named a record of a width szip does not code
 
     // The run's own lines, through the caller's message function or on
     // standard error; with `fixed`, a text that goes to standard output

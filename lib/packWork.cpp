@@ -16,9 +16,10 @@ constexpr int szipCode = 128;
 constexpr int szipCodeAlias = 130;
 
 // What the packer sees of an edition 1 record before it codes it: whether
-// its width is one the coder takes and whether it is packed already (the
-// result).
-bool survey(Run &r, const Item &it)
+// its width is one the coder takes (the writer names the first record of
+// another width, after the coder's own warning) and whether it is packed
+// already (the result).
+bool survey(Run &r, Item &it)
 {
     unsigned char *pds, *gds, *bms, *bds;
     long recsize;
@@ -27,12 +28,15 @@ bool survey(Run &r, const Item &it)
         return false;
     const unsigned width = bds[10];
     const bool packed = bds[3] & g1::kBdsSzip;
+    const bool codable = width == 8 || width == 16 || width == 24 || width == 32;
     std::lock_guard<std::mutex> g(r.timeLock);
     r.edition1++;
     if (packed)
         r.alreadyPacked++;
-    else if (width == 8 || width == 16 || width == 24 || width == 32)
+    else if (codable)
         r.codableWidth++;
+    else
+        it.otherWidth = width;
     return packed;
 }
 
@@ -41,7 +45,7 @@ void packRecord(Run &r, Item &it)
     // The large form is never compressed, and keeps its own padding.
     if (it.damaged || it.large || gribVersion(it.data, it.length) != 1) return;
     if (survey(r, it))
-        it.note = format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
+        it.note += format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
                          "restore it)\n",
                          r.prog, (long long)it.offset);
     const size_t room = it.length + padRoom;

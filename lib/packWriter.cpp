@@ -123,6 +123,13 @@ void writerThread(Run &r)
         }
         releaseMapped(r, it->end);
         if (it->leftPacked) r.failed = true;
+        if (it->otherWidth && !r.saidWidth) {
+            r.saidWidth = true;
+            it->note = format("%s: GRIB record at offset %lld holds %u-bit data, which szip does not code; copied as "
+                              "read\n",
+                              r.prog, (long long)it->offset, it->otherWidth) +
+                       it->note;
+        }
         if (!it->note.empty()) r.say(it->note);
         if (r.opt.progress) {
             std::lock_guard<std::mutex> g(r.sayLock);
