@@ -902,11 +902,16 @@ typedef struct recPackOptions {
 /* recPackFile() :
    Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
    0) or restoring (unpack 1) the data sections of edition 1 records as
-   recPackCopy and recUnpackCopyRestored do, and carries every octet
-   between records over in its place, zero padding aside. A regular input
-   file is mapped; any other input (a pipe, a terminal) is read in order.
-   Several workers give the same output as one. The descriptors are
-   neither closed nor moved back.
+   recPackCopy and recUnpackCopyRestored do. Packing writes each record
+   followed by zero octets to gribPaddedLength (none for the large form,
+   which is framed with its own padding) and then every octet that followed
+   it, as it stood; restoring leaves exactly that padding out and writes
+   records unpadded, so that restoring what packing wrote gives the input
+   back octet for octet. A regular input file is mapped, and each record
+   compressed from a copy of its own; any other input (a pipe, a terminal)
+   is read in order, holding at most options->pipeLimit octets for one
+   record. Several workers give the same output as one. The descriptors
+   are neither closed nor moved back.
    Messages: the run's own lines name options->program and the offset they
    are about, through options->message; the locator's texts fixed for
    damaged records ("GRIB message error", "GRIB data corrupted!") go to
@@ -914,7 +919,8 @@ typedef struct recPackOptions {
    Result: 0 when every octet was carried over (and, restoring, every
    packed record restored); 1 when something was not (a read or write
    failed, a page of the mapped input could not be read, a packed record
-   stayed packed); -1 for bad arguments (negative descriptors, workers out
+   stayed packed or was found hidden by damage, a regular input changed
+   size or modification time during the run); -1 for bad arguments (negative descriptors, workers out
    of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
    *result (when not NULL) receives the counts, the status and the times.
    Signals: the first mapped input sets a SIGBUS handler for the process,
