@@ -78,8 +78,10 @@ TEST(PackFile, CountsMessagesAndTheWayBack)
     EXPECT_EQ(res.octetsIn, in.size());
     EXPECT_EQ(res.octetsOut, packed.size());
     EXPECT_LT(packed.size(), in.size());
-    ASSERT_EQ(heard.lines.size(), 1u);
+    ASSERT_EQ(heard.lines.size(), 2u);
     EXPECT_EQ(heard.lines[0], "packer: 12 octets at offset 0 hold no GRIB record; copied as they stand\n");
+    EXPECT_EQ(heard.lines[1], "packer: GRIB record at offset " + std::to_string(12 + a.size()) +
+                                  " holds 12-bit data, which szip does not code; copied as read\n");
     EXPECT_TRUE(heard.erasedFirst);
     EXPECT_EQ(heard.updates, 5); // three records, the stretch and its line
     EXPECT_GE(res.wallAll, 0.0);
