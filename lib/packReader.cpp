@@ -2,7 +2,6 @@
 // behave alike and nothing is read twice; a mapped input is not even
 // copied) and carries the stretches between them over in pieces.
 #include "packFile.h"
-#include "gribLocate.h"
 #include "support.h"
 #include "grib1.h"
 
@@ -245,13 +244,12 @@ struct Reader {
         // the coder's text goes to standard output, and the record is copied
         // as read. Done here, so that these lines follow the file's order.
         if (gribVersion(it->data, n) == 1) {
-            unsigned char *pds, *gds, *bms, *bds;
-            long recsize;
-            it->damaged = grib1Locate(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize, false);
+            const g1::Located l = g1::locate1(it->data, (long)n);
+            it->damaged = l.status;
             if (it->damaged) {
                 std::lock_guard<std::mutex> g(r.sayLock);
                 r.quiet();
-                grib1Locate(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize, true);
+                g1::reportLocated(l);
                 r.sayHeld(it->damaged < 0 ? "GRIB message error\n" : "GRIB data corrupted!\n", true);
                 it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", r.prog,
                                   (long long)it->offset);

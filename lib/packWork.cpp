@@ -2,7 +2,6 @@
 // where they lie (the mapped input, or the buffer they were read into) into
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
-#include "gribLocate.h"
 #include "grib1.h"
 
 #include <cstring>
@@ -10,10 +9,6 @@
 namespace pack __attribute__((visibility("hidden"))) {
 namespace {
 
-// Compression codes of BDS octet 14 that a restore undoes: the szip form,
-// and 130, which readers of the form have always taken as the same.
-constexpr int szipCode = 128;
-constexpr int szipCodeAlias = 130;
 
 // What the packer sees of an edition 1 record before it codes it: whether
 // its width is one the coder takes (the writer names the first record of
@@ -21,11 +16,9 @@ constexpr int szipCodeAlias = 130;
 // already (the result).
 bool survey(Run &r, Item &it)
 {
-    unsigned char *pds, *gds, *bms, *bds;
-    long recsize;
-    if (grib1Locate(const_cast<unsigned char *>(it.data), (long)it.length, &pds, &gds, &bms, &bds, &recsize,
-                    false) != 0)
-        return false;
+    const g1::Located l = g1::locate1(it.data, (long)it.length);
+    if (l.status != 0) return false;
+    const unsigned char *bds = it.data + l.bds;
     const unsigned width = bds[10];
     const bool packed = bds[3] & g1::kBdsSzip;
     const bool codable = width == 8 || width == 16 || width == 24 || width == 32;
@@ -100,7 +93,7 @@ void unpackRecord(Run &r, Item &it)
         }
         return;
     }
-    if (code != szipCode && code != szipCodeAlias) {
+    if (code != VALMORA_ZIP_SZIP && code != VALMORA_ZIP_RESERVED) {
         it.note = format("Decompression for %d not implemented!\n", code);
     } else if (unzipped < n) {
         it.note = format("Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);

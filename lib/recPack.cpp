@@ -1,13 +1,7 @@
 // szip coding of the binary data section (BDS) of GRIB edition 1 records,
-// in place in the caller's record buffer.
-//
-// The compressed record stays a well-formed GRIB1 record: the BDS keeps its
-// first 11 octets, flag bit 0x10 and compression code 128 mark the szip form,
-// and 12 inserted octets (12-23) keep what is needed to undo it and to see
-// that it was undone right: a check of the section before compression, the
-// record length before compression and the data lengths before and after.
+// in place in the caller's record buffer: when a record is worth the szip
+// form (szip.h) and what the record around its data section becomes.
 #include "valmora.h"
-#include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
 #include "szip.h"
@@ -21,36 +15,29 @@
 namespace {
 
 using g1::get3;
+using g1::complexPacking;
 using g1::put3;
 
 // Fewer data bits than this are not worth a compressed form.
 constexpr long minDataBits = 2048;
 // A compressed form is kept only when it saves more than 5 % of the data.
 constexpr double gainFactor = 0.95;
-// J of complex packing is BDS octet 16 of the plain form, 28 of the szip form.
-constexpr size_t plainJAt = 15;
-constexpr size_t szipJAt = g1::kSzipHeader + 4;
-constexpr unsigned bothSpectral = g1::kBdsSpectral | g1::kBdsComplex;
 
 // Set once the message on unsupported bit counts was printed; atomic, so
 // that it is printed once even when several threads pack at once.
 std::atomic<bool> linfo{false};
 
-bool szipWidth(int nbits) { return nbits == 8 || nbits == 16 || nbits == 24 || nbits == 32; }
-
-// Octets of one sample handed to szip: a 24-bit value is three 8-bit samples.
-size_t sampleOctets(int nbits) { return nbits == 24 ? 3 : (size_t)nbits / 8; }
-
-bool complexPacking(unsigned flag) { return (flag & bothSpectral) == bothSpectral; }
-
 // The locator, with the coder's two messages on standard output.
-int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **bds, long *recsize)
+int locate(const unsigned char *rec, long size, const unsigned char **pds, const unsigned char **bds, long *recsize)
 {
-    unsigned char *gds, *bms;
-    int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) Print_(stdout, "GRIB message error\n");
-    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
-    return status;
+    const g1::Located l = g1::locate1(rec, size);
+    g1::reportLocated(l);
+    *pds = l.bds ? rec + l.pds : nullptr;
+    *bds = l.bds ? rec + l.bds : nullptr;
+    *recsize = (long)l.length;
+    if (l.status < 0) Print_(stdout, "GRIB message error\n");
+    if (l.status > 0) Print_(stdout, "GRIB data corrupted!\n");
+    return l.status;
 }
 
 long asLong(size_t n) { return n > (size_t)LONG_MAX ? LONG_MAX : (long)n; }
@@ -124,17 +111,17 @@ PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t rec
     if (g1::bdsLength(get3(bds), R, (int64_t)bdsoffset).large) return refuse(Refusal::largeForm, (size_t)R);
 
     p.nbits = bds[10];
-    if (!szipWidth(p.nbits)) return refuse(Refusal::width, L);
+    if (!g1::szipWidth(p.nbits)) return refuse(Refusal::width, L);
 
     const unsigned flag = bds[3];
     p.bdslen = recsize - bdsoffset - 4;
     if (flag & g1::kBdsSzip) return refuse(Refusal::furtherFlags, L);
-    if (complexPacking(flag) && p.bdslen <= plainJAt) return refuse(Refusal::shortSection, L);
-    p.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[plainJAt] : 0) - g1::kBdsFixed;
+    if (complexPacking(flag) && p.bdslen <= g1::kPlainJAt) return refuse(Refusal::shortSection, L);
+    p.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[g1::kPlainJAt] : 0) - g1::kBdsFixed;
     if (p.bdslen < g1::kBdsFixed + p.X) return refuse(Refusal::shortSection, L);
 
     const unsigned U = flag & g1::kBdsUnused;
-    long bits = (long)(p.bdslen - g1::kBdsFixed - p.X) * 8 - (long)U;
+    int64_t bits = g1::packedBits(p.bdslen, g1::kBdsFixed + p.X, flag);
     if (bits < 0) return refuse(Refusal::shortSection, L);
     bits -= bits % p.nbits;
     if (bits < minDataBits) return refuse(Refusal::fewBits, L);
@@ -150,114 +137,6 @@ PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t rec
     const bool sameSection = rebuilt == p.bdslen && U == (pad ? g1::kBdsPadBits : 0) && (!pad || bds[p.bdslen - 1] == 0);
     if (!sameSection || recsize != L || p.D > g1::kMax24) return refuse(Refusal::notRestorable, L);
     return p;
-}
-
-// Compresses the D data octets at `data` into `work`; 0 and the compressed
-// length on success. 24-bit values go through a plane buffer.
-int compressData(const unsigned char *data, size_t D, int nbits, void *work, size_t *clen)
-{
-    // libaec writes past its own buffers when given part of a sample.
-    assert(D % sampleOctets(nbits) == 0);
-    const unsigned char *src = data;
-    unsigned char *planes = nullptr;
-    if (nbits == 24) {
-        planes = (unsigned char *)memAlloc(D);
-        if (!planes) return SZ_MEM_ERROR;
-        g1::planeSplit(planes, data, D / 3);
-        src = planes;
-    }
-    int result = g1::szipCompress(work, clen, src, D, nbits);
-    if (planes) memRelease(planes);
-    return result;
-}
-
-// ---- Restoration ---------------------------------------------------------------
-
-// A section in the szip form, long enough to hold its szip octets (and, for
-// complex packing, J).
-bool szipForm(const unsigned char *bds, size_t bdslen)
-{
-    if (bdslen < g1::kSzipHeader || !(bds[3] & g1::kBdsSzip) || bds[g1::kSzipCodeAt] != g1::kSzipCode) return false;
-    return !complexPacking(bds[3]) || bdslen > szipJAt;
-}
-
-// A section in the szip form as its octets describe it, and what its
-// restoration found (for the messages of recUnpack).
-struct Restored {
-    g1::SzipHeader h;      // BDS octets 12-23
-    size_t X = 0;          // octets between BDS octet 11 and the packed data
-    int nbits = 0;         // bits per value
-    bool pad = false;      // the restored section ends with a zero octet
-    size_t length = 0;     // the restored section's length
-    int sz = SZ_OK;        // the szip library's result
-    size_t decoded = 0;    // packed data octets szip gave back
-    uint32_t computed = 0; // the check of the restored section
-};
-
-// Reads the szip octets of the section and sizes its restored form; writes
-// nothing. 0, SZIP_NOT_PACKED or SZIP_DAMAGED.
-int sizeRestored(const unsigned char *bds, size_t bdslen, Restored &r)
-{
-    if (!szipForm(bds, bdslen)) return SZIP_NOT_PACKED;
-    const unsigned flag = bds[3];
-    r.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[szipJAt] : 0) - g1::kBdsFixed;
-    r.h = g1::szipHeaderRead(bds);
-    r.nbits = bds[10];
-    // Whole samples only: libaec writes past its buffers when asked for part
-    // of one.
-    if (!szipWidth(r.nbits) || g1::kSzipHeader + r.X + r.h.packedLength > bdslen || r.h.dataLength == 0 ||
-        r.h.dataLength % sampleOctets(r.nbits) != 0)
-        return SZIP_DAMAGED;
-    r.length = g1::kBdsFixed + r.X + r.h.dataLength;
-    r.pad = r.length % 2 != 0;
-    r.length += r.pad;
-    if (r.length > g1::kMax24) return SZIP_DAMAGED;
-    return 0;
-}
-
-// Restores the section sized by sizeRestored into out.
-int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Restored &r)
-{
-    const g1::SzipHeader &h = r.h;
-    const size_t X = r.X, length = r.length;
-    const int nbits = r.nbits;
-    if (length > capacity) return SZIP_NO_ROOM;
-
-    memcpy(out, bds, g1::kBdsFixed);
-    memcpy(out + g1::kBdsFixed, bds + g1::kSzipHeader, X);
-    unsigned char *data = out + g1::kBdsFixed + X;
-    unsigned char *planes = nullptr;
-    if (nbits == 24) {
-        planes = (unsigned char *)memAlloc(h.dataLength);
-        if (!planes) return SZIP_NO_MEMORY;
-    }
-
-    int status = 0;
-    SZ_com_t params = g1::szipParams(nbits);
-    r.decoded = h.dataLength;
-    r.sz = SZ_BufftoBuffDecompress(planes ? planes : data, &r.decoded, bds + g1::kSzipHeader + X, h.packedLength,
-                                   &params);
-    if (r.sz == SZ_MEM_ERROR) {
-        status = SZIP_NO_MEMORY;
-    } else if (r.sz != SZ_OK || r.decoded != h.dataLength) {
-        status = SZIP_DECODE_FAILED;
-    } else {
-        if (planes) g1::planeJoin(data, planes, h.dataLength / 3);
-        unsigned plainFlag = bds[3] & g1::kBdsHighBits & ~g1::kBdsSzip;
-        if (r.pad) {
-            plainFlag += g1::kBdsPadBits;
-            out[length - 1] = 0;
-        }
-        out[3] = (unsigned char)plainFlag;
-        put3(out, (uint32_t)length);
-        // 0: packed before the check was kept; such records restore as before.
-        if (h.check != 0) {
-            r.computed = szipSectionCheck(out, length);
-            if (r.computed != h.check) status = SZIP_CHECK_MISMATCH;
-        }
-    }
-    if (planes) memRelease(planes);
-    return status;
 }
 
 bool overlap(const void *a, size_t na, const void *b, size_t nb)
@@ -285,9 +164,8 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
                size_t zipsize)
 {
     const bool inPlace = src == dst;
-    // The locator only reads; it takes a writable pointer for its results.
-    unsigned char *rec = const_cast<unsigned char *>(src);
-    unsigned char *pds, *bds;
+    const unsigned char *rec = src;
+    const unsigned char *pds, *bds;
     long recsize;
     if (locate(rec, asLong(srcsize), &pds, &bds, &recsize) != 0)
         return asRecord(dst, src, srcsize, within(recsize > 0 ? (size_t)recsize : 0, dstsize));
@@ -300,6 +178,13 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     const PackPlan plan = planPack(rec, bds, (size_t)recsize);
     if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
         Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+    if (plan.refusal == Refusal::largeForm) {
+        // The record is written padded to R: zeros after it, not whatever
+        // the buffer held there, as far as the buffer reaches.
+        const int n = asRecord(dst, src, srcsize, within(plan.keep, dstsize));
+        if (n > recsize) memset(dst + recsize, 0, (size_t)(n - recsize));
+        return n;
+    }
     if (plan.refusal != Refusal::none) return asRecord(dst, src, srcsize, within(plan.keep, dstsize));
 
     const uint32_t L = get3(rec + 4);
@@ -310,7 +195,7 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     unsigned char *coded = inPlace ? zip : dbds + g1::kSzipHeader + X;
     const size_t codedAt = bdsoffset + g1::kSzipHeader + X;
     size_t clen = inPlace ? zipsize : dstsize > codedAt ? dstsize - codedAt : 0;
-    int result = compressData(data, D, plan.nbits, coded, &clen);
+    int result = g1::szipCompressData(data, D, plan.nbits, coded, &clen);
     if (result != SZ_OK) szWarning("recPack", result, pds[8], pds[11], false);
 
     size_t newlen = g1::kSzipHeader + X + clen;
@@ -351,22 +236,21 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
                  const char *caller, bool copied, int *restored = nullptr)
 {
     if (restored) *restored = 0;
-    // The locator only reads; it takes a writable pointer for its results.
-    unsigned char *src = const_cast<unsigned char *>(zip);
+    const unsigned char *src = zip;
     // The record is rebuilt from the source: a shared buffer would be read
     // after being overwritten.
     if (overlap(dst, gribbuffersize, src, zipbuffersize)) {
         Warning_(caller, "source and destination buffers overlap: record not restored");
         return 0;
     }
-    unsigned char *spds, *sbds, *dpds, *dbds;
+    const unsigned char *spds, *sbds, *dpds, *dframed;
     long srecsize, drecsize;
     if (locate(src, asLong(zipbuffersize), &spds, &sbds, &srecsize) != 0) return 0;
 
     const int code = spds[8], level = spds[11];
     const size_t bdsoffset = (size_t)(sbds - src);
     const size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
-    if (src[7] != 1 || !szipForm(sbds, sbdslen)) {
+    if (src[7] != 1 || !g1::szipForm(sbds, sbdslen)) {
         Warning_("recUnpack", "no szip data section: code %3d level %3d", code, level);
         if (!copied) memcpy(dst, src, zipbuffersize < gribbuffersize ? zipbuffersize : gribbuffersize);
         return within(zipbuffersize, gribbuffersize);
@@ -375,19 +259,19 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
     // A destination that holds a copy of the record must frame alike.
     if (gribbuffersize < zipbuffersize) return 0;
     if (copied &&
-        (locate(dst, asLong(zipbuffersize), &dpds, &dbds, &drecsize) != 0 || dbds - dst != sbds - src ||
+        (locate(dst, asLong(zipbuffersize), &dpds, &dframed, &drecsize) != 0 || dframed - dst != sbds - src ||
          drecsize != srecsize))
         return 0;
-    dbds = dst + (sbds - src);
+    unsigned char *dbds = dst + (sbds - src);
 
     // Everything that the szip octets alone can tell is settled before
     // anything is written.
-    Restored r;
-    int status = sizeRestored(sbds, sbdslen, r);
+    SzipRestored r;
+    int status = szipSizeRestored(sbds, sbdslen, r);
     const size_t total = bdsoffset + r.length + 4;
     const uint32_t kept = r.h.recordLength;
     const bool lengthDiffers = status == 0 && total <= gribbuffersize && kept != total;
-    if (status == 0 && !lengthDiffers) status = restore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
+    if (status == 0 && !lengthDiffers) status = szipRestore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
     if (lengthDiffers)
         Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
                  total, code, level);
@@ -431,16 +315,6 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
 
 } // namespace
 
-int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
-                       size_t *restoredLength)
-{
-    Restored r;
-    int status = sizeRestored(bds, bdslen, r);
-    if (status == 0) status = restore(bds, out, capacity, r);
-    if (restoredLength) *restoredLength = status == SZIP_NOT_PACKED || status == SZIP_DAMAGED ? 0 : r.length;
-    return status;
-}
-
 extern "C" {
 
 size_t gribPaddedLength(size_t length) { return g1::paddedLength(length); }
@@ -450,20 +324,14 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
     if (recsize < 0) recsize = 0;
     if (gribVersion(gribbuffer, (size_t)recsize) == 2) return 0;
 
-    unsigned char *pds, *bds;
+    const unsigned char *pds, *bds;
     long length;
     if (locate(gribbuffer, recsize, &pds, &bds, &length) != 0) return 0;
 
-    size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
-    const bool flagged = bds[3] & g1::kBdsSzip;
-    // A section too short to hold the compression octets holds no code.
-    if (!flagged || bdslen < g1::kSzipRecordLengthAt + 3) {
-        if (!flagged) *urecsize = 0;
-        return 0;
-    }
-    const g1::SzipHeader h = g1::szipHeaderRead(bds);
-    *urecsize = h.code == g1::kSzipCode ? h.recordLength : 0;
-    return (int)h.code;
+    const size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
+    const unsigned code = g1::szipCode(bds, bdslen);
+    *urecsize = code == VALMORA_ZIP_SZIP ? g1::szipHeaderRead(bds).recordLength : 0;
+    return (int)code;
 }
 
 int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)

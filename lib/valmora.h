@@ -375,6 +375,16 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
    once on different buffers. None of them frees, grows or keeps a caller's
    buffer, nor touches octets beyond the sizes given. */
 
+/* ---- Compression codes -------------------------------------------------- */
+/* The codes of BDS octet 14 in a data section flagged as compressed (BDS
+   octet 4 has 0x10), as gribGetZip returns them. */
+#define VALMORA_ZIP_SZIP 128 /* the szip form, which recPack writes and recUnpack restores */
+/* The same layout with a coder this library does not have: the listings
+   take its record length before compression (BDS octets 15-17) for their
+   ratio, gribGetZip returns it with a length of 0, and recunpack reports
+   such a record and leaves it out of its output. */
+#define VALMORA_ZIP_RESERVED 130
+
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
@@ -382,9 +392,11 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
 VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
-   Result: 128 for the szip form, with *urecsize the record's length before
-   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
-   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
+   length before compression; another code found in BDS octet 14 of a section
+   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   one whose flagged data section is too short for the 23 octets of the szip
+   layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
    error, then "GRIB message error" or "GRIB data corrupted!" on standard
    output). Reads the record only. */
@@ -403,7 +415,8 @@ VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urec
    - left alone (other widths, too few bits, already flagged): its length;
      the first record of an unsupported non-zero width in the process gets
      "GRIB szip supports only 8, 16, 24 and 32 bit data!" on standard error;
-   - a large-form record: its padded length (the record is not compressed);
+   - a large-form record: its padded length, the record not compressed and
+     followed by zero octets up to that length;
    - a record the locator cannot frame: the length the locator found (0 for
      no indicator or another edition), with the messages of gribGetZip.
    The zero padding is written only where the buffer has room for it. */
@@ -440,7 +453,7 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    stored in BDS octets 15-17, a warning goes to standard error, the
    destination holds the source record exactly as read and the result is
    zipbuffersize. A caller tells this case from a restored record by asking
-   gribGetZip about the destination: it still returns 128. */
+   gribGetZip about the destination: it still returns VALMORA_ZIP_SZIP. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 
 /* recUnpack without the copy of the record into gribbuffer first: restores
@@ -585,10 +598,12 @@ VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
    On success *kstatus is 0, isec0 element 0 the record's length in octets
    (padded with zeros to a multiple of 8, or of 120 in the large form),
    isec0 element 1 the edition (1) and *kused the 4-octet words used.
-   On failure *kstatus is VALMORA_ENCODE_RANGE, VALMORA_ENCODE_MISMATCH or,
-   when kgrib cannot hold the whole record, VALMORA_ENCODE_NO_ROOM (reported
-   as "kgrib buffer too small!"; the sections that fit whole are written,
-   the rest of kgrib is untouched); isec0 and *kused are left as they were.
+   On failure *kstatus is VALMORA_ENCODE_RANGE or VALMORA_ENCODE_MISMATCH,
+   with isec0 and *kused left as they were, or, when kgrib cannot hold the
+   whole record, VALMORA_ENCODE_NO_ROOM (reported as "kgrib buffer too
+   small!"; the sections that fit whole are written, the rest of kgrib is
+   untouched) with isec0 elements 0 and 1 and *kused set as on success:
+   *kused is then the room the record needs, in 4-octet words.
    fsec4 is rewritten (decimal scaling, bit-map compaction, the spectral
    reordering of complex packing) and isec4 element 2 set from the grid
    when isec2 is given; the other arrays are only read. isec3, klenp and
