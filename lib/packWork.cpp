@@ -3,6 +3,7 @@
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
 #include "grib1.h"
+#include "szip.h"
 
 #include <cstring>
 
@@ -21,7 +22,7 @@ bool survey(Run &r, Item &it)
     const unsigned char *bds = it.data + l.bds;
     const unsigned width = bds[10];
     const bool packed = bds[3] & g1::kBdsSzip;
-    const bool codable = width == 8 || width == 16 || width == 24 || width == 32;
+    const bool codable = g1::szipWidth((int)width);
     std::lock_guard<std::mutex> g(r.timeLock);
     r.edition1++;
     if (packed)
