@@ -7,6 +7,7 @@
 
 #include <valmora.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -126,6 +127,30 @@ TEST(PackFile, RefusesBadArgumentsBeforeReading)
     EXPECT_EQ(lseek(ofd, 0, SEEK_END), 0); // nothing written
     close(ifd);
     close(ofd);
+}
+
+volatile sig_atomic_t busSeen = 0;
+
+// The handler the library sets for the pages of a mapped input passes any
+// other bus error on to the handler the process had before.
+TEST(PackFile, OtherBusErrorsGoToTheHandlerBefore)
+{
+    TempDir tmp;
+    writeFile(tmp.file("in"), fieldRecord(5000, 16));
+    const std::string in = tmp.file("in"), out = tmp.file("out");
+    ChildOutput child = runChild([&] {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = [](int) { busSeen = 1; };
+        sigaction(SIGBUS, &sa, nullptr);
+        recPackOptions o;
+        memset(&o, 0, sizeof o);
+        recPackResult res;
+        if (packFile(in, out, o, res) != 0) return 2;
+        raise(SIGBUS);
+        return busSeen ? 0 : 3;
+    });
+    EXPECT_EQ(child.status, 0) << child.err;
 }
 
 // Runs in several threads of one process, each with workers of its own and
