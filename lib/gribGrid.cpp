@@ -5,10 +5,12 @@
 // last points as stored, rotated grids returned in geographic coordinates.
 #include "gribGrid.h"
 #include "grib1.h"
+#include "gribField2.h"
 #include "support.h"
 #include "valmora.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -45,15 +47,7 @@ constexpr double kOsgbMajor = 6377563.396, kOsgbMinor = 6356256.909;
 // The latitude where GRIB1 polar stereographic increments hold.
 constexpr double kGrib1PolarTrueLat = 60.0;
 
-inline int getSigned4(const unsigned char *p) { return g1::signMagnitude(get4(p), 4); }
-
-float ieeeFloat(const unsigned char *p)
-{
-    const uint32_t bits = get4(p);
-    float f;
-    memcpy(&f, &bits, sizeof f);
-    return f;
-}
+inline int getSigned4(const unsigned char *p) { return (int)g2::getSigned(p, 4); }
 
 // ---- GRIB1 ------------------------------------------------------------------
 
@@ -78,11 +72,11 @@ bool stretched1(int t) { return t == 20 || t == 24 || t == 30 || t == 34; }
 
 // ---- GRIB2 ------------------------------------------------------------------
 
-// A scaled value value x 10^-factor; NaN when either is missing.
+// A scaled value: value x 10^-factor; NaN when either is missing.
 double scaled(unsigned factor, uint32_t value)
 {
     if (factor == 0xFF || value == kMissing4) return NAN;
-    return value * std::pow(10.0, -(int)(int8_t)factor);
+    return value * std::pow(10.0, -(int)factor);
 }
 
 void earth2(const unsigned char *g, Desc &d)
@@ -137,6 +131,7 @@ void reducedRow(long pl, double lon1, double lon2, long &count, long &first)
         count = span;
     }
     if (first < 0) first += pl;
+    count = std::max(0L, std::min(count, pl)); // a cut holds no more than the parallel
 }
 
 // A reduced grid whose rows go round the globe: the last point lies less
@@ -154,7 +149,9 @@ bool reducedGlobal(const Desc &d)
 
 long reducedPoints(const Desc &d)
 {
-    const bool global = reducedGlobal(d);
+    // The row counts of a latitude/longitude grid are its rows' points; those
+    // of a Gaussian grid count the whole parallel, cut to the grid's area.
+    const bool global = d.kind == kLatLon || reducedGlobal(d);
     long total = 0;
     for (long j = 0; j < d.nj; ++j) {
         long count = rowCount(d, j), first = 0;
@@ -186,6 +183,12 @@ bool rowsOnTheGlobe(const Desc &d)
 int finish(Desc &d)
 {
     if (d.ni < 0 || d.nj < 0) return kDamaged;
+    // Angles beyond the globe (a GRIB2 basic angle can scale them so) would
+    // overflow the row arithmetic.
+    constexpr double kMostLatitude = 90.0 + 1e-6, kMostLongitude = 720.0;
+    if (d.angular && (!(std::fabs(d.lat1) <= kMostLatitude) || !(std::fabs(d.lat2) <= kMostLatitude) ||
+                      !(std::fabs(d.lon1) <= kMostLongitude) || !(std::fabs(d.lon2) <= kMostLongitude)))
+        return kDamaged;
     if (d.pl) {
         d.points = reducedPoints(d);
     } else if (__builtin_mul_overflow(d.ni, d.nj, &d.points)) {
@@ -249,8 +252,8 @@ int describe1(const unsigned char *g, size_t length, Desc &d)
             d.plOctets = 2;
         }
         d.angular = true;
-        // Stretched grids and reduced latitude/longitude grids have no layout here.
-        d.kind = stretched1(t) || (d.pl && !gaussian) ? kOther : gaussian ? kGaussian : kLatLon;
+        // Stretched grids have no layout here.
+        d.kind = stretched1(t) ? kOther : gaussian ? kGaussian : kLatLon;
         break;
     }
     case 5: // polar stereographic
@@ -350,7 +353,7 @@ int describe2(const unsigned char *g, size_t length, Desc &d)
             d.rotated = true;
             d.southPoleLat = getSigned4(g + 72) * unit;
             d.southPoleLon = getSigned4(g + 76) * unit;
-            d.rotationAngle = ieeeFloat(g + 80);
+            d.rotationAngle = g2::getFloat(g + 80);
         }
         list = need;
         break;
@@ -399,8 +402,6 @@ int describe2(const unsigned char *g, size_t length, Desc &d)
         if (plOctets > 4 || list + (size_t)plOctets * d.nj > length) return kDamaged;
         d.pl = g + list;
         d.plOctets = plOctets;
-        // Reduced latitude/longitude grids have no layout here.
-        if (d.kind == kLatLon) d.kind = kOther;
     }
     const int status = finish(d);
     if (status == 0 && d.points != declared) return kDamaged;
@@ -628,6 +629,30 @@ int regularLatLons(const Desc &d, double *lats, double *lons)
     return status;
 }
 
+// A reduced latitude/longitude grid: rows as a regular grid's, each with
+// its points evenly from the first longitude to the last, or round the globe
+// when the grid goes round it.
+int reducedLatLonLatLons(const Desc &d, double *lats, double *lons)
+{
+    double span = d.lon2 - d.lon1;
+    if (span < 0) span += 360;
+    const bool global = reducedGlobal(d);
+    const double step = rowStep(d);
+    size_t k = 0;
+    for (long j = 0; j < d.nj; ++j) {
+        const long pl = rowCount(d, j);
+        const double lat = j == d.nj - 1 ? d.lat2 : d.lat1 - (double)j * step;
+        const double dlon = global && pl > 0 ? 360.0 / (double)pl : pl > 1 ? span / (double)(pl - 1) : 0;
+        const bool reverse = (d.scan & kScanAlternateRows) && (j & 1);
+        for (long c = 0; c < pl; ++c, ++k) {
+            const long i = reverse ? pl - 1 - c : c;
+            if (lats) lats[k] = lat;
+            if (lons) lons[k] = d.lon1 + (double)i * dlon;
+        }
+    }
+    return 0;
+}
+
 int reducedLatLons(const Desc &d, double *lats, double *lons)
 {
     double *rowLat = (double *)memAlloc((size_t)d.nj * sizeof(double));
@@ -814,7 +839,7 @@ int latLons(const Desc &d, double *lats, double *lons)
 {
     if (d.points == 0) return 0;
     switch (d.kind) {
-    case kLatLon: return regularLatLons(d, lats, lons);
+    case kLatLon: return d.pl ? reducedLatLonLatLons(d, lats, lons) : regularLatLons(d, lats, lons);
     case kGaussian: return d.pl ? reducedLatLons(d, lats, lons) : regularLatLons(d, lats, lons);
     case kPolarStereographic:
     case kLambert:
@@ -890,7 +915,8 @@ void fillGrid(const Desc &d, const unsigned char *section, int sectionIndex, gri
     } else if (d.kind != grid::kOther) {
         f->Dx = d.di;
         f->Dy = d.dj;
-        f->LaD = d.latD;
+        // A GRIB1 Lambert grid states no such latitude (its origin is taken at Latin1).
+        if (!(d.edition == 1 && d.kind == grid::kLambert)) f->LaD = d.latD;
         if (d.kind != grid::kMercator) {
             f->LoV = d.lov;
             f->projectionCentreFlag = (int)d.projectionCentre;
@@ -971,68 +997,6 @@ int gribGridKeys2(const unsigned char *sec3, size_t sec3Length, gribField *field
 
 namespace {
 
-// GRIB2 octets: a 16-octet indicator, then sections of a 4-octet length and
-// a number, then "7777".
-constexpr size_t kGrib2Indicator = 16;
-constexpr size_t kSectionHeader = 5;
-constexpr size_t kEndSection = 4;
-
-bool endAt(const unsigned char *p) { return memcmp(p, "7777", kEndSection) == 0; }
-
-// The grid definition section in force for field `index` of a GRIB2
-// message of `length` octets (framed by the caller): the last section 3
-// before the index-th product definition section.
-int grib2Grid(const unsigned char *m, size_t length, int index, const unsigned char **sec3, size_t *sec3Length)
-{
-    *sec3 = nullptr;
-    *sec3Length = 0;
-    const unsigned char *grid = nullptr;
-    size_t gridLength = 0;
-    int fields = 0;
-    size_t at = kGrib2Indicator;
-    while (at + kEndSection <= length && !endAt(m + at)) {
-        if (length - at < kSectionHeader) return VALMORA_DECODE_DAMAGED;
-        const size_t n = get4(m + at);
-        const int number = m[at + 4];
-        if (n < kSectionHeader || n > length - at || number < 1 || number > 7) return VALMORA_DECODE_DAMAGED;
-        if (number == 3) {
-            grid = m + at;
-            gridLength = n;
-        } else if (number == 4) {
-            if (fields == index) {
-                if (!grid) return VALMORA_DECODE_DAMAGED;
-                *sec3 = grid;
-                *sec3Length = gridLength;
-                return VALMORA_DECODE_OK;
-            }
-            ++fields;
-        }
-        at += n;
-    }
-    if (at + kEndSection > length) return VALMORA_DECODE_DAMAGED;
-    return VALMORA_DECODE_NO_FIELD;
-}
-
-// The grid description of an edition 0 or 1 record (framed by the caller),
-// null when it has none.
-int grib1Grid(const unsigned char *r, size_t length, const unsigned char **gds, size_t *gdsLength)
-{
-    *gds = nullptr;
-    *gdsLength = 0;
-    const size_t pds = gribVersion(r, length) == 1 ? 8 : 4;
-    constexpr unsigned kPdsFlagAt = 7;
-    if (length < pds + kPdsFlagAt + 1) return VALMORA_DECODE_DAMAGED;
-    const size_t pdsLength = get3(r + pds);
-    if (!(r[pds + kPdsFlagAt] & g1::kPdsGds)) return VALMORA_DECODE_OK;
-    const size_t at = pds + pdsLength;
-    if (pdsLength < kPdsFlagAt + 1 || at + 3 > length) return VALMORA_DECODE_DAMAGED;
-    const size_t n = get3(r + at);
-    if (n > length - at) return VALMORA_DECODE_DAMAGED;
-    *gds = r + at;
-    *gdsLength = n;
-    return VALMORA_DECODE_OK;
-}
-
 } // namespace
 
 extern "C" {
@@ -1045,24 +1009,25 @@ int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index
     *size = 0;
     const int edition = gribVersion(record, recordLength);
     if (!record || (edition != 0 && edition != 1 && edition != 2)) return VALMORA_DECODE_NOT_GRIB;
-    size_t offset = 0, length = 0;
-    const int framed = gribFindRecord(record, recordLength, &offset, &length);
-    if (framed == 1 && offset == 0) return VALMORA_DECODE_TRUNCATED;
-    if (framed != 0 || offset != 0) return VALMORA_DECODE_DAMAGED;
-
     const unsigned char *section;
     size_t sectionLength;
     Desc d;
     int status;
     if (edition == 2) {
-        const int found = grib2Grid(record, length, index, &section, &sectionLength);
+        // The field decoder's walk, which frames the message too.
+        const int found = g2::fieldSection(record, recordLength, index, 3, &section, &sectionLength);
         if (found != VALMORA_DECODE_OK) return found;
+        if (!section) return VALMORA_DECODE_DAMAGED;
         status = grid::describe2(section, sectionLength, d);
     } else {
+        // The library's one quiet framing of editions 0 and 1.
+        const g1::Located at = g1::locate1(record, recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength);
+        if (at.status == 1) return VALMORA_DECODE_TRUNCATED;
+        if (at.status != 0) return VALMORA_DECODE_DAMAGED;
         if (index != 0) return VALMORA_DECODE_NO_FIELD;
-        const int found = grib1Grid(record, length, &section, &sectionLength);
-        if (found != VALMORA_DECODE_OK) return found;
-        if (!section) return VALMORA_DECODE_GRID_UNSUPPORTED;
+        if (!at.gds) return VALMORA_DECODE_GRID_UNSUPPORTED;
+        section = record + at.gds;
+        sectionLength = get3(section);
         status = grid::describe1(section, sectionLength, d);
     }
     if (status == grid::kDamaged) return VALMORA_DECODE_DAMAGED;

@@ -2,38 +2,80 @@
 // where they lie (the mapped input, or the buffer they were read into) into
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
+#include "grib1.h"
+#include "szip.h"
+
+#include <cstring>
 
 namespace pack __attribute__((visibility("hidden"))) {
 namespace {
 
-// Compression codes of BDS octet 14 that a restore undoes: the szip form,
-// and 130, which readers of the form have always taken as the same.
-constexpr int szipCode = 128;
-constexpr int szipCodeAlias = 130;
+
+// What the packer sees of an edition 1 record before it codes it: whether
+// its width is one the coder takes (the writer names the first record of
+// another width, after the coder's own warning) and whether it is packed
+// already (the result).
+bool survey(Run &r, Item &it)
+{
+    const g1::Located l = g1::locate1(it.data, (long)it.length);
+    if (l.status != 0) return false;
+    const unsigned char *bds = it.data + l.bds;
+    const unsigned width = bds[10];
+    const bool packed = bds[3] & g1::kBdsSzip;
+    const bool codable = g1::szipWidth((int)width);
+    std::lock_guard<std::mutex> g(r.timeLock);
+    r.edition1++;
+    if (packed)
+        r.alreadyPacked++;
+    else if (codable)
+        r.codableWidth++;
+    else
+        it.otherWidth = width;
+    return packed;
+}
 
 void packRecord(Run &r, Item &it)
 {
-    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    // The large form is never compressed, and keeps its own padding.
+    if (it.damaged || it.large || gribVersion(it.data, it.length) != 1) return;
+    if (survey(r, it))
+        it.note += format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
+                         "restore it)\n",
+                         r.prog, (long long)it.offset);
     const size_t room = it.length + padRoom;
     it.restored = r.pool.take(room);
-    if (!it.restored.data) {
-        it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+    // A mapped record is compressed and checked from a copy of its own: the
+    // file may change under the map while the coder reads it twice.
+    BufferPool::Buffer snapshot;
+    const unsigned char *record = it.data;
+    if (!it.allocated) {
+        snapshot = r.pool.take(it.length);
+        if (snapshot.data) {
+            memcpy(snapshot.data, it.data, it.length);
+            record = snapshot.data;
+        }
+    }
+    if (!it.restored.data || (!it.allocated && !snapshot.data)) {
+        it.note += format("%s: out of memory for %zu octets at offset %lld; copied as read\n", r.prog, room,
+                         (long long)it.offset);
+        r.pool.give(snapshot);
         return;
     }
-    int length = recPackCopy(it.data, it.length, it.restored.data, room);
+    int length = recPackCopy(record, it.length, it.restored.data, room);
+    r.pool.give(snapshot);
     if (length <= 0 || (size_t)length > room) {
-        it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
+        it.note += format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
                          (long long)it.offset, length);
         r.pool.give(it.restored);
         it.restored = {};
         return;
     }
-    // A large-form record's padded length may lie beyond the record as
-    // read: recPackCopy writes the zeros up to it.
     it.out = it.restored.data;
     it.outLength = (size_t)length;
-    size_t unzipped = 0;
-    it.coded = gribGetZip(length, it.restored.data, &unzipped) == szipCode;
+    // A compressed record is shorter than the record as read: it gained
+    // more than 5 % of a data section of at least 256 octets, far more than
+    // the 7 octets of padding it may get.
+    it.coded = (size_t)length < it.length;
 }
 
 void unpackRecord(Run &r, Item &it)
@@ -43,8 +85,16 @@ void unpackRecord(Run &r, Item &it)
     size_t n = it.length;
     size_t unzipped = 0;
     int code = gribGetZip((long)n, it.data, &unzipped);
-    if (code <= 0) return;
-    if (code != szipCode && code != szipCodeAlias) {
+    if (code <= 0) {
+        if (!it.large && clearedSzipFlag(it.data, n)) {
+            it.leftPacked = true;
+            it.note = format("%s: GRIB record at offset %lld holds packed data with its szip flag cleared; copied "
+                             "as read\n",
+                             r.prog, (long long)it.offset);
+        }
+        return;
+    }
+    if (code != VALMORA_ZIP_SZIP && code != VALMORA_ZIP_RESERVED) {
         it.note = format("Decompression for %d not implemented!\n", code);
     } else if (unzipped < n) {
         it.note = format("Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);
@@ -52,7 +102,7 @@ void unpackRecord(Run &r, Item &it)
         size_t room = unzipped + unpackRoom + padRoom;
         it.restored = r.pool.take(room);
         if (!it.restored.data) {
-            it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+            it.note = format("%s: out of memory for %zu octets at offset %lld\n", r.prog, room, (long long)it.offset);
             it.leftPacked = true;
             return;
         }
@@ -62,8 +112,13 @@ void unpackRecord(Run &r, Item &it)
         // A record recUnpack can't restore comes back as read, still in the
         // szip form.
         if (restored && length > 0 && (size_t)length <= room) {
+            // Written as it was before packing, without padding: what
+            // followed it in the packed file follows it here.
+            size_t off = 0, whole = 0;
             it.out = dst;
-            it.outLength = (size_t)length;
+            it.outLength = gribFindRecord(dst, (size_t)length, &off, &whole) == VALMORA_FIND_RECORD && off == 0
+                               ? whole
+                               : (size_t)length;
             it.coded = true;
             return;
         }

@@ -887,7 +887,7 @@ typedef struct gribField {
 #define VALMORA_DECODE_PACKING_UNSUPPORTED 7 /* a packing without a decoder here (named on standard error); keys filled, no values */
 #define VALMORA_DECODE_NO_FIELD 8        /* the field index is outside 0 .. count - 1 */
 #define VALMORA_DECODE_CODER_FAILED 9    /* the JPEG2000, PNG or CCSDS stream cannot be decoded, or gives another number of values */
-#define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid (template named on standard error) */
+#define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid, or no grid */
 #define VALMORA_DECODE_NOT_GRIB 11       /* no "GRIB" marker, an edition other than 0, 1 or 2, or fewer octets than an indicator */
 #define VALMORA_DECODE_NO_MEMORY 12      /* scratch memory could not be had; no values or coordinates (keys filled) */
 
@@ -945,18 +945,20 @@ VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t reco
    in the order of its values. lats and lons each have room for *size
    elements on entry; *size receives the number of points, also with
    VALMORA_DECODE_NO_ROOM (nothing written then).
-   Grids: regular and rotated latitude/longitude, regular, reduced and
-   rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
+   Grids: regular, reduced and rotated latitude/longitude, regular, reduced
+   and rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
    Either array may be null (not computed); both null give the number of
    points alone.
    Rows follow the scanning mode: i and j directions, j consecutive, and
    alternate rows in the record's order (coordinates of the values as
    stored). Gaussian latitudes are computed in double precision; a regular
-   grid's longitudes run evenly from its first to its last point, its
-   latitudes by the stored increment with the last row as stored.
+   grid's longitudes run evenly from its first to its last point (as the
+   record gives them, so -180 .. 180 or 0 .. 360), its latitudes by the
+   stored increment with the last row as stored; projected grids give
+   longitudes in 0 .. 360, rotated grids in -180 .. 180.
    Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD,
    NO_ROOM, NO_MEMORY; GRID_UNSUPPORTED for any other grid (stretched,
-   reduced latitude/longitude, space view, unstructured, ...), a Gaussian
+   space view, unstructured, ...), a Gaussian
    grid with N above 16384, a projection on an earth the record gives no
    size for, and a record without a grid. Nothing is printed; nothing is
    written beyond *size elements of each array. The record is only read.
@@ -1137,6 +1139,10 @@ typedef struct recPackResult {
     uint64_t recordsLeftPacked; /* restoring: packed records that stay packed */
     uint64_t octetsIn;          /* of the input, records and stretches */
     uint64_t octetsOut;         /* written, padding included */
+    uint64_t octetsCarried;     /* of the stretches between records, carried as they stand */
+    uint64_t recordsEdition1;   /* edition 1 records met */
+    uint64_t recordsCodable;    /* packing: edition 1 records of 8, 16, 24 or 32 bits, not yet packed */
+    uint64_t recordsPacked;     /* packing: records met already packed (restoring gives them back unpacked) */
     int status;                 /* the program's exit status: 0 or 1 (-1: refused) */
     /* Seconds: processor time of the process (cpuAll), of the reader, the
        workers (compressing only) and the writer with their sum; wall-clock
@@ -1157,6 +1163,10 @@ typedef struct recPackOptions {
     const char *outputName;
     int compat;              /* reserved for the coding forms to come: 0 */
     int grib2;               /* reserved for the coding forms to come: 0 */
+    /* The longest record held in memory from an input that is not a regular
+       file, in octets: a marker whose lengths claim more frames no record
+       (its octets are carried as they stand). 0: 256 MiB. */
+    size_t pipeLimit;
     /* Called from the writing thread after each record or stretch piece
        with the counts so far, and with NULL just before the run writes a
        line of its own, so that a progress line can be erased first. NULL:
@@ -1171,11 +1181,16 @@ typedef struct recPackOptions {
 /* recPackFile() :
    Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
    0) or restoring (unpack 1) the data sections of edition 1 records as
-   recPackCopy and recUnpackCopyRestored do, and carries every octet
-   between records over in its place, zero padding aside. A regular input
-   file is mapped; any other input (a pipe, a terminal) is read in order.
-   Several workers give the same output as one. The descriptors are
-   neither closed nor moved back.
+   recPackCopy and recUnpackCopyRestored do. Packing writes each record
+   followed by zero octets to gribPaddedLength (none for the large form,
+   which is framed with its own padding) and then every octet that followed
+   it, as it stood; restoring leaves exactly that padding out and writes
+   records unpadded, so that restoring what packing wrote gives the input
+   back octet for octet. A regular input file is mapped, and each record
+   compressed from a copy of its own; any other input (a pipe, a terminal)
+   is read in order, holding at most options->pipeLimit octets for one
+   record. Several workers give the same output as one. The descriptors
+   are neither closed nor moved back.
    Messages: the run's own lines name options->program and the offset they
    are about, through options->message; the locator's texts fixed for
    damaged records ("GRIB message error", "GRIB data corrupted!") go to
@@ -1183,7 +1198,8 @@ typedef struct recPackOptions {
    Result: 0 when every octet was carried over (and, restoring, every
    packed record restored); 1 when something was not (a read or write
    failed, a page of the mapped input could not be read, a packed record
-   stayed packed); -1 for bad arguments (negative descriptors, workers out
+   stayed packed or was found hidden by damage, a regular input changed
+   size or modification time during the run); -1 for bad arguments (negative descriptors, workers out
    of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
    *result (when not NULL) receives the counts, the status and the times.
    Signals: the first mapped input sets a SIGBUS handler for the process,
