@@ -338,7 +338,7 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
     if (!sections) return asRead(src, srcsize, dst, dstsize);
 
     size_t out = 0, copiedTo = 0;
-    bool any = false;
+    bool any = false, failed = false;
     for (size_t i = 0; i < count; ++i) {
         const Section &s5 = sections[i];
         if (s5.number != 5 || i + 1 == count) continue;
@@ -350,7 +350,9 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
         const size_t n = f.bits ? f.values : 0, packed = packedOctets(n, f.bits);
         uint32_t *values = (uint32_t *)memAlloc(n ? n * sizeof(uint32_t) : 1);
         if (!values) continue;
-        if (n == 0 || decodeCcsds(src + s5.at, s5.length, src + s7.at, s7.length, values)) {
+        const bool decoded = n == 0 || decodeCcsds(src + s5.at, s5.length, src + s7.at, s7.length, values);
+        failed = failed || !decoded;
+        if (decoded) {
             memcpy(dst + out, src + copiedTo, s5.at - copiedTo);
             out += s5.at - copiedTo;
             simpleSection5(dst + out, src + s5.at);
@@ -367,6 +369,11 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
         memRelease(values);
     }
     memRelease(sections);
+    // A field that does not decode is damaged: the message stays as read.
+    if (failed) {
+        if (converted) *converted = -1;
+        return asRead(src, srcsize, dst, dstsize);
+    }
     if (!any) return asRead(src, srcsize, dst, dstsize);
     memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
     out += srcsize - copiedTo;

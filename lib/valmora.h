@@ -393,8 +393,10 @@ VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
    Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
-   length before compression; another code found in BDS octet 14 of a section
-   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   length before compression; a code of the packed form with a whole-record
+   check (VALMORA_ZIP_CCSDS ...), with *urecsize the plain record's length
+   (0 when its octets contradict each other); another code found in BDS
+   octet 14 of a section flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
    one whose flagged data section is too short for the 23 octets of the szip
    layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
@@ -937,8 +939,10 @@ typedef struct recPackOptions {
     const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
     const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
     const char *outputName;
-    int compat;              /* reserved for the coding forms to come: 0 */
-    int grib2;               /* reserved for the coding forms to come: 0 */
+    int compat;              /* packing: 1 codes GRIB1 in the code-128 form only, as recPackCopy;
+                                0 in the packed form with a whole-record check (recPackRecord) */
+    int grib2;               /* 1: GRIB2 simple packing to CCSDS packing (packing) and every
+                                CCSDS field to simple packing (restoring); 0: GRIB2 copied as read */
     /* Called from the writing thread after each record or stretch piece
        with the counts so far, and with NULL just before the run writes a
        line of its own, so that a progress line can be erased first. NULL:
@@ -951,9 +955,10 @@ typedef struct recPackOptions {
 } recPackOptions;
 
 /* recPackFile() :
-   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
-   0) or restoring (unpack 1) the data sections of edition 1 records as
-   recPackCopy and recUnpackCopyRestored do, and carries every octet
+   Copies every GRIB record read from ifd to ofd, compressing (unpack 0)
+   the data sections of edition 1 records as recPackRecord does (as
+   recPackCopy with compat 1), or restoring (unpack 1) every packed form
+   as recUnpackRecord does, GRIB2 as options->grib2 says, and carries every octet
    between records over in its place, zero padding aside. A regular input
    file is mapped; any other input (a pipe, a terminal) is read in order.
    Several workers give the same output as one. The descriptors are
@@ -966,7 +971,7 @@ typedef struct recPackOptions {
    packed record restored); 1 when something was not (a read or write
    failed, a page of the mapped input could not be read, a packed record
    stayed packed); -1 for bad arguments (negative descriptors, workers out
-   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   of range, unpack, compat or grib2 not 0 or 1), with nothing read.
    *result (when not NULL) receives the counts, the status and the times.
    Signals: the first mapped input sets a SIGBUS handler for the process,
    kept from then on; a page of a mapped input that can't be read (a file
