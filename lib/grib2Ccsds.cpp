@@ -36,8 +36,9 @@ constexpr int kEcBlockSize = 32, kEcRsi = 128;
 // one with the whole field as one interval (at most 4096 blocks).
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
 constexpr int kRsiMost = 4096;
-// Block sizes are chosen on up to this many values.
-constexpr size_t kSampleValues = 8192;
+// Block sizes are chosen on up to this many values: on real fields the
+// order of the block sizes on the first 2048 values is that of the whole.
+constexpr size_t kSampleValues = 2048;
 
 struct Section {
     size_t at, length;
@@ -137,15 +138,17 @@ Coded codeField(const unsigned char *samples, size_t n, size_t size, unsigned bi
     const size_t m = n < kSampleValues ? n : kSampleValues;
     size_t smallest = SIZE_MAX;
     int block = kEcBlockSize, rsi = kEcRsi;
-    for (int b : kBlockSizes)
-        for (int r : {kEcRsi, wholeRsi(m, b)}) {
-            size_t len = cap;
-            if (ccsdsEncode(out, &len, samples, m * size, (int)bits, kEcFlags, b, r) == kCcsdsOk && len < smallest) {
-                smallest = len;
-                block = b;
-                rsi = r == kEcRsi ? kEcRsi : kRsiMost;
-            }
+    for (int b : kBlockSizes) {
+        size_t len = cap;
+        if (ccsdsEncode(out, &len, samples, m * size, (int)bits, kEcFlags, b, kEcRsi) == kCcsdsOk && len < smallest) {
+            smallest = len;
+            block = b;
         }
+    }
+    size_t len0 = cap;
+    if (ccsdsEncode(out, &len0, samples, m * size, (int)bits, kEcFlags, block, wholeRsi(m, block)) == kCcsdsOk &&
+        len0 < smallest)
+        rsi = kRsiMost;
     if (rsi == kRsiMost) rsi = wholeRsi(n, block);
     size_t len = cap;
     if (ccsdsEncode(out, &len, samples, n * size, (int)bits, kEcFlags, block, rsi) == kCcsdsOk)

@@ -34,7 +34,7 @@ constexpr double kGainFactor = 0.95;
 // little on the fields zstd wins (categories, long runs) for far more time.
 constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
-constexpr size_t kSampleValues = 4096;
+constexpr size_t kSampleValues = 2048;
 constexpr size_t kSlices = 4;
 // Reference sample intervals: every block size is tried with 128, the
 // interval ecCodes writes; the best one also with one interval for the
