@@ -393,6 +393,10 @@ double recordRatio(const RecView &v, const Located1 &s)
 
 double dataRatio(const RecView &v, const Located1 &s)
 {
+    if (g1::formSection(s.bds, bdsOctets(v, s)) == 0) {
+        const g1::FormHeader h = g1::formHeaderRead(s.bds);
+        return ratio(h.dataLength, h.codedLength);
+    }
     if (!g1::szipForm(s.bds, bdsOctets(v, s))) return 1.0;
     return ratio(v.num(s.bds, kDataLengthOctet, 3), v.num(s.bds, kPackedLengthOctet, 3));
 }
