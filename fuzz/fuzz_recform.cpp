@@ -52,13 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(at == same || out[at] == 0, "restored octet %zu is %02x, was %02x", at, out[at], input[at]);
 
         if (options != 0) continue; // GRIB2 carries no check
+        // A flip in the padding after the record changes nothing; one in the
+        // record must never restore to other octets.
+        const std::vector<unsigned char> good = out;
         std::vector<unsigned char> flipped = packed;
         const size_t bit = (size_t)data[size / 2] * 131 % (8 * flipped.size());
         flipped[bit / 8] ^= (unsigned char)(1u << (bit % 8));
         std::vector<unsigned char> back;
         if (unpack(flipped, 0, back) == 1)
-            FUZZ_CHECK(back.size() >= size && memcmp(back.data(), data, size) == 0,
-                       "a record with bit %zu flipped restored to other octets", bit);
+            FUZZ_CHECK(back == good, "a record with bit %zu flipped restored to other octets", bit);
     }
     return 0;
 }
