@@ -387,9 +387,9 @@ int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t bu
     }
     const int edition = gribVersion(src, recordsize);
     if (edition == 2) {
-        if (!(options & VALMORA_PACK_GRIB2)) return copyAsRead(src, recordsize, dst, buffersize);
-        const size_t length = (size_t)g1::get8(src + 8);
-        if (length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
+        // The total length (octets 9-16) must be there and within the record.
+        const size_t length = recordsize >= 16 ? (size_t)g1::get8(src + 8) : recordsize + 1;
+        if (!(options & VALMORA_PACK_GRIB2) || length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
         return asInt(padded(dst, grib2ToCcsds(src, length, dst, buffersize, coded), buffersize));
     }
     if (options & VALMORA_PACK_COMPAT) {
