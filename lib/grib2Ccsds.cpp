@@ -78,38 +78,6 @@ bool exactSimple(const unsigned char *data, size_t len, size_t n, unsigned bits)
     return spare == 0 || (data[len - 1] & ((1u << spare) - 1)) == 0;
 }
 
-// Unpacks n values of `bits` bits into native unsigned integers.
-void unpackValues(uint32_t *out, const unsigned char *in, size_t n, unsigned bits)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
-    for (size_t i = 0; i < n; ++i) {
-        while (have < bits) {
-            acc = acc << 8 | *in++;
-            have += 8;
-        }
-        out[i] = (uint32_t)(acc >> (have - bits) & mask);
-        have -= bits;
-    }
-}
-
-// Packs n values MSB first, the last octet zero-padded.
-void packValues(unsigned char *out, const uint32_t *in, size_t n, unsigned bits)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    for (size_t i = 0; i < n; ++i) {
-        acc = acc << bits | in[i];
-        have += bits;
-        while (have >= 8) {
-            have -= 8;
-            *out++ = (unsigned char)(acc >> have);
-        }
-    }
-    if (have) *out = (unsigned char)(acc << (8 - have));
-}
-
 // Samples as ecCodes' flags lay them out: big-endian, 1, 2, 3 or 4 octets.
 void toSamples(unsigned char *out, const uint32_t *in, size_t n, size_t size)
 {
@@ -193,6 +161,19 @@ size_t asRead(const unsigned char *src, size_t srcsize, unsigned char *dst, size
     const size_t n = srcsize < dstsize ? srcsize : dstsize;
     memcpy(dst, src, n);
     return n;
+}
+
+// The rest of the message after the last converted field, and its new
+// total length; the message as read when no field was converted.
+size_t finish(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, size_t out,
+              size_t copiedTo, bool any, int *converted)
+{
+    if (!any) return asRead(src, srcsize, dst, dstsize);
+    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
+    out += srcsize - copiedTo;
+    setTotal(dst, out);
+    if (converted) *converted = 1;
+    return out;
 }
 
 struct Field {
@@ -300,7 +281,7 @@ size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst
         uint32_t *values = (uint32_t *)scratch, *back = values + n;
         unsigned char *samples = (unsigned char *)(back + n), *coded = samples + n * size;
         unsigned char *spare = coded + limit + 32;
-        unpackValues(values, data, n, f.bits);
+        g1::bitsToValues(values, data, n, f.bits);
         toSamples(samples, values, n, size);
         const Coded c = codeField(samples, n, size, f.bits, coded, limit, spare);
         const bool ok = c.length && ccsdsDecodeValues(back, n, coded, c.length, (int)f.bits, kEcFlags, c.blockSize,
@@ -324,12 +305,7 @@ size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst
         memRelease(scratch);
     }
     memRelease(sections);
-    if (!any) return asRead(src, srcsize, dst, dstsize);
-    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
-    out += srcsize - copiedTo;
-    setTotal(dst, out);
-    if (converted) *converted = 1;
-    return out;
+    return finish(src, srcsize, dst, dstsize, out, copiedTo, any, converted);
 }
 
 size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *converted)
@@ -364,7 +340,7 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
             out += s7.at - s5.at - s5.length;
             put4(dst + out, (uint32_t)(kDataHeader + packed));
             dst[out + 4] = 7;
-            packValues(dst + out + kDataHeader, values, n, f.bits);
+            g1::valuesToBits(dst + out + kDataHeader, values, n, f.bits);
             out += kDataHeader + packed;
             copiedTo = s7.at + s7.length;
             any = true;
@@ -377,10 +353,5 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
         if (converted) *converted = -1;
         return asRead(src, srcsize, dst, dstsize);
     }
-    if (!any) return asRead(src, srcsize, dst, dstsize);
-    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
-    out += srcsize - copiedTo;
-    setTotal(dst, out);
-    if (converted) *converted = 1;
-    return out;
+    return finish(src, srcsize, dst, dstsize, out, copiedTo, any, converted);
 }
