@@ -7,7 +7,6 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
-#include "gribLocate.h"
 #include "szip.h"
 #include "recform.h"
 
@@ -68,11 +67,11 @@ int correct_bdslen(int bdslen, int64_t recsize, int offset)
     return (int)g1::bdsLength((uint32_t)bdslen, recsize, offset).length;
 }
 
-int grib1Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
-                unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize, bool say)
+int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
+                  unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize)
 {
     const g1::Located l = g1::locate1(gribbuffer, gribbufsize);
-    if (say) g1::reportLocated(l);
+    g1::reportLocated(l);
     const bool framed = l.bds != 0;
     *pdsp = framed ? gribbuffer + l.pds : nullptr;
     *gdsp = framed && l.gds ? gribbuffer + l.gds : nullptr;
@@ -80,12 +79,6 @@ int grib1Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **pds
     *bdsp = framed ? gribbuffer + l.bds : nullptr;
     *gribrecsize = (long)l.length;
     return l.status;
-}
-
-int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
-                  unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize)
-{
-    return grib1Locate(gribbuffer, gribbufsize, pdsp, gdsp, bmsp, bdsp, gribrecsize, true);
 }
 
 int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,

@@ -204,6 +204,7 @@ extern "C" int recPackFile(int ifd, int ofd, const recPackOptions *options, recP
     r.outIsStdout = isStandardOutput(ofd);
     r.insize = S_ISREG(st.st_mode) ? (int64_t)st.st_size : -1;
     const long workers = o.workers == 0 ? availableProcessors() : o.workers;
+    if (o.pipeLimit) r.pipeLimit = std::min(o.pipeLimit, maxRecord);
 
     const clock_t call0 = clock();
     const double wall0 = wallTime();
@@ -237,11 +238,24 @@ extern "C" int recPackFile(int ifd, int ofd, const recPackOptions *options, recP
                      strerror(EIO)));
         r.failed = true;
     }
+    // A file written while it was read may have given records that are
+    // neither the old ones nor the new: the run can't vouch for its output.
+    struct stat after;
+    if (r.insize >= 0 && fstat(ifd, &after) == 0 &&
+        (after.st_size != st.st_size || after.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+         after.st_mtim.tv_nsec != st.st_mtim.tv_nsec)) {
+        r.say(format("%s: %s changed while it was read\n", r.prog, r.inName));
+        r.failed = true;
+    }
     // Nothing is in flight any more: the pipeline's items are gone.
     r.pipe.order.clear();
     r.pipe.todo.clear();
 
     recPackResult &res = r.result;
+    res.octetsIn += r.padRemoved.exchange(0);
+    res.recordsEdition1 = r.edition1;
+    res.recordsCodable = r.codableWidth;
+    res.recordsPacked = r.alreadyPacked;
     res.cpuAll = (double)(clock() - call0) / CLOCKS_PER_SEC;
     res.wallAll = wallTime() - wall0;
     res.cpuSum = res.cpuRead + res.cpuCode + res.cpuWrite;

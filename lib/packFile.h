@@ -23,6 +23,10 @@ constexpr size_t probeChunk = 64u << 10;  // the first read after a long record:
                                           // the next, little to copy into that one's own buffer
 constexpr size_t pieceLength = 1u << 20;  // a long stretch goes out in pieces of this size
 constexpr uint64_t maxPadding = 119;      // most zero octets a writer pads a record with
+constexpr size_t pipeCap = 256u << 20;    // a record held from a pipe at most, unless raised:
+                                          // a false length claim costs no more memory
+constexpr size_t searchView = 4u << 20;   // octets of a mapped input searched at a time: a long
+                                          // stretch is never touched whole before it goes out
 constexpr size_t padRoom = 256;           // room after a compressed copy: its padding (<= 119) fits
 constexpr size_t unpackRoom = 100;        // room recUnpack is given beyond the restored record
 constexpr size_t maxRecord = 0x40000000;  // longer claims are no record: bounds memory on a pipe,
@@ -95,6 +99,8 @@ struct Item {
     const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
     std::string note;               // the run's lines for this item
+    bool large = false;             // a large-form record, framed with its padding
+    unsigned otherWidth = 0;        // bits per value, when szip does not code them
     bool coded = false;             // compressed or restored
     bool leftPacked = false;        // a packed record not restored
     bool done = false;              // ready for the writer (guarded by the pipeline's lock)
@@ -157,6 +163,11 @@ struct Run {
     std::mutex timeLock;      // guards the times of result
     std::mutex sayLock;       // one line at a time, progress included
     std::atomic<bool> failed{false}; // something was not carried over: status 1
+    size_t pipeLimit = pipeCap;      // the longest record held from a pipe
+    std::atomic<uint64_t> padRemoved{0}; // restoring: the packer's padding left out
+    // What the workers saw, for the summary's reason (guarded by timeLock).
+    uint64_t edition1 = 0, codableWidth = 0, alreadyPacked = 0;
+    bool saidWidth = false; // the writer named a record of a width szip does not code
 
     // The run's own lines, through the caller's message function or on
     // standard error; with `fixed`, a text that goes to standard output
@@ -168,6 +179,15 @@ struct Run {
     // (sayLock held).
     void quiet();
 };
+
+// Whether the n octets at p start an edition 1 marker whose sections, walked
+// by their own lengths, lead to a data section in the szip form: a packed
+// record whose indicator or end section is damaged.
+bool hiddenPacked(const unsigned char *p, size_t n);
+// Whether the record (n octets, framed) reads as plain although BDS octet 14
+// holds the szip code and octets 15-23 agree with its lengths: a packed
+// record whose szip flag was cleared.
+bool clearedSzipFlag(const unsigned char *rec, size_t n);
 
 void readerThread(Run &r);
 void workerThread(Run &r);

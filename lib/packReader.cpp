@@ -2,8 +2,8 @@
 // behave alike and nothing is read twice; a mapped input is not even
 // copied) and carries the stretches between them over in pieces.
 #include "packFile.h"
-#include "gribLocate.h"
 #include "support.h"
+#include "grib1.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -31,13 +31,20 @@ struct Reader {
     bool probe = false; // a long record just left in its own buffer
     const bool mapped;  // buf is the mapped input, whole: nothing to read, nothing to write
     size_t advised = 0; // octets of the mapped input asked to be read ahead
-    int64_t fedTo = 0;  // input offset past the octets carried into pieces
+    int64_t fedTo = 0;  // input offset past the octets carried into pieces: a piece's end, so
+                        // that no page is given back before it was copied
 
     // The stretch of octets between records being carried over.
     bool active = false, junk = false;
-    int64_t start = 0, reportAt = 0;
-    uint64_t zeros = 0, copied = 0;
+    int64_t start = 0;
+    uint64_t copied = 0, zeros = 0; // octets of the stretch; zeros at its start
+    uint64_t carried = 0;        // octets of every stretch so far
+    std::string hidden;  // lines about packed records the stretch holds
     ItemPtr piece;
+    // Restoring: zero octets after the last record that are the packer's
+    // padding, still to be left out.
+    size_t padLeft = 0;
+    size_t view = searchView; // of a mapped input, searched at a time
 
     explicit Reader(Run &run) : r(run), mapped(run.map.data != nullptr)
     {
@@ -140,6 +147,7 @@ struct Reader {
             else
                 memset(piece->data + piece->length, 0, c);
             piece->length += c;
+            fedTo += (int64_t)c;
             if (p) p += c;
             n -= c;
             if (piece->length == piece->capacity && !flushPiece()) return false;
@@ -147,32 +155,26 @@ struct Reader {
         return true;
     }
 
-    // Carries the n octets at buf[from] over as part of the current stretch:
-    // zeros at its start are padding (all of them in an all-zero stretch,
-    // else at most maxPadding), the rest goes out as it stands.
+    // Carries the n octets at buf[from] over, as they stand, as part of the
+    // current stretch.
     bool feed(size_t from, size_t n)
     {
         if (n == 0) return true;
         const unsigned char *p = buf + from;
-        fedTo = base + (int64_t)(from + n);
+        fedTo = base + (int64_t)from; // append moves it on as it copies
         if (!active) {
             active = true;
             junk = false;
             start = base + (int64_t)from;
-            zeros = copied = 0;
+            copied = zeros = 0;
         }
+        // Zeros are carried without a word, a stretch of them or at the
+        // start of one: zeros between records are common, most often a
+        // record's padding, and nothing about them needs telling.
         if (!junk) {
-            const unsigned char *nz = std::find_if(p, p + n, [](unsigned char c) { return c != 0; });
-            size_t k = (size_t)(nz - p);
+            const size_t k = (size_t)(std::find_if(p, p + n, [](unsigned char c) { return c != 0; }) - p);
             zeros += k;
-            if (k == n) return true;
-            junk = true;
-            uint64_t drop = std::min(zeros, maxPadding);
-            reportAt = start + (int64_t)drop;
-            copied = zeros - drop;
-            if (!append(nullptr, (size_t)copied)) return false;
-            p += k;
-            n -= k;
+            junk = k < n;
         }
         copied += n;
         return append(p, n);
@@ -180,23 +182,31 @@ struct Reader {
 
     bool endStretch()
     {
-        bool ok = true;
-        if (active && junk) {
-            ok = flushPiece();
-            auto note = std::make_unique<Item>(r.pool);
-            note->kind = Kind::Note;
-            note->note = format("%s: %llu octets at offset %lld hold no GRIB record; copied as they stand\n", r.prog,
-                                (unsigned long long)copied, (long long)reportAt);
-            ok = ok && r.pipe.push(note);
+        bool ok = flushPiece();
+        if (active) {
+            std::string lines;
+            if (junk)
+                lines = format("%s: %llu octets at offset %lld hold no GRIB record; copied as they stand\n", r.prog,
+                               (unsigned long long)(copied - zeros), (long long)(start + (int64_t)zeros));
+            lines += hidden;
+            carried += copied;
+            if (!lines.empty()) {
+                auto note = std::make_unique<Item>(r.pool);
+                note->kind = Kind::Note;
+                note->note = lines;
+                ok = ok && r.pipe.push(note);
+            }
         }
+        hidden.clear();
         active = false;
         return ok;
     }
 
     // Sends the n octets at pos out as a record and moves past them.
-    bool pushRecord(size_t n)
+    bool pushRecord(size_t n, bool large)
     {
         auto it = std::make_unique<Item>(r.pool);
+        it->large = large;
         it->offset = base + (int64_t)pos;
         it->length = n;
         it->end = it->offset + (int64_t)n;
@@ -234,62 +244,117 @@ struct Reader {
         // the coder's text goes to standard output, and the record is copied
         // as read. Done here, so that these lines follow the file's order.
         if (gribVersion(it->data, n) == 1) {
-            unsigned char *pds, *gds, *bms, *bds;
-            long recsize;
-            it->damaged = grib1Locate(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize, false);
+            const g1::Located l = g1::locate1(it->data, (long)n);
+            it->damaged = l.status;
             if (it->damaged) {
                 std::lock_guard<std::mutex> g(r.sayLock);
                 r.quiet();
-                grib1Locate(it->data, (long)n, &pds, &gds, &bms, &bds, &recsize, true);
+                g1::reportLocated(l);
                 r.sayHeld(it->damaged < 0 ? "GRIB message error\n" : "GRIB data corrupted!\n", true);
                 it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", r.prog,
                                   (long long)it->offset);
             }
-            // Restoring, a record whose sections can't be found may hold
-            // packed data that stays packed: the run can't say all was restored.
-            it->leftPacked = it->damaged && !r.compress;
+            // Restoring, a record whose sections can't be found but lead
+            // to a data section in the szip form holds packed data that
+            // stays packed: the run can't say all was restored.
+            it->leftPacked = it->damaged && !r.compress && hiddenPacked(it->data, n);
         }
         return r.pipe.push(it);
+    }
+
+    // Whether the n octets at p are a record in the large form: its
+    // indicator states R octets, at most 119 beyond the record.
+    static bool largeForm(const unsigned char *p, size_t n)
+    {
+        if (gribVersion(p, n) != 1) return false;
+        const int64_t R = g1::paddedFromIndicator(g1::get3(p + 4));
+        return R >= (int64_t)n && (uint64_t)R - n <= maxPadding;
     }
 
     void loop()
     {
         bool ok = true;
         while (ok) {
+            if (padLeft) {
+                const size_t from = pos;
+                while (padLeft && pos < len && buf[pos] == 0) ++pos, --padLeft;
+                r.padRemoved += pos - from;
+                if (padLeft && pos == len && !eof) {
+                    if (!fill(1)) break;
+                    continue;
+                }
+                padLeft = 0;
+            }
+            // A mapped input is searched a view at a time, so that the pages
+            // of a long stretch are read only as it goes out.
+            size_t held = len - pos;
+            const bool whole = !mapped || held <= view;
+            if (!whole) held = view;
+            const bool atEnd = eof && whole;
             size_t off = 0, need = 0;
-            int s = gribFindRecord(buf + pos, len - pos, &off, &need);
+            int s = gribFindRecord(buf + pos, held, &off, &need);
             if (s == VALMORA_FIND_NONE) {
-                if (eof) {
+                if (atEnd) {
                     ok = feed(pos, len - pos);
                     pos = len;
                     break;
                 }
                 ok = feed(pos, off);
                 pos += off;
-                if (!fill(len - pos + 1)) break;
+                if (!mapped && !fill(len - pos + 1)) break;
                 continue;
             }
             ok = feed(pos, off);
             pos += off;
             if (s == VALMORA_FIND_MORE) {
                 // A record longer than what is held: read on up to its end,
-                // unless its lengths already say it can't be a record.
+                // unless its lengths already say it can't be a record, or
+                // claim more than a pipe may hold.
                 bool past = r.insize >= 0 && (uint64_t)(base + (int64_t)pos) + need > (uint64_t)r.insize;
-                if (need <= maxRecord && !past && !eof) {
+                const size_t cap = r.insize < 0 ? r.pipeLimit : maxRecord;
+                if (need <= cap && !past && !atEnd) {
+                    if (mapped) {
+                        view = std::max(view, need);
+                        continue;
+                    }
                     if (!fill(need)) break;
                     if (len - pos >= need || !eof) continue;
                 }
                 s = VALMORA_FIND_NOT_RECORD;
             }
             if (s == VALMORA_FIND_RECORD && need > maxRecord) s = VALMORA_FIND_NOT_RECORD;
+            view = searchView;
             if (s == VALMORA_FIND_NOT_RECORD) {
                 // Not a record: its marker belongs to the stretch, and the
-                // search goes on right after it.
+                // search goes on right after it. Restoring, a packed record
+                // may lie behind it, hidden by damage.
+                if (!r.compress && hiddenPacked(buf + pos, len - pos)) {
+                    hidden += format("%s: damaged packed GRIB record at offset %lld; copied as it stands\n",
+                                     r.prog, (long long)(base + (int64_t)pos));
+                    r.failed = true;
+                }
                 ok = ok && feed(pos, markerLength);
                 pos += markerLength;
                 continue;
             }
-            ok = ok && endStretch() && pushRecord(need);
+            // The large form is framed with its padding, up to the R octets
+            // its indicator states, where the input holds them as zeros
+            // (a writer that leaves them out puts the next record there).
+            const bool large = largeForm(buf + pos, need);
+            if (large) {
+                const size_t span = (size_t)g1::paddedFromIndicator(g1::get3(buf + pos + 4));
+                if (span > len - pos && !eof) {
+                    if (!fill(span)) break;
+                    continue;
+                }
+                if (span <= len - pos && std::all_of(buf + pos + need, buf + pos + span, [](unsigned char c) {
+                        return c == 0;
+                    }))
+                    need = span;
+            }
+            ok = ok && endStretch() && pushRecord(need, large);
+            // Restoring: recpack padded every record but one in the large form.
+            if (!r.compress && !large) padLeft = gribPaddedLength(need) - need;
         }
         // After a read error, what was read of a record that can't be
         // framed any more goes out as it stands.
@@ -314,6 +379,8 @@ void readerThread(Run &r)
     {
         Reader rd(r);
         rd.loop();
+        std::lock_guard<std::mutex> g(r.timeLock);
+        r.result.octetsCarried = rd.carried;
     }
     double c1 = threadCpu(), w1 = wallTime();
     double waited;

@@ -3,68 +3,117 @@
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
 #include "recCode.h"
+#include "grib1.h"
+#include "szip.h"
+
+#include <cstring>
 
 namespace pack __attribute__((visibility("hidden"))) {
 namespace {
 
-// Compression codes of BDS octet 14 that a restore undoes: the szip form,
-// and 130, which readers of the form have always taken as the same.
-constexpr int szipCode = 128;
-constexpr int szipCodeAlias = 130;
+
+// What the packer sees of an edition 1 record before it codes it: whether
+// its width is one the coder takes (the writer names the first record of
+// another width, after the coder's own warning) and whether it is packed
+// already (the result).
+bool survey(Run &r, Item &it)
+{
+    const g1::Located l = g1::locate1(it.data, (long)it.length);
+    if (l.status != 0) return false;
+    const unsigned char *bds = it.data + l.bds;
+    const unsigned width = bds[10];
+    const bool packed = bds[3] & g1::kBdsSzip;
+    const bool codable = g1::szipWidth((int)width);
+    std::lock_guard<std::mutex> g(r.timeLock);
+    r.edition1++;
+    if (packed)
+        r.alreadyPacked++;
+    else if (codable)
+        r.codableWidth++;
+    else
+        it.otherWidth = width;
+    return packed;
+}
 
 int codingOptions(const Run &r) { return r.opt.grib2 ? VALMORA_PACK_GRIB2 : 0; }
 
 void packRecord(Run &r, Item &it)
 {
-    const int edition = it.damaged ? 0 : gribVersion(it.data, it.length);
+    // The large form is not compressed here, and keeps its own padding.
+    const int edition = it.damaged || it.large ? 0 : gribVersion(it.data, it.length);
     if (edition != 1 && !(edition == 2 && r.opt.grib2)) return;
+    if (edition == 1 && survey(r, it))
+        it.note += format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
+                         "restore it)\n",
+                         r.prog, (long long)it.offset);
+    // The packed form takes every width: no record is of another.
+    if (!r.opt.compat) it.otherWidth = 0;
     const size_t room = it.length + padRoom;
     it.restored = r.pool.take(room);
-    if (!it.restored.data) {
-        it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+    // A mapped record is compressed and checked from a copy of its own: the
+    // file may change under the map while the coder reads it twice.
+    BufferPool::Buffer snapshot;
+    const unsigned char *record = it.data;
+    if (!it.allocated) {
+        snapshot = r.pool.take(it.length);
+        if (snapshot.data) {
+            memcpy(snapshot.data, it.data, it.length);
+            record = snapshot.data;
+        }
+    }
+    if (!it.restored.data || (!it.allocated && !snapshot.data)) {
+        it.note += format("%s: out of memory for %zu octets at offset %lld; copied as read\n", r.prog, room,
+                         (long long)it.offset);
+        r.pool.give(snapshot);
         return;
     }
     // The packed form with its whole-record check, or code 128 alone.
     int coded = 0;
-    int length = r.opt.compat ? recPackCopy(it.data, it.length, it.restored.data, room)
-                              : recPackRecord(it.data, it.length, it.restored.data, room, codingOptions(r), &coded);
+    int length = r.opt.compat ? recPackCopy(record, it.length, it.restored.data, room)
+                              : recPackRecord(record, it.length, it.restored.data, room, codingOptions(r), &coded);
+    r.pool.give(snapshot);
     if (length <= 0 || (size_t)length > room) {
-        it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
+        it.note += format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
                          (long long)it.offset, length);
         r.pool.give(it.restored);
         it.restored = {};
         return;
     }
-    // A large-form record's padded length may lie beyond the record as
-    // read: recPackCopy writes the zeros up to it.
     it.out = it.restored.data;
     it.outLength = (size_t)length;
-    size_t unzipped = 0;
-    it.coded = r.opt.compat ? gribGetZip(length, it.restored.data, &unzipped) == szipCode : coded == 1;
+    // A compressed record is shorter than the record as read: it gained
+    // more than 5 % of a data section of at least 256 octets, far more than
+    // the 7 octets of padding it may get.
+    it.coded = r.opt.compat ? (size_t)length < it.length : coded == 1;
 }
 
 // Restores a record of the packed form with a whole-record check, or a
 // GRIB2 message with CCSDS fields: whether it was one.
 bool unpackForm(Run &r, Item &it)
 {
-    const size_t plain = recPlainLength(it.data, it.length, codingOptions(r));
+    const size_t plain = it.large ? 0 : recPlainLength(it.data, it.length, codingOptions(r));
     if (plain == 0) return false;
     const size_t room = plain + unpackRoom + padRoom;
     it.restored = r.pool.take(room);
     if (!it.restored.data) {
-        it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+        it.note = format("%s: out of memory for %zu octets at offset %lld\n", r.prog, room, (long long)it.offset);
     } else {
         int restored = 0;
         const int length = recUnpackRecord(it.data, it.length, it.restored.data, room, codingOptions(r), &restored);
-        if (restored >= 0 && length > 0 && (size_t)length <= room) {
-            // A GRIB2 message with no CCSDS field is written as read.
+        if (restored == 1 && length > 0 && (size_t)length <= room) {
+            // Written as it was before packing, without padding.
+            size_t off = 0, whole = 0;
             it.out = it.restored.data;
-            it.outLength = (size_t)length;
-            it.coded = restored == 1;
+            it.outLength = gribFindRecord(it.out, (size_t)length, &off, &whole) == VALMORA_FIND_RECORD && off == 0
+                               ? whole
+                               : (size_t)length;
+            it.coded = true;
             return true;
         }
         r.pool.give(it.restored);
         it.restored = {};
+        // A GRIB2 message with no CCSDS field is written as read.
+        if (restored == 0) return true;
     }
     it.leftPacked = true;
     it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", r.prog, (long long)it.offset);
@@ -79,8 +128,16 @@ void unpackRecord(Run &r, Item &it)
     size_t n = it.length;
     size_t unzipped = 0;
     int code = gribGetZip((long)n, it.data, &unzipped);
-    if (code <= 0) return;
-    if (code != szipCode && code != szipCodeAlias) {
+    if (code <= 0) {
+        if (!it.large && clearedSzipFlag(it.data, n)) {
+            it.leftPacked = true;
+            it.note = format("%s: GRIB record at offset %lld holds packed data with its szip flag cleared; copied "
+                             "as read\n",
+                             r.prog, (long long)it.offset);
+        }
+        return;
+    }
+    if (code != VALMORA_ZIP_SZIP && code != VALMORA_ZIP_RESERVED) {
         it.note = format("Decompression for %d not implemented!\n", code);
     } else if (unzipped < n) {
         it.note = format("Decompressed size smaller than compressed size (in %zu; out %zu)!\n", n, unzipped);
@@ -88,7 +145,7 @@ void unpackRecord(Run &r, Item &it)
         size_t room = unzipped + unpackRoom + padRoom;
         it.restored = r.pool.take(room);
         if (!it.restored.data) {
-            it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+            it.note = format("%s: out of memory for %zu octets at offset %lld\n", r.prog, room, (long long)it.offset);
             it.leftPacked = true;
             return;
         }
@@ -98,8 +155,13 @@ void unpackRecord(Run &r, Item &it)
         // A record recUnpack can't restore comes back as read, still in the
         // szip form.
         if (restored && length > 0 && (size_t)length <= room) {
+            // Written as it was before packing, without padding: what
+            // followed it in the packed file follows it here.
+            size_t off = 0, whole = 0;
             it.out = dst;
-            it.outLength = (size_t)length;
+            it.outLength = gribFindRecord(dst, (size_t)length, &off, &whole) == VALMORA_FIND_RECORD && off == 0
+                               ? whole
+                               : (size_t)length;
             it.coded = true;
             return;
         }

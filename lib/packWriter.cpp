@@ -88,7 +88,9 @@ void writerThread(Run &r)
         const unsigned char *p = it->kind == Kind::Record ? it->out : it->data;
         size_t n = it->kind == Kind::Record ? it->outLength : it->length, zeros = 0;
         if (it->kind == Kind::Record) {
-            zeros = gribPaddedLength(n) - n; // the padding after the record
+            // The padding after the record: recpack's, which recunpack
+            // leaves out again; the large form brings its own.
+            if (r.compress && !it->large) zeros = gribPaddedLength(n) - n;
             if (it->coded)
                 res.recordsCoded++;
             else if (it->leftPacked)
@@ -99,6 +101,7 @@ void writerThread(Run &r)
         } else if (it->kind == Kind::Piece) {
             res.octetsIn += it->length;
         }
+        res.octetsIn += r.padRemoved.exchange(0);
         if (it->kind != Kind::Note && writing) {
             double w0 = wallTime(), c0 = threadCpu();
             int error = 0;
@@ -120,6 +123,13 @@ void writerThread(Run &r)
         }
         releaseMapped(r, it->end);
         if (it->leftPacked) r.failed = true;
+        if (it->otherWidth && !r.saidWidth) {
+            r.saidWidth = true;
+            it->note = format("%s: GRIB record at offset %lld holds %u-bit data, which szip does not code; copied as "
+                              "read\n",
+                              r.prog, (long long)it->offset, it->otherWidth) +
+                       it->note;
+        }
         if (!it->note.empty()) r.say(it->note);
         if (r.opt.progress) {
             std::lock_guard<std::mutex> g(r.sayLock);

@@ -9,6 +9,15 @@
 #include <cstdint>
 #include <vector>
 
+// Peak memory is no measure of the program's under a sanitizer.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VALMORA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VALMORA_SANITIZED 1
+#endif
+#endif
+
 namespace testutil {
 
 inline Bytes pds28(int parameter = 130)

@@ -7,6 +7,7 @@
 
 #include <valmora.h>
 
+#include <csignal>
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
@@ -79,8 +80,10 @@ TEST(PackFile, CountsMessagesAndTheWayBack)
     EXPECT_EQ(res.octetsIn, in.size());
     EXPECT_EQ(res.octetsOut, packed.size());
     EXPECT_LT(packed.size(), in.size());
-    ASSERT_EQ(heard.lines.size(), 1u);
+    ASSERT_EQ(heard.lines.size(), 2u);
     EXPECT_EQ(heard.lines[0], "packer: 12 octets at offset 0 hold no GRIB record; copied as they stand\n");
+    EXPECT_EQ(heard.lines[1], "packer: GRIB record at offset " + std::to_string(12 + a.size()) +
+                                  " holds 12-bit data, which szip does not code; copied as read\n");
     EXPECT_TRUE(heard.erasedFirst);
     EXPECT_EQ(heard.updates, 5); // three records, the stretch and its line
     EXPECT_GE(res.wallAll, 0.0);
@@ -125,6 +128,30 @@ TEST(PackFile, RefusesBadArgumentsBeforeReading)
     EXPECT_EQ(lseek(ofd, 0, SEEK_END), 0); // nothing written
     close(ifd);
     close(ofd);
+}
+
+volatile sig_atomic_t busSeen = 0;
+
+// The handler the library sets for the pages of a mapped input passes any
+// other bus error on to the handler the process had before.
+TEST(PackFile, OtherBusErrorsGoToTheHandlerBefore)
+{
+    TempDir tmp;
+    writeFile(tmp.file("in"), fieldRecord(5000, 16));
+    const std::string in = tmp.file("in"), out = tmp.file("out");
+    ChildOutput child = runChild([&] {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = [](int) { busSeen = 1; };
+        sigaction(SIGBUS, &sa, nullptr);
+        recPackOptions o;
+        memset(&o, 0, sizeof o);
+        recPackResult res;
+        if (packFile(in, out, o, res) != 0) return 2;
+        raise(SIGBUS);
+        return busSeen ? 0 : 3;
+    });
+    EXPECT_EQ(child.status, 0) << child.err;
 }
 
 // Runs in several threads of one process, each with workers of its own and

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <sstream>
 #include <dirent.h>
 #include <fcntl.h>
 #include <thread>
@@ -683,6 +684,25 @@ TEST(SzipForm, OneTestAtEveryLength)
                                          isec3, fsec3, isec4, nullptr, nullptr),
                       holds && code == VALMORA_ZIP_SZIP ? VALMORA_DECODE_OK : VALMORA_DECODE_UNSUPPORTED);
         }
+    // The listing's data ratio (D / C, the last column) only for the form.
+    for (size_t len : {22, 23}) {
+        Bytes bds(len, 0);
+        bds[3] = g1::kBdsSzip;
+        bds[10] = 16;
+        bds[g1::kSzipCodeAt] = VALMORA_ZIP_SZIP;
+        put3(bds, g1::kSzipDataLengthAt, 200);
+        bds[g1::kSzipPackedLengthAt] = 0, bds[g1::kSzipPackedLengthAt + 1] = 0;
+        if (len > g1::kSzipPackedLengthAt + 2) bds[g1::kSzipPackedLengthAt + 2] = 100;
+        Bytes rec = grib1(pds28(), {}, {}, bds);
+        testing::internal::CaptureStdout();
+        gribPrintBDS(1, 0, (long)rec.size(), rec.data());
+        fflush(stdout);
+        const std::string out = testing::internal::GetCapturedStdout();
+        std::istringstream words(out.substr(out.rfind(':')));
+        std::string word, last;
+        while (words >> word) last = word;
+        EXPECT_EQ(last, len == 23 ? "2" : "1") << len << ": " << out;
+    }
     for (size_t len : {23, 27, 28}) {
         Bytes bds(len, 0);
         bds[3] = g1::kBdsSzip | g1::kBdsSpectral | g1::kBdsComplex;

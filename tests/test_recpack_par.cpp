@@ -24,14 +24,6 @@
 
 using namespace testutil;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VALMORA_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VALMORA_SANITIZED 1
-#endif
-#endif
-
 namespace {
 
 const std::string build = VALMORA_BUILD_DIR;
@@ -213,9 +205,11 @@ TEST(RecpackPar, SameOutputForEveryWorkerCount)
     EXPECT_NE(one.err.find("recpack: 12031 octets at offset 0 hold no GRIB record"), std::string::npos)
         << one.err;
     EXPECT_EQ(count(one.err, "is damaged; copied as read"), 1u) << one.err;
-    // Restoring, the damaged record may hold packed data that stays packed.
+    // Restoring, the damaged record's sections lead to no szip data
+    // section: it holds no packed data, and the file comes back whole.
     Result back = runProgram(recunpack + " " + tmp.file("z1") + " " + tmp.file("u1"), tmp);
-    ASSERT_EQ(back.status, 1) << back.err;
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(readFile(tmp.file("u1")) == in);
     EXPECT_EQ(count(back.err, "is damaged; copied as read"), 1u) << back.err;
     Bytes z1 = readFile(tmp.file("z1")), u1 = readFile(tmp.file("u1"));
     EXPECT_LT(z1.size(), in.size());
@@ -226,7 +220,7 @@ TEST(RecpackPar, SameOutputForEveryWorkerCount)
         EXPECT_EQ(ownLines(r.err), ownLines(one.err));
         EXPECT_TRUE(readFile(z) == z1) << "recpack -P " << n;
         r = runProgram(recunpack + " -P " + std::to_string(n) + " " + tmp.file("z1") + " " + u, tmp);
-        EXPECT_EQ(r.status, 1) << n;
+        EXPECT_EQ(r.status, 0) << n;
         EXPECT_EQ(ownLines(r.err), ownLines(back.err));
         EXPECT_TRUE(readFile(u) == u1) << "recunpack -P " << n;
     }
@@ -299,7 +293,7 @@ TEST(RecpackPar, LossesOfTheOldProgram)
     for (const std::string &args : refused) {
         r = runProgram(recpack + args, tmp);
         EXPECT_EQ(r.status, 255) << args;
-        EXPECT_EQ(r.err, "usage : recpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n");
+        EXPECT_EQ(r.err, "recpack: 3 file arguments: the form takes 2\nusage : recpack [-P <nthread>]  ifile  ofile\n");
     }
     EXPECT_TRUE(readFile(tmp.file("keep")) == a);
 
@@ -444,17 +438,30 @@ TEST(RecpackPar, ArgumentForms)
         EXPECT_EQ(r.status, 0) << n;
         EXPECT_TRUE(readFile(tmp.file("out")) == want) << n;
     }
-    for (const char *bad : {"-P x", "-P -1", "-P 2000", "-P 1025", "-P ''", "-Q 4", "-P 4x"}) {
+    // Each refusal says what was wrong before the usage.
+    const std::pair<const char *, const char *> bads[] = {
+        {"-P x", "-P x: not a whole number from 0 to 1024"},
+        {"-P -1", "-P -1: not a whole number from 0 to 1024"},
+        {"-P 2000", "-P 2000: not a whole number from 0 to 1024"},
+        {"-P 1025", "-P 1025: not a whole number from 0 to 1024"},
+        {"-P ''", "-P : not a whole number from 0 to 1024"},
+        {"-Q 4", "-Q: not an option"},
+        {"-P 4x", "-P 4x: not a whole number from 0 to 1024"},
+        {"-L 0", "-L 0: not a whole number from 1 to 1024"},
+        {"-L 2048", "-L 2048: not a whole number from 1 to 1024"},
+    };
+    for (const auto &[bad, why] : bads) {
         Result r = runProgram(recunpack + " " + bad + " " + tmp.file("in") + " " + tmp.file("bad"), tmp);
         EXPECT_EQ(r.status, 255) << bad;
-        EXPECT_EQ(r.err, "usage : recunpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n") << bad;
+        EXPECT_EQ(r.err, std::string("recunpack: ") + why + "\nusage : recunpack [-P <nthread>]  ifile  ofile\n")
+            << bad;
         EXPECT_NE(access(tmp.file("bad").c_str(), F_OK), 0) << bad;
     }
     for (const std::string &prog : {recpackBin, recunpack}) {
         Result r = runProgram(prog + " --help", tmp);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out.rfind("usage : " + prog.substr(prog.rfind('/') + 1) + " [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n", 0),
+        EXPECT_EQ(r.out.rfind("usage : " + prog.substr(prog.rfind('/') + 1) + " [-P <nthread>]  ifile  ofile\n", 0),
                   0u)
             << r.out;
         r = runProgram(prog + " --version", tmp);

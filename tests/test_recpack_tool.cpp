@@ -119,10 +119,11 @@ TEST(Recpack, NameAndArguments)
 
     r = runProgram(recpack + " " + in, tmp);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "usage : recpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n");
+    EXPECT_EQ(r.err, "recpack: 1 file argument: the form takes 2\nusage : recpack [-P <nthread>]  ifile  ofile\n");
     r = runProgram(recunpack, tmp);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "usage : recunpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n");
+    EXPECT_EQ(r.err,
+              "recunpack: no file arguments: the form takes 2\nusage : recunpack [-P <nthread>]  ifile  ofile\n");
 
     r = runProgram(recpack + " -P 4 " + in + " " + tmp.file("a"), tmp);
     EXPECT_EQ(r.status, 0);
@@ -131,7 +132,7 @@ TEST(Recpack, NameAndArguments)
     // Four arguments are most often a shell pattern: refused, nothing written.
     r = runProgram(recpack + " " + in + " " + tmp.file("b") + " " + tmp.file("c"), tmp);
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "usage : recpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n");
+    EXPECT_EQ(r.err, "recpack: 3 file arguments: the form takes 2\nusage : recpack [-P <nthread>]  ifile  ofile\n");
     EXPECT_FALSE(exists(tmp.file("b")));
     EXPECT_FALSE(exists(tmp.file("c")));
 
@@ -217,12 +218,12 @@ TEST(Recpack, PaddingAndPassThrough)
     EXPECT_TRUE(std::regex_match(r.out, timing)) << r.out;
     EXPECT_TRUE(readFile(tmp.file("empty")) == Bytes(5000, 'G'));
     EXPECT_EQ(r.err, "recunpack: 5000 octets at offset 0 hold no GRIB record; copied as they stand\n");
-    // Only zeros: padding, left out.
+    // Only zeros: carried as they stand, without a word.
     writeFile(tmp.file("zeros"), Bytes(5000, 0));
     r = runProgram(recunpack + " " + tmp.file("zeros") + " " + tmp.file("empty"), tmp);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(readFile(tmp.file("empty")).empty());
+    EXPECT_TRUE(readFile(tmp.file("empty")) == Bytes(5000, 0));
 }
 
 TEST(Recunpack, CodesItCannotUndoAreCopied)
@@ -261,7 +262,8 @@ TEST(Recunpack, CodesItCannotUndoAreCopied)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Decompression for 7 not implemented!\n"
                      "recunpack: GRIB record at offset 0 left packed; copied as read\n");
-    EXPECT_TRUE(readFile(tmp.file("u7")) == c130);
+    // recunpack writes no padding of its own, and leaves recpack's out.
+    EXPECT_TRUE(readFile(tmp.file("u7")) == Bytes(c130.begin(), c130.begin() + (long)n));
 }
 
 TEST(Recpack, DamagedInputNeverLosesIntactRecords)
@@ -299,7 +301,11 @@ TEST(Recpack, DamagedInputNeverLosesIntactRecords)
                 if (cut >= start + 4 && cut < start + w.size()) inside = true, cutStart = start; // marker whole
                 at = start + w.size();
             }
-            EXPECT_EQ(r.status, 0) << "cut at " << cut;
+            // A packed record cut after its data section's header is a
+            // damaged packed record: recunpack can't restore it, and says so.
+            const size_t szipHeaderEnd = 8 + 28 + 23;
+            const bool hidden = src == &packed && inside && cut >= cutStart + szipHeaderEnd;
+            EXPECT_EQ(r.status, hidden ? 1 : 0) << "cut at " << cut << r.err;
             if (inside) {
                 EXPECT_NE(r.err.find("at offset " + std::to_string(cutStart) + " "), std::string::npos) << r.err;
             }
@@ -393,7 +399,7 @@ TEST(RecpackEcCodes, MixedArchiveRoundTrip)
     EXPECT_EQ(run("grib_compare " + tmp.file("in") + " " + tmp.file("u") + " >/dev/null 2>&1").status, 0);
 }
 
-TEST(RecpackEcCodes, LargeRecordCopiedAndPaddedTo120)
+TEST(RecpackEcCodes, LargeRecordCopiedWithItsOwnPadding)
 {
     if (!haveCommand("grib_get")) GTEST_SKIP() << "ecCodes tools (grib_get) not installed";
     TempDir tmp;
@@ -427,12 +433,12 @@ TEST(RecpackEcCodes, LargeRecordCopiedAndPaddedTo120)
     std::vector<Bytes> packed = records(z);
     ASSERT_EQ(packed.size(), 3u);
     EXPECT_TRUE(packed[1] == originals[1]); // not compressed
+    // The large form gets no padding from the program: ecCodes wrote none,
+    // so the next record follows it at once, as in the input.
     size_t at = (size_t)(std::search(z.begin(), z.end(), packed[1].begin(), packed[1].end()) - z.begin());
     size_t next = (size_t)(std::search(z.begin() + (long)at + 4, z.end(), packed[2].begin(), packed[2].end()) -
                            z.begin());
-    EXPECT_EQ((next - at) % 120, 0u);
-    EXPECT_TRUE(std::all_of(z.begin() + (long)(at + packed[1].size()), z.begin() + (long)next,
-                            [](unsigned char c) { return c == 0; }));
+    EXPECT_EQ(next - at, large.size());
     EXPECT_EQ(packed[2][8 + 28 + 3] & 0x10, 0x10); // the record after it is compressed
 
     r = runProgram(recunpack + " " + tmp.file("z") + " " + tmp.file("u"), tmp);
@@ -440,6 +446,24 @@ TEST(RecpackEcCodes, LargeRecordCopiedAndPaddedTo120)
     std::vector<Bytes> restored = records(readFile(tmp.file("u")));
     ASSERT_EQ(restored.size(), 3u);
     for (size_t k = 0; k < 3; ++k) EXPECT_TRUE(sameRecord(originals[k], restored[k])) << k;
+    EXPECT_TRUE(readFile(tmp.file("u")) == in);
+
+    // With its padding to R (zeros) in the input, the record is framed with
+    // it and written as read: R octets, a multiple of 120.
+    const size_t R = (size_t)(get3(large, 4) & 0x7FFFFF) * 120;
+    ASSERT_GT(R, large.size());
+    in = small;
+    in.insert(in.end(), large.begin(), large.end());
+    in.insert(in.end(), R - large.size(), 0);
+    in.insert(in.end(), small.begin(), small.end());
+    writeFile(tmp.file("in"), in);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("z"), tmp).status, 0);
+    z = readFile(tmp.file("z"));
+    at = (size_t)(std::search(z.begin(), z.end(), large.begin(), large.end()) - z.begin());
+    next = (size_t)(std::search(z.begin() + (long)at + 4, z.end(), packed[2].begin(), packed[2].end()) - z.begin());
+    EXPECT_EQ(next - at, R);
+    ASSERT_EQ(runProgram(recunpack + " " + tmp.file("z") + " " + tmp.file("u"), tmp).status, 0);
+    EXPECT_TRUE(readFile(tmp.file("u")) == in);
 }
 
 #endif

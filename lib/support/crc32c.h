@@ -11,8 +11,9 @@
 
 // The CRC of n octets at data, continuing from crc, the CRC of the octets
 // before them (0 to start): crc32c(crc32c(0, a), b) is the CRC of a then b.
-// Uses the processor's crc32 instruction where it has one (SSE4.2, x86-64),
-// a table everywhere else; both give the same result.
+// Uses the processor's crc32 instruction where it has one (SSE4.2, x86-64,
+// not in a portable build), a table everywhere else; both give the same
+// result.
 uint32_t crc32c(uint32_t crc, const void *data, size_t n);
 
 // The two ways, for tests and benchmarks. crc32cHardware may only be called

@@ -275,7 +275,11 @@ inline uint32_t lengthFromSections(int edition, uint32_t L, uint32_t P, uint32_t
 // *need octets must be held to go on; kFrameNone: a section is shorter than
 // its own header (a PDS below 8 octets, a GDS or BMS below 3), so no
 // record follows from them. Prints nothing.
-template <typename Read> int walkSections(int edition, uint32_t L, Read &&read, Frame &f, size_t *need)
+template <typename Read>
+#if defined(__GNUC__)
+__attribute__((always_inline)) // a few loads: the sizing of every record calls it
+#endif
+inline int walkSections(int edition, uint32_t L, Read &&read, Frame &f, size_t *need)
 {
     auto get = [&](size_t at, unsigned n, uint32_t &v) {
         if (read(at, n, v)) return true;
@@ -327,7 +331,7 @@ inline int frameSections(const unsigned char *rec, size_t held, Frame &f, size_t
         edition(rec), get3(rec + 4),
         [&](size_t at, unsigned n, uint32_t &v) {
             if (at > held || n > held - at) return false;
-            v = getN(rec + at, n);
+            v = n == 3 ? get3(rec + at) : getN(rec + at, n);
             return true;
         },
         f, need);

@@ -41,8 +41,10 @@ Located locate1(const unsigned char *rec, long size)
         l.what = "indicator section";
         return failed(l, Located::kShortIndicator, -1);
     }
-    memcpy(l.found, rec, 4);
-    if (memcmp(rec, "GRIB", 4) != 0) return failed(l, Located::kNoMarker, -1);
+    if (memcmp(rec, "GRIB", 4) != 0) {
+        memcpy(l.found, rec, 4);
+        return failed(l, Located::kNoMarker, -1);
+    }
     l.edition = edition(rec);
     if (l.edition >= 2) return failed(l, Located::kEdition, -1);
 
@@ -50,9 +52,10 @@ Located locate1(const unsigned char *rec, long size)
     Frame f;
     size_t need;
     const int walk = frameSections(rec, l.limit, f, &need);
-    l.at = lastHeader(f, l.what);
-    if (walk == kFrameNone) return failed(l, Located::kShortSection, -2);
-    if (walk != kFrameDone || f.bds + kBdsFixed > l.limit) return failed(l, Located::kOutside, -2);
+    if (walk != kFrameDone || f.bds + kBdsFixed > l.limit) {
+        l.at = lastHeader(f, l.what);
+        return failed(l, walk == kFrameNone ? Located::kShortSection : Located::kOutside, -2);
+    }
 
     const uint32_t L = get3(rec + 4);
     unsigned long stated = L; // what edition 1 claims
@@ -81,8 +84,10 @@ Located locate1(const unsigned char *rec, long size)
     }
     // A length that wrapped leaves nothing to show past the BDS.
     const unsigned char *es = recsize < f.bds + 4 ? rec + f.bds : rec + f.bds + bdslen;
-    memcpy(l.found, es, 4);
-    if (recsize < f.bds + 4 || memcmp(es, "7777", 4) != 0) return failed(l, Located::kNoEnd, -2);
+    if (recsize < f.bds + 4 || memcmp(es, "7777", 4) != 0) {
+        memcpy(l.found, es, 4);
+        return failed(l, Located::kNoEnd, -2);
+    }
     l.status = 0;
     return l;
 }

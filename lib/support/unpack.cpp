@@ -378,6 +378,15 @@ void unpackWithMap(const PackedRun &r, int bits, size_t coded, const unsigned ch
 }
 
 
+// The twins, instantiated where the loops are built with -O3.
+#define VALMORA_UNPACK_TWINS(T)                                                                                      \
+    template void unpackValues<T>(const PackedRun &, int, size_t, size_t, T *);                                     \
+    template void unpackValuesPlain<T>(const PackedRun &, int, size_t, size_t, T *);                                \
+    template void unpackValuesAt<T>(const PackedRun &, int, uint64_t, size_t, T *);                                 \
+    template void unpackWithMap<T>(const PackedRun &, int, size_t, const unsigned char *, size_t, T, T *);
+VALMORA_UNPACK_TWINS(double)
+VALMORA_UNPACK_TWINS(float)
+
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC pop_options
 #endif
@@ -394,11 +403,3 @@ PackedRun packedRun(const unsigned char *data, size_t octets, double R, int E, i
 {
     return PackedRun{data, octets, R, std::ldexp(1.0, E), decimalFactor(D)};
 }
-
-#define VALMORA_UNPACK_TWINS(T)                                                                                      \
-    template void unpackValues<T>(const PackedRun &, int, size_t, size_t, T *);                                     \
-    template void unpackValuesPlain<T>(const PackedRun &, int, size_t, size_t, T *);                                \
-    template void unpackValuesAt<T>(const PackedRun &, int, uint64_t, size_t, T *);                                 \
-    template void unpackWithMap<T>(const PackedRun &, int, size_t, const unsigned char *, size_t, T, T *);
-VALMORA_UNPACK_TWINS(double)
-VALMORA_UNPACK_TWINS(float)

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -22,6 +21,7 @@
 namespace {
 
 constexpr long maxWorkers = 1024;
+constexpr long maxPipeMiB = 1024; // the largest large-form record lies below 1 GiB
 constexpr double progressInterval = 0.25; // seconds between progress updates at most
 
 const char *progname = "recpack";
@@ -33,16 +33,21 @@ double wallTime()
     return (double)tv.tv_sec + (double)tv.tv_usec * 1e-6;
 }
 
-std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char *fmt, ...)
-{
-    char line[512];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    return line;
-}
+// A line put together piece by piece, written with one call.
+struct Line {
+    char text[512] = "";
+    size_t length = 0;
+
+    Line &add(const char *fmt, ...) __attribute__((format(printf, 2, 3)))
+    {
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(text + length, sizeof text - length, fmt, ap);
+        va_end(ap);
+        if (n > 0) length = std::min(sizeof text - 1, length + (size_t)n);
+        return *this;
+    }
+};
 
 // The progress line on a terminal, erased before any other line.
 struct Progress {
@@ -65,15 +70,16 @@ struct Progress {
         double mb = 1e6, secs = now - start;
         unsigned long long records = s.recordsCoded + s.recordsCopied + s.recordsLeftPacked;
         double speed = secs > 0 ? (double)s.octetsIn / mb / secs : 0;
-        std::string line = format("%llu records, %.1f MB in, %.1f MB out, ratio %.3f, %.1f MB/s", records,
+        Line line;
+        line.add("%llu records, %.1f MB in, %.1f MB out, ratio %.3f, %.1f MB/s", records,
                                   (double)s.octetsIn / mb, (double)s.octetsOut / mb,
                                   s.octetsIn ? (double)s.octetsOut / (double)s.octetsIn : 1.0, speed);
         if (insize > 0) {
             double share = std::min(1.0, (double)s.octetsIn / (double)insize);
-            line += format(", %.0f%% done", share * 100);
-            if (speed > 0) line += format(", %.0f s left", ((double)insize - (double)s.octetsIn) / mb / speed);
+            line.add(", %.0f%% done", share * 100);
+            if (speed > 0) line.add(", %.0f s left", ((double)insize - (double)s.octetsIn) / mb / speed);
         }
-        fprintf(stderr, "\r%s\033[K", line.c_str());
+        fprintf(stderr, "\r%s\033[K", line.text);
         shown = true;
     }
 };
@@ -99,20 +105,34 @@ const char *baseName(const char *arg)
     return slash ? slash + 1 : arg;
 }
 
-void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n", progname); }
+void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>]  ifile  ofile\n", progname); }
+
+// A wrong command line: what was wrong, then the usage.
+int badUsage(const Line &why)
+{
+    fprintf(stderr, "%s: %s\n", progname, why.text);
+    usage(stderr);
+    return -1;
+}
 
 void help()
 {
     bool pack = strcmp(progname, "recpack") == 0;
     usage(stdout);
     printf("\n%s\n"
-           "Octets between records are copied as they stand, zero padding aside.\n\n"
-           "  -P n      work on n records at a time (0: one per available processor; default 1)\n"
-           "  --compat  code GRIB1 records only in the szip form of code 128, which every\n"
-           "            release of recunpack restores (recunpack needs no option)\n"
+           "Each record is written followed by its padding (zeros to a multiple of 8 octets),\n"
+           "then every octet that followed it, as it stands: recunpack removes exactly that\n"
+           "padding, so that recunpack(recpack(x)) gives x back octet for octet.\n\n"
+           "  -P n   work on n records at a time (0: one per available processor; default 1)\n"
+           "  --compat  (recpack) code GRIB1 records only in the szip form of code 128, which\n"
+           "         every release of recunpack restores (recunpack needs no option)\n"
            "  --grib2   GRIB2 fields: simple packing to CCSDS packing (recpack), CCSDS packing\n"
-           "            of any producer to simple packing (recunpack); without it GRIB2 is\n"
-           "            copied as read\n\n"
+           "         of any producer to simple packing (recunpack); without it GRIB2 is copied\n"
+           "         as read\n"
+           "  -v     a summary line on standard error at the end (also on a terminal)\n"
+           "  -L m   hold a record of up to m MiB from a pipe (1 to 1024; default 256)\n"
+           "  -      as ifile: standard input; as ofile: standard output (the program's\n"
+           "         own lines then all go to standard error)\n\n"
            "Exit status: 0 when every octet of ifile was carried into ofile%s;\n"
            "1 otherwise; 255 for bad arguments.\n",
            pack ? "Copies every GRIB record of ifile to ofile, compressing the data sections of\n"
@@ -121,26 +141,56 @@ void help()
            pack ? "" : " and every packed record restored");
 }
 
-// A whole number from 0 to 1024, digits only.
-bool threadCount(const char *arg, long *n)
+// A whole number from `low` to `high`, digits only.
+bool wholeNumber(const char *arg, long low, long high, long *n)
 {
     if (!*arg || strlen(arg) > 4) return false;
     for (const char *c = arg; *c; ++c)
         if (*c < '0' || *c > '9') return false;
     *n = atol(arg);
-    return *n <= maxWorkers;
+    return *n >= low && *n <= high;
 }
 
-bool sameFile(const char *a, const char *b)
+// Whether two open files are one.
+bool sameFile(int a, int b)
 {
     struct stat sa, sb;
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 int openFailed(const char *name, int error)
 {
     fprintf(stderr, "Open failed on %s\n%s\n", name, strerror(error));
     return 1;
+}
+
+// Why nothing was compressed or restored, for the summary.
+const char *nothingCoded(const recPackResult &t, bool pack)
+{
+    if (!pack) return "no packed GRIB record";
+    if (t.recordsCoded + t.recordsCopied + t.recordsLeftPacked == 0) return "no GRIB record";
+    if (t.recordsEdition1 == 0) return "no GRIB1 record";
+    if (t.recordsCodable == 0 && t.recordsPacked == t.recordsEdition1) return "every GRIB1 record packed already";
+    if (t.recordsCodable == 0) return "no GRIB1 record of a codable width";
+    return "no GRIB1 record that compressing shortens by more than 5 %";
+}
+
+void summary(const recPackResult &t, bool pack)
+{
+    unsigned long long records = t.recordsCoded + t.recordsCopied + t.recordsLeftPacked;
+    Line line;
+    if (pack)
+        line.add("%s: %llu records: %llu compressed, %llu copied", progname, records,
+                 (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied);
+    else
+        line.add("%s: %llu records: %llu restored, %llu copied, %llu left packed", progname, records,
+                 (unsigned long long)t.recordsCoded, (unsigned long long)t.recordsCopied,
+                 (unsigned long long)t.recordsLeftPacked);
+    line.add("; %llu octets carried between records; %llu octets in, %llu out, ratio %.3f",
+             (unsigned long long)t.octetsCarried, (unsigned long long)t.octetsIn, (unsigned long long)t.octetsOut,
+             t.octetsIn ? (double)t.octetsOut / (double)t.octetsIn : 1.0);
+    if (t.recordsCoded == 0) line.add("; nothing %s: %s", pack ? "compressed" : "restored", nothingCoded(t, pack));
+    fprintf(stderr, "%s\n", line.text);
 }
 
 } // namespace
@@ -167,50 +217,64 @@ int main(int argc, char *argv[])
         printf("%s %s\n", progname, gribLibraryVersion());
         return 0;
     }
-    long workers = 1;
-    const char *ifile = nullptr, *ofile = nullptr;
-    // Options first, then exactly two files. Extra file arguments are
-    // refused: they are most often a shell pattern, and the last of them
-    // would be overwritten.
-    int a = 1;
-    for (; a < argc && argv[a][0] == '-' && argv[a][1] != '\0'; ++a) {
-        if (strcmp(argv[a], "-P") == 0 && a + 1 < argc && threadCount(argv[a + 1], &workers)) {
-            ++a;
-        } else if (strcmp(argv[a], "--compat") == 0 && opt.unpack == 0) {
+    long workers = 1, pipeMiB = 0;
+    bool verbose = false;
+    const char *files[2] = {nullptr, nullptr};
+    int nfiles = 0;
+    // Extra file arguments are refused: they are most often a shell pattern,
+    // and the last of them would be overwritten.
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (strcmp(arg, "-P") == 0 || strcmp(arg, "-L") == 0) {
+            const bool threads = arg[1] == 'P';
+            if (i + 1 == argc) return badUsage(Line().add("%s: a number must follow", arg));
+            const char *value = argv[++i];
+            if (threads && !wholeNumber(value, 0, maxWorkers, &workers))
+                return badUsage(Line().add("-P %s: not a whole number from 0 to %ld", value, maxWorkers));
+            if (!threads && !wholeNumber(value, 1, maxPipeMiB, &pipeMiB))
+                return badUsage(Line().add("-L %s: not a whole number from 1 to %ld", value, maxPipeMiB));
+        } else if (strcmp(arg, "-v") == 0) {
+            verbose = true;
+        } else if (strcmp(arg, "--compat") == 0 && opt.unpack == 0) {
             opt.compat = 1;
-        } else if (strcmp(argv[a], "--grib2") == 0) {
+        } else if (strcmp(arg, "--grib2") == 0) {
             opt.grib2 = 1;
+        } else if (arg[0] == '-' && arg[1] != '\0') {
+            return badUsage(Line().add("%s: not an option", arg));
         } else {
-            usage(stderr);
-            return -1;
+            if (nfiles < 2) files[nfiles] = arg;
+            ++nfiles;
         }
     }
-    if (argc - a != 2) {
-        usage(stderr);
-        return -1;
-    }
-    ifile = argv[a];
-    ofile = argv[a + 1];
+    if (nfiles == 0) return badUsage(Line().add("no file arguments: the form takes 2"));
+    if (nfiles != 2) return badUsage(Line().add("%d file argument%s: the form takes 2", nfiles, nfiles == 1 ? "" : "s"));
+    const char *ifile = files[0], *ofile = files[1];
+    const bool fromStdin = strcmp(ifile, "-") == 0, toStdout = strcmp(ofile, "-") == 0;
 
-    int in = open(ifile, O_RDONLY);
+    int in = fromStdin ? STDIN_FILENO : open(ifile, O_RDONLY);
     if (in < 0) return openFailed(ifile, errno);
     struct stat st;
     if (fstat(in, &st) == 0 && S_ISDIR(st.st_mode)) {
-        close(in);
+        if (!fromStdin) close(in);
         return openFailed(ifile, EISDIR);
     }
     // Opening the output truncates it: it must not be the input.
-    if (sameFile(ifile, ofile)) {
+    struct stat so;
+    const bool outExists = toStdout ? fstat(STDOUT_FILENO, &so) == 0 : stat(ofile, &so) == 0;
+    if (outExists && S_ISREG(st.st_mode) && st.st_dev == so.st_dev && st.st_ino == so.st_ino) {
         fprintf(stderr, "%s: input and output are the same file: %s\n", progname, ofile);
-        close(in);
+        if (!fromStdin) close(in);
         return 1;
     }
-    int out = open(ofile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int out = toStdout ? STDOUT_FILENO : open(ofile, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (out < 0) {
         int error = errno;
-        close(in);
+        if (!fromStdin) close(in);
         return openFailed(ofile, error);
     }
+    // With the data on standard output, every line of the program's own
+    // goes to standard error.
+    FILE *said = sameFile(out, STDOUT_FILENO) ? stderr : stdout;
 
     Progress progress;
     progress.on = isatty(STDERR_FILENO) == 1;
@@ -218,6 +282,8 @@ int main(int argc, char *argv[])
     progress.last = progress.start - progressInterval; // the first record shows at once
     progress.insize = S_ISREG(st.st_mode) ? (int64_t)st.st_size : -1;
     opt.workers = (int)workers;
+    opt.verbose = verbose;
+    opt.pipeLimit = (size_t)pipeMiB << 20;
     opt.program = progname;
     opt.inputName = ifile;
     opt.outputName = ofile;
@@ -232,11 +298,12 @@ int main(int argc, char *argv[])
         fprintf(stderr, "%s: close failed on %s\n%s\n", progname, ofile, strerror(errno));
         status = 1;
     }
-    close(in);
+    if (!fromStdin) close(in);
+    if (status >= 0 && (verbose || progress.on)) summary(t, opt.unpack == 0);
 
-    printf("tall=%.2f tsum=%.2f tread=%.2f tcompress=%.2f twrite=%.2f\n", t.cpuAll, t.cpuSum, t.cpuRead, t.cpuCode,
+    fprintf(said, "tall=%.2f tsum=%.2f tread=%.2f tcompress=%.2f twrite=%.2f\n", t.cpuAll, t.cpuSum, t.cpuRead, t.cpuCode,
            t.cpuWrite);
-    printf("wall=%.2f wsum=%.2f wread=%.2f wcompress=%.2f wwrite=%.2f\n", t.wallAll, t.wallSum, t.wallRead,
+    fprintf(said, "wall=%.2f wsum=%.2f wread=%.2f wcompress=%.2f wwrite=%.2f\n", t.wallAll, t.wallSum, t.wallRead,
            t.wallCode, t.wallWrite);
     return status == 0 ? 0 : 1;
 }
