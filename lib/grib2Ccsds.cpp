@@ -36,8 +36,9 @@ constexpr int kEcBlockSize = 32, kEcRsi = 128;
 // one with the whole field as one interval (at most 4096 blocks).
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
 constexpr int kRsiMost = 4096;
-// Block sizes are chosen on up to this many values.
-constexpr size_t kSampleValues = 8192;
+// Block sizes are chosen on up to this many values: on real fields the
+// order of the block sizes on the first 2048 values is that of the whole.
+constexpr size_t kSampleValues = 2048;
 
 struct Section {
     size_t at, length;
@@ -77,38 +78,6 @@ bool exactSimple(const unsigned char *data, size_t len, size_t n, unsigned bits)
     return spare == 0 || (data[len - 1] & ((1u << spare) - 1)) == 0;
 }
 
-// Unpacks n values of `bits` bits into native unsigned integers.
-void unpackValues(uint32_t *out, const unsigned char *in, size_t n, unsigned bits)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
-    for (size_t i = 0; i < n; ++i) {
-        while (have < bits) {
-            acc = acc << 8 | *in++;
-            have += 8;
-        }
-        out[i] = (uint32_t)(acc >> (have - bits) & mask);
-        have -= bits;
-    }
-}
-
-// Packs n values MSB first, the last octet zero-padded.
-void packValues(unsigned char *out, const uint32_t *in, size_t n, unsigned bits)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    for (size_t i = 0; i < n; ++i) {
-        acc = acc << bits | in[i];
-        have += bits;
-        while (have >= 8) {
-            have -= 8;
-            *out++ = (unsigned char)(acc >> have);
-        }
-    }
-    if (have) *out = (unsigned char)(acc << (8 - have));
-}
-
 // Samples as ecCodes' flags lay them out: big-endian, 1, 2, 3 or 4 octets.
 void toSamples(unsigned char *out, const uint32_t *in, size_t n, size_t size)
 {
@@ -137,15 +106,17 @@ Coded codeField(const unsigned char *samples, size_t n, size_t size, unsigned bi
     const size_t m = n < kSampleValues ? n : kSampleValues;
     size_t smallest = SIZE_MAX;
     int block = kEcBlockSize, rsi = kEcRsi;
-    for (int b : kBlockSizes)
-        for (int r : {kEcRsi, wholeRsi(m, b)}) {
-            size_t len = cap;
-            if (ccsdsEncode(out, &len, samples, m * size, (int)bits, kEcFlags, b, r) == kCcsdsOk && len < smallest) {
-                smallest = len;
-                block = b;
-                rsi = r == kEcRsi ? kEcRsi : kRsiMost;
-            }
+    for (int b : kBlockSizes) {
+        size_t len = cap;
+        if (ccsdsEncode(out, &len, samples, m * size, (int)bits, kEcFlags, b, kEcRsi) == kCcsdsOk && len < smallest) {
+            smallest = len;
+            block = b;
         }
+    }
+    size_t len0 = cap;
+    if (ccsdsEncode(out, &len0, samples, m * size, (int)bits, kEcFlags, block, wholeRsi(m, block)) == kCcsdsOk &&
+        len0 < smallest)
+        rsi = kRsiMost;
     if (rsi == kRsiMost) rsi = wholeRsi(n, block);
     size_t len = cap;
     if (ccsdsEncode(out, &len, samples, n * size, (int)bits, kEcFlags, block, rsi) == kCcsdsOk)
@@ -190,6 +161,19 @@ size_t asRead(const unsigned char *src, size_t srcsize, unsigned char *dst, size
     const size_t n = srcsize < dstsize ? srcsize : dstsize;
     memcpy(dst, src, n);
     return n;
+}
+
+// The rest of the message after the last converted field, and its new
+// total length; the message as read when no field was converted.
+size_t finish(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, size_t out,
+              size_t copiedTo, bool any, int *converted)
+{
+    if (!any) return asRead(src, srcsize, dst, dstsize);
+    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
+    out += srcsize - copiedTo;
+    setTotal(dst, out);
+    if (converted) *converted = 1;
+    return out;
 }
 
 struct Field {
@@ -297,7 +281,7 @@ size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst
         uint32_t *values = (uint32_t *)scratch, *back = values + n;
         unsigned char *samples = (unsigned char *)(back + n), *coded = samples + n * size;
         unsigned char *spare = coded + limit + 32;
-        unpackValues(values, data, n, f.bits);
+        g1::bitsToValues(values, data, n, f.bits);
         toSamples(samples, values, n, size);
         const Coded c = codeField(samples, n, size, f.bits, coded, limit, spare);
         const bool ok = c.length && ccsdsDecodeValues(back, n, coded, c.length, (int)f.bits, kEcFlags, c.blockSize,
@@ -321,12 +305,7 @@ size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst
         memRelease(scratch);
     }
     memRelease(sections);
-    if (!any) return asRead(src, srcsize, dst, dstsize);
-    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
-    out += srcsize - copiedTo;
-    setTotal(dst, out);
-    if (converted) *converted = 1;
-    return out;
+    return finish(src, srcsize, dst, dstsize, out, copiedTo, any, converted);
 }
 
 size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *converted)
@@ -338,7 +317,7 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
     if (!sections) return asRead(src, srcsize, dst, dstsize);
 
     size_t out = 0, copiedTo = 0;
-    bool any = false;
+    bool any = false, failed = false;
     for (size_t i = 0; i < count; ++i) {
         const Section &s5 = sections[i];
         if (s5.number != 5 || i + 1 == count) continue;
@@ -350,7 +329,9 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
         const size_t n = f.bits ? f.values : 0, packed = packedOctets(n, f.bits);
         uint32_t *values = (uint32_t *)memAlloc(n ? n * sizeof(uint32_t) : 1);
         if (!values) continue;
-        if (n == 0 || decodeCcsds(src + s5.at, s5.length, src + s7.at, s7.length, values)) {
+        const bool decoded = n == 0 || decodeCcsds(src + s5.at, s5.length, src + s7.at, s7.length, values);
+        failed = failed || !decoded;
+        if (decoded) {
             memcpy(dst + out, src + copiedTo, s5.at - copiedTo);
             out += s5.at - copiedTo;
             simpleSection5(dst + out, src + s5.at);
@@ -359,7 +340,7 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
             out += s7.at - s5.at - s5.length;
             put4(dst + out, (uint32_t)(kDataHeader + packed));
             dst[out + 4] = 7;
-            packValues(dst + out + kDataHeader, values, n, f.bits);
+            g1::valuesToBits(dst + out + kDataHeader, values, n, f.bits);
             out += kDataHeader + packed;
             copiedTo = s7.at + s7.length;
             any = true;
@@ -367,10 +348,10 @@ size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *d
         memRelease(values);
     }
     memRelease(sections);
-    if (!any) return asRead(src, srcsize, dst, dstsize);
-    memcpy(dst + out, src + copiedTo, srcsize - copiedTo);
-    out += srcsize - copiedTo;
-    setTotal(dst, out);
-    if (converted) *converted = 1;
-    return out;
+    // A field that does not decode is damaged: the message stays as read.
+    if (failed) {
+        if (converted) *converted = -1;
+        return asRead(src, srcsize, dst, dstsize);
+    }
+    return finish(src, srcsize, dst, dstsize, out, copiedTo, any, converted);
 }

@@ -17,9 +17,10 @@
 // at least 5 % smaller (sections 5 and 7 together) and restores exactly.
 size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *converted);
 
-// Every field in template 5.42 (unsigned, 1 to 32 bits) becomes template
+// Every field in template 5.42 (unsigned, 0 to 32 bits) becomes template
 // 5.0 with the same integers. dst needs room for the simple-packed
-// message: grib2SimpleLength tells its length.
+// message: grib2SimpleLength tells its length. A field whose coded data
+// do not decode leaves the whole message as read, *converted -1.
 size_t grib2FromCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst, size_t dstsize, int *converted);
 
 // The length of the message at src once every convertible 5.42 field is

@@ -6,6 +6,8 @@
 #include "grib1.h"
 #include "support.h"
 #include "szip.h"
+#include "recCode.h"
+#include "recform.h"
 #include "unpack.h"
 
 #include <climits>
@@ -643,6 +645,30 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
     if (!record) return VALMORA_DECODE_NOT_GRIB1;
     const size_t isec2Cap = grid2 ? *isec2Size : 0, fsec2Cap = grid2 ? *fsec2Size : 0;
     const size_t fsec4Cap = fsec4 ? *fsec4Size : 0;
+
+    // The packed form with a whole-record check: the plain record is
+    // restored and checked first, and decoded as it stood.
+    unsigned char *plain = nullptr;
+    size_t plainLen = 0;
+    switch (recFormPlain(record, recordLength, &plain, &plainLen)) {
+    case 0:
+        break;
+    case g1::FORM_CHECK_MISMATCH:
+        Error_(name, "packed record fails its check");
+        return VALMORA_DECODE_CHECK_MISMATCH;
+    case g1::FORM_DAMAGED:
+        Warning_(name, "damaged record: the octets of its packed form contradict each other");
+        return VALMORA_DECODE_DAMAGED;
+    default:
+        Error_(name, "packed data section cannot be restored");
+        return VALMORA_DECODE_SZIP_FAILED;
+    }
+    if (plain) {
+        const int status = decode(plain, plainLen, isec0, isec1, isec2, isec2Size, fsec2, fsec2Size, isec3, fsec3,
+                                  isec4, fsec4, fsec4Size);
+        memRelease(plain);
+        return status;
+    }
 
     Frame f;
     Layout l;

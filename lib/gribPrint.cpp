@@ -8,6 +8,7 @@
 #include "grib1.h"
 #include "support.h"
 #include "szip.h"
+#include "recform.h"
 
 #include <cmath>
 #include <cstdio>
@@ -319,6 +320,9 @@ size_t bdsOctets(const RecView &v, const Located1 &s)
 // form only.
 double recordRatio(const RecView &v, const Located1 &s)
 {
+    // The packed form with a whole-record check states the plain record's length.
+    if (g1::formSection(s.bds, bdsOctets(v, s)) == 0)
+        return ratio(g1::formHeaderRead(s.bds).recordLength, (unsigned)s.recsize);
     const unsigned code = g1::szipCode(s.bds, bdsOctets(v, s));
     if (code != VALMORA_ZIP_SZIP && code != VALMORA_ZIP_RESERVED) return 1.0;
     return ratio(v.num(s.bds, kRecordLengthOctet, 3), v.num(v.rec, 5, 3));
@@ -326,8 +330,30 @@ double recordRatio(const RecView &v, const Located1 &s)
 
 double dataRatio(const RecView &v, const Located1 &s)
 {
+    if (g1::formSection(s.bds, bdsOctets(v, s)) == 0) {
+        const g1::FormHeader h = g1::formHeaderRead(s.bds);
+        return ratio(h.dataLength, h.codedLength);
+    }
     if (!g1::szipForm(s.bds, bdsOctets(v, s))) return 1.0;
     return ratio(v.num(s.bds, kDataLengthOctet, 3), v.num(s.bds, kPackedLengthOctet, 3));
+}
+
+// The indented packing line under a record of the packed form with a
+// whole-record check: its code, coder, and data octets before and after.
+void formLine(const RecView &v, const Located1 &s)
+{
+    if (g1::formSection(s.bds, bdsOctets(v, s)) != 0) return;
+    const g1::FormHeader h = g1::formHeaderRead(s.bds);
+    const char *coder = h.code == g1::kFormCcsds         ? "CCSDS"
+                        : h.code == g1::kFormCcsdsPlanes ? "CCSDS byte planes"
+                        : h.code == g1::kFormZstdPlanes  ? "zstd byte planes"
+                                                         : "zstd";
+    if (h.code == g1::kFormCcsds || h.code == g1::kFormCcsdsPlanes)
+        Print_(stdout, "        packing: code %u %s, block %u, interval %u, data %u of %u octets\n", h.code, coder,
+               h.blockSize, h.rsi, h.codedLength, h.dataLength);
+    else
+        Print_(stdout, "        packing: code %u %s, data %u of %u octets\n", h.code, coder, h.codedLength,
+               h.dataLength);
 }
 
 void unsupported(int nrec, long offset, long recpos, long recsize, int edition)
@@ -366,6 +392,7 @@ void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
            v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s),
            ll);
     endLine(s);
+    formLine(v, s);
 }
 
 void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned char *gribbuffer)
@@ -393,6 +420,13 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     Print_(stdout, "%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, offset,
            recpos, recsize, gribbuffer[7], len[0], len[1], len[2], len[3], len[4], len[5], len[6], param,
            (int)v.o4(pds, 25), v.o1(pds, 23), v.o2(sec[2], 13), 1.0);
+    // CCSDS packing (template 5.42) of the first field: its coder and sizes.
+    const unsigned char *drs = sec[4], *data = sec[6];
+    if (drs && data && len[4] >= 25 && len[6] >= 5 && v.o2(drs, 10) == 42) {
+        const uint64_t plain = ((uint64_t)v.o4(drs, 6) * v.o1(drs, 20) + 7) / 8;
+        Print_(stdout, "        packing: GRIB2 template 5.42 CCSDS, block %d, interval %d, data %ld of %llu octets\n",
+               v.o1(drs, 23), v.o2(drs, 24), len[6] - 5, (unsigned long long)plain);
+    }
 }
 
 // The frame of the four section listings: edition, header, locator. Returns

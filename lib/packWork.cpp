@@ -2,6 +2,7 @@
 // where they lie (the mapped input, or the buffer they were read into) into
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
+#include "recCode.h"
 #include "grib1.h"
 #include "szip.h"
 
@@ -34,14 +35,19 @@ bool survey(Run &r, Item &it)
     return packed;
 }
 
+int codingOptions(const Run &r) { return r.opt.grib2 ? VALMORA_PACK_GRIB2 : 0; }
+
 void packRecord(Run &r, Item &it)
 {
-    // The large form is never compressed, and keeps its own padding.
-    if (it.damaged || it.large || gribVersion(it.data, it.length) != 1) return;
-    if (survey(r, it))
+    // The large form is not compressed here, and keeps its own padding.
+    const int edition = it.damaged || it.large ? 0 : gribVersion(it.data, it.length);
+    if (edition != 1 && !(edition == 2 && r.opt.grib2)) return;
+    if (edition == 1 && survey(r, it))
         it.note += format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
                          "restore it)\n",
                          r.prog, (long long)it.offset);
+    // The packed form takes every width: no record is of another.
+    if (!r.opt.compat) it.otherWidth = 0;
     const size_t room = it.length + padRoom;
     it.restored = r.pool.take(room);
     // A mapped record is compressed and checked from a copy of its own: the
@@ -61,7 +67,10 @@ void packRecord(Run &r, Item &it)
         r.pool.give(snapshot);
         return;
     }
-    int length = recPackCopy(record, it.length, it.restored.data, room);
+    // The packed form with its whole-record check, or code 128 alone.
+    int coded = 0;
+    int length = r.opt.compat ? recPackCopy(record, it.length, it.restored.data, room)
+                              : recPackRecord(record, it.length, it.restored.data, room, codingOptions(r), &coded);
     r.pool.give(snapshot);
     if (length <= 0 || (size_t)length > room) {
         it.note += format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
@@ -75,13 +84,47 @@ void packRecord(Run &r, Item &it)
     // A compressed record is shorter than the record as read: it gained
     // more than 5 % of a data section of at least 256 octets, far more than
     // the 7 octets of padding it may get.
-    it.coded = (size_t)length < it.length;
+    it.coded = r.opt.compat ? (size_t)length < it.length : coded == 1;
+}
+
+// Restores a record of the packed form with a whole-record check, or a
+// GRIB2 message with CCSDS fields: whether it was one.
+bool unpackForm(Run &r, Item &it)
+{
+    const size_t plain = it.large ? 0 : recPlainLength(it.data, it.length, codingOptions(r));
+    if (plain == 0) return false;
+    const size_t room = plain + unpackRoom + padRoom;
+    it.restored = r.pool.take(room);
+    if (!it.restored.data) {
+        it.note = format("%s: out of memory for %zu octets at offset %lld\n", r.prog, room, (long long)it.offset);
+    } else {
+        int restored = 0;
+        const int length = recUnpackRecord(it.data, it.length, it.restored.data, room, codingOptions(r), &restored);
+        if (restored == 1 && length > 0 && (size_t)length <= room) {
+            // Written as it was before packing, without padding.
+            size_t off = 0, whole = 0;
+            it.out = it.restored.data;
+            it.outLength = gribFindRecord(it.out, (size_t)length, &off, &whole) == VALMORA_FIND_RECORD && off == 0
+                               ? whole
+                               : (size_t)length;
+            it.coded = true;
+            return true;
+        }
+        r.pool.give(it.restored);
+        it.restored = {};
+        // A GRIB2 message with no CCSDS field is written as read.
+        if (restored == 0) return true;
+    }
+    it.leftPacked = true;
+    it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", r.prog, (long long)it.offset);
+    return true;
 }
 
 void unpackRecord(Run &r, Item &it)
 {
+    if (it.damaged || unpackForm(r, it)) return;
     // Only edition 1 has an szip form.
-    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    if (gribVersion(it.data, it.length) != 1) return;
     size_t n = it.length;
     size_t unzipped = 0;
     int code = gribGetZip((long)n, it.data, &unzipped);

@@ -10,6 +10,7 @@
 #include "ccsds.h"
 #include "crc32c.h"
 #include "grib2Ccsds.h"
+#include "recCode.h"
 #include "grib1.h"
 #include "recform.h"
 #include "szip.h"
@@ -33,7 +34,7 @@ constexpr double kGainFactor = 0.95;
 // little on the fields zstd wins (categories, long runs) for far more time.
 constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
-constexpr size_t kSampleValues = 4096;
+constexpr size_t kSampleValues = 2048;
 constexpr size_t kSlices = 4;
 // Reference sample intervals: every block size is tried with 128, the
 // interval ecCodes writes; the best one also with one interval for the
@@ -326,6 +327,48 @@ bool frame1(const unsigned char *rec, size_t size, const unsigned char **bds, si
 
 } // namespace
 
+size_t recPlainLength(const unsigned char *rec, size_t size, int options)
+{
+    const int edition = gribVersion(rec, size);
+    if (edition == 2) {
+        if (!(options & VALMORA_PACK_GRIB2) || size < 16 || get8(rec + 8) > size) return 0;
+        return grib2SimpleLength(rec, (size_t)get8(rec + 8));
+    }
+    const unsigned char *bds;
+    size_t recsize;
+    if (!frame1(rec, size, &bds, &recsize)) return 0;
+    const size_t bdslen = recsize - (size_t)(bds - rec) - 4;
+    const int form = formSection(bds, bdslen);
+    // A damaged one is handed to the restore, which reports it.
+    if (form == FORM_DAMAGED) return recsize;
+    return form == 0 ? formHeaderRead(bds).recordLength : 0;
+}
+
+int recFormPlain(const unsigned char *rec, size_t size, unsigned char **plain, size_t *plainLen)
+{
+    *plain = nullptr;
+    *plainLen = 0;
+    const unsigned char *bds;
+    size_t recsize;
+    if (gribVersion(rec, size) != 1 || !frame1(rec, size, &bds, &recsize)) return 0;
+    const size_t bdsOffset = (size_t)(bds - rec);
+    const int form = formSection(bds, recsize - bdsOffset - 4);
+    if (form == FORM_NOT_PACKED) return 0;
+    if (form != 0) return form;
+    const size_t need = formHeaderRead(bds).recordLength;
+    unsigned char *out = (unsigned char *)memAlloc(need ? need : 1);
+    if (!out) return FORM_NO_MEMORY;
+    size_t got = 0;
+    const int status = formRestore(rec, recsize, bdsOffset, out, need, &got);
+    if (status != 0) {
+        memRelease(out);
+        return status;
+    }
+    *plain = out;
+    *plainLen = got;
+    return 0;
+}
+
 extern "C" {
 
 int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options, int *coded)
@@ -344,9 +387,9 @@ int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t bu
     }
     const int edition = gribVersion(src, recordsize);
     if (edition == 2) {
-        if (!(options & VALMORA_PACK_GRIB2)) return copyAsRead(src, recordsize, dst, buffersize);
-        const size_t length = (size_t)g1::get8(src + 8);
-        if (length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
+        // The total length (octets 9-16) must be there and within the record.
+        const size_t length = recordsize >= 16 ? (size_t)g1::get8(src + 8) : recordsize + 1;
+        if (!(options & VALMORA_PACK_GRIB2) || length > recordsize) return copyAsRead(src, recordsize, dst, buffersize);
         return asInt(padded(dst, grib2ToCcsds(src, length, dst, buffersize, coded), buffersize));
     }
     if (options & VALMORA_PACK_COMPAT) {
@@ -389,7 +432,9 @@ int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t 
             if (restored) *restored = -1;
             return copyAsRead(src, length, dst, buffersize);
         }
-        return asInt(padded(dst, grib2FromCcsds(src, length, dst, buffersize, restored), buffersize));
+        const size_t n = grib2FromCcsds(src, length, dst, buffersize, restored);
+        if (restored && *restored < 0) Warning_("recUnpackRecord", "damaged CCSDS field: message left as read");
+        return asInt(padded(dst, n, buffersize));
     }
     const unsigned char *bds;
     size_t recsize;

@@ -5,6 +5,7 @@
 #include "grib1.h"
 #include "support.h"
 #include "szip.h"
+#include "recform.h"
 
 #include <atomic>
 #include <cassert>
@@ -330,7 +331,12 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
 
     const size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
     const unsigned code = g1::szipCode(bds, bdslen);
-    *urecsize = code == VALMORA_ZIP_SZIP ? g1::szipHeaderRead(bds).recordLength : 0;
+    if (code == VALMORA_ZIP_SZIP)
+        *urecsize = g1::szipHeaderRead(bds).recordLength;
+    else if (g1::formCode(code) && g1::formSection(bds, bdslen) == 0)
+        *urecsize = g1::formHeaderRead(bds).recordLength; // the packed form with a whole-record check
+    else
+        *urecsize = 0;
     return (int)code;
 }
 

@@ -394,8 +394,10 @@ VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
    Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
-   length before compression; another code found in BDS octet 14 of a section
-   flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   length before compression; a code of the packed form with a whole-record
+   check (VALMORA_ZIP_CCSDS ...), with *urecsize the plain record's length
+   (0 when its octets contradict each other); another code found in BDS
+   octet 14 of a section flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
    one whose flagged data section is too short for the 23 octets of the szip
    layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
@@ -1161,8 +1163,10 @@ typedef struct recPackOptions {
     const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
     const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
     const char *outputName;
-    int compat;              /* reserved for the coding forms to come: 0 */
-    int grib2;               /* reserved for the coding forms to come: 0 */
+    int compat;              /* packing: 1 codes GRIB1 in the code-128 form only, as recPackCopy;
+                                0 in the packed form with a whole-record check (recPackRecord) */
+    int grib2;               /* 1: GRIB2 simple packing to CCSDS packing (packing) and every
+                                CCSDS field to simple packing (restoring); 0: GRIB2 copied as read */
     /* The longest record held in memory from an input that is not a regular
        file, in octets: a marker whose lengths claim more frames no record
        (its octets are carried as they stand). 0: 256 MiB. */
@@ -1179,17 +1183,18 @@ typedef struct recPackOptions {
 } recPackOptions;
 
 /* recPackFile() :
-   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
-   0) or restoring (unpack 1) the data sections of edition 1 records as
-   recPackCopy and recUnpackCopyRestored do. Packing writes each record
-   followed by zero octets to gribPaddedLength (none for the large form,
-   which is framed with its own padding) and then every octet that followed
-   it, as it stood; restoring leaves exactly that padding out and writes
-   records unpadded, so that restoring what packing wrote gives the input
-   back octet for octet. A regular input file is mapped, and each record
-   compressed from a copy of its own; any other input (a pipe, a terminal)
-   is read in order, holding at most options->pipeLimit octets for one
-   record. Several workers give the same output as one. The descriptors
+   Copies every GRIB record read from ifd to ofd, compressing (unpack 0)
+   the data sections of edition 1 records as recPackRecord does (as
+   recPackCopy with compat 1), or restoring (unpack 1) every packed form
+   as recUnpackRecord does, GRIB2 as options->grib2 says. Packing writes
+   each record followed by zero octets to gribPaddedLength (none for the
+   large form, which is framed with its own padding) and then every octet
+   that followed it, as it stood; restoring leaves exactly that padding out
+   and writes records unpadded, so that restoring what packing wrote gives
+   the input back octet for octet. A regular input file is mapped, and each
+   record compressed from a copy of its own; any other input (a pipe, a
+   terminal) is read in order, holding at most options->pipeLimit octets for
+   one record. Several workers give the same output as one. The descriptors
    are neither closed nor moved back.
    Messages: the run's own lines name options->program and the offset they
    are about, through options->message; the locator's texts fixed for
@@ -1200,7 +1205,7 @@ typedef struct recPackOptions {
    failed, a page of the mapped input could not be read, a packed record
    stayed packed or was found hidden by damage, a regular input changed
    size or modification time during the run); -1 for bad arguments (negative descriptors, workers out
-   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   of range, unpack, compat or grib2 not 0 or 1), with nothing read.
    *result (when not NULL) receives the counts, the status and the times.
    Signals: the first mapped input sets a SIGBUS handler for the process,
    kept from then on; a page of a mapped input that can't be read (a file

@@ -228,15 +228,26 @@ TEST(Grib2Ccsds, EcCodesCcsdsBecomesSimple)
     EXPECT_EQ(decode(unpadded(u.octets), tmp).values, decode(flat, tmp).values);
 }
 
+// Section 5 of a one-field message: its offset.
+size_t section5(const Bytes &m)
+{
+    size_t at = 16;
+    while (at + 5 < m.size() && m[at + 4] != 5) at += (size_t)m[at] << 24 | (size_t)m[at + 1] << 16 | m[at + 2] << 8 | m[at + 3];
+    return at;
+}
+
 TEST(Grib2Ccsds, OtherFieldsAndNoOptionCopiedAsRead)
 {
-    for (const FieldSpec &f : {FieldSpec{16, "grid_complex", false, 0, 1}, FieldSpec{0, "grid_simple", false, 3.0, 1},
-                               FieldSpec{12, "grid_second_order", false, 0, 1}}) {
-        const Bytes msg = grib2(f);
+    // Another template (complex packing's number on a simple field's
+    // octets; ecCodes leaks making one here) and a constant field.
+    Bytes other = grib2({16, "grid_simple", false, 0, 1});
+    ASSERT_FALSE(other.empty());
+    other[section5(other) + 10] = 2;
+    for (const Bytes &msg : {other, grib2({0, "grid_simple", false, 3.0, 1})}) {
         if (msg.empty()) continue;
         const Result p = pack(msg);
-        EXPECT_EQ(p.flag, 0) << f.packing;
-        EXPECT_EQ(unpadded(p.octets), msg) << f.packing;
+        EXPECT_EQ(p.flag, 0);
+        EXPECT_EQ(unpadded(p.octets), msg);
     }
     const Bytes msg = grib2({16, "grid_simple", false, 0, 1});
     for (const Result &r : {pack(msg, 0), unpack(grib2({16, "grid_ccsds", false, 0, 1}), msg.size() * 2, 0)}) {

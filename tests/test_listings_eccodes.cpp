@@ -82,9 +82,16 @@ std::string expectedGrib2(codes_handle *h, int nrec, long size)
     long level = codes_is_missing(h, "scaledValueOfFirstFixedSurface", &err) ? -1
                                                                               : key(h, "scaledValueOfFirstFixedSurface");
     long surface = codes_is_missing(h, "typeOfFirstFixedSurface", &err) ? 255 : key(h, "typeOfFirstFixedSurface");
-    return format("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, 0L,
-                  0L, size, (int)key(h, "editionNumber"), len[0], len[1], len[2], len[3], len[4], len[5], len[6],
-                  param, (int)level, (int)surface, (int)key(h, "gridDefinitionTemplateNumber"), 1.0);
+    std::string line =
+        format("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", nrec, 0L,
+               0L, size, (int)key(h, "editionNumber"), len[0], len[1], len[2], len[3], len[4], len[5], len[6], param,
+               (int)level, (int)surface, (int)key(h, "gridDefinitionTemplateNumber"), 1.0);
+    // CCSDS packing gets a line of its own: the coder's parameters and sizes.
+    if (key(h, "dataRepresentationTemplateNumber") == 42)
+        line += format("        packing: GRIB2 template 5.42 CCSDS, block %ld, interval %ld, data %ld of %ld octets\n",
+                       key(h, "ccsdsBlockSize"), key(h, "ccsdsRsi"), len[6] - 5,
+                       (key(h, "numberOfValues") * key(h, "bitsPerValue") + 7) / 8);
+    return line;
 }
 
 struct Compared {

@@ -30,7 +30,9 @@ const std::string build = VALMORA_BUILD_DIR;
 
 // A preloaded library comes before a sanitizer's runtime: tell it so.
 const std::string preloadOk = "ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS} ";
-const std::string recpack = build + "/recpack";
+// These tests are of the code-128 form, which --compat keeps as it was.
+const std::string recpackBin = build + "/recpack";
+const std::string recpack = recpackBin + " --compat";
 const std::string recunpack = build + "/recunpack";
 
 using Result = ProgramResult;
@@ -455,7 +457,7 @@ TEST(RecpackPar, ArgumentForms)
             << bad;
         EXPECT_NE(access(tmp.file("bad").c_str(), F_OK), 0) << bad;
     }
-    for (const std::string &prog : {recpack, recunpack}) {
+    for (const std::string &prog : {recpackBin, recunpack}) {
         Result r = runProgram(prog + " --help", tmp);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");

@@ -180,9 +180,11 @@ FormLengths formLengths(size_t total, size_t bdslen)
     return {largeIndicator((int64_t)R), (uint32_t)(R - total + 4)};
 }
 
-void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+namespace {
+
+// Calls put(i, v) with each of the k values of `bits` bits packed MSB first at in.
+template <class Put> void eachPacked(const unsigned char *in, size_t k, unsigned bits, Put put)
 {
-    const size_t s = formSampleOctets(bits);
     uint64_t acc = 0;
     unsigned have = 0;
     const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
@@ -191,23 +193,18 @@ void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsign
             acc = acc << 8 | *in++;
             have += 8;
         }
-        const uint32_t v = (uint32_t)(acc >> (have - bits) & mask);
+        put(i, (uint32_t)(acc >> (have - bits) & mask));
         have -= bits;
-        for (size_t b = 0; b < s; ++b) out[b] = (unsigned char)(v >> (8 * (s - 1 - b)));
-        out += s;
     }
 }
 
-void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+// Packs the k values get(i) MSB first at out, the bits after the last zero.
+template <class Get> void packEach(unsigned char *out, size_t k, unsigned bits, Get get)
 {
-    const size_t s = formSampleOctets(bits);
     uint64_t acc = 0;
     unsigned have = 0;
     for (size_t i = 0; i < k; ++i) {
-        uint32_t v = 0;
-        for (size_t b = 0; b < s; ++b) v = v << 8 | in[b];
-        in += s;
-        acc = acc << bits | v;
+        acc = acc << bits | get(i);
         have += bits;
         while (have >= 8) {
             have -= 8;
@@ -215,6 +212,36 @@ void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsign
         }
     }
     if (have) *out = (unsigned char)(acc << (8 - have));
+}
+
+} // namespace
+
+void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+{
+    const size_t s = formSampleOctets(bits);
+    eachPacked(in, k, bits, [&](size_t i, uint32_t v) {
+        for (size_t b = 0; b < s; ++b) out[i * s + b] = (unsigned char)(v >> (8 * (s - 1 - b)));
+    });
+}
+
+void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+{
+    const size_t s = formSampleOctets(bits);
+    packEach(out, k, bits, [&](size_t i) {
+        uint32_t v = 0;
+        for (size_t b = 0; b < s; ++b) v = v << 8 | in[i * s + b];
+        return (uint64_t)v;
+    });
+}
+
+void bitsToValues(uint32_t *out, const unsigned char *in, size_t k, unsigned bits)
+{
+    eachPacked(in, k, bits, [&](size_t i, uint32_t v) { out[i] = v; });
+}
+
+void valuesToBits(unsigned char *out, const uint32_t *in, size_t k, unsigned bits)
+{
+    packEach(out, k, bits, [&](size_t i) { return (uint64_t)in[i]; });
 }
 
 void samplePlanesSplit(unsigned char *out, const unsigned char *in, size_t k, size_t n)

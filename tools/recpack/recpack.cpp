@@ -124,15 +124,20 @@ void help()
            "then every octet that followed it, as it stands: recunpack removes exactly that\n"
            "padding, so that recunpack(recpack(x)) gives x back octet for octet.\n\n"
            "  -P n   work on n records at a time (0: one per available processor; default 1)\n"
+           "  --compat  (recpack) code GRIB1 records only in the szip form of code 128, which\n"
+           "         every release of recunpack restores (recunpack needs no option)\n"
+           "  --grib2   GRIB2 fields: simple packing to CCSDS packing (recpack), CCSDS packing\n"
+           "         of any producer to simple packing (recunpack); without it GRIB2 is copied\n"
+           "         as read\n"
            "  -v     a summary line on standard error at the end (also on a terminal)\n"
            "  -L m   hold a record of up to m MiB from a pipe (1 to 1024; default 256)\n"
            "  -      as ifile: standard input; as ofile: standard output (the program's\n"
            "         own lines then all go to standard error)\n\n"
            "Exit status: 0 when every octet of ifile was carried into ofile%s;\n"
            "1 otherwise; 255 for bad arguments.\n",
-           pack ? "Copies every GRIB record of ifile to ofile, szip-compressing the data sections of\n"
-                  "edition 1 records."
-                : "Copies every GRIB record of ifile to ofile, restoring szip-compressed data sections.",
+           pack ? "Copies every GRIB record of ifile to ofile, compressing the data sections of\n"
+                  "edition 1 records with a check of the whole record."
+                : "Copies every GRIB record of ifile to ofile, restoring compressed data sections.",
            pack ? "" : " and every packed record restored");
 }
 
@@ -230,6 +235,10 @@ int main(int argc, char *argv[])
                 return badUsage(Line().add("-L %s: not a whole number from 1 to %ld", value, maxPipeMiB));
         } else if (strcmp(arg, "-v") == 0) {
             verbose = true;
+        } else if (strcmp(arg, "--compat") == 0 && opt.unpack == 0) {
+            opt.compat = 1;
+        } else if (strcmp(arg, "--grib2") == 0) {
+            opt.grib2 = 1;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             return badUsage(Line().add("%s: not an option", arg));
         } else {

@@ -1,0 +1,161 @@
+// recpack and recunpack with the packed form by default, --compat and
+// --grib2, on a file of mixed records with octets between them: the way
+// back gives the file again, any number of workers the same output, and
+// --compat the octets of the code-128 coder.
+#include "testutil.h"
+#include "valmora.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#ifdef VALMORA_HAVE_ECCODES_API
+#include <eccodes.h>
+#endif
+
+using namespace testutil;
+
+namespace {
+
+const std::string build = VALMORA_BUILD_DIR;
+const std::string recpack = build + "/recpack";
+const std::string recunpack = build + "/recunpack";
+
+using Result = ProgramResult;
+
+Bytes pds28()
+{
+    Bytes p(28, 0);
+    p[8] = 130;
+    return p;
+}
+
+Bytes record(size_t n, int bits, unsigned seed)
+{
+    std::vector<uint32_t> v(n);
+    const double top = std::ldexp(1.0, bits) - 1;
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        v[i] = (uint32_t)std::min(top, (0.5 + 0.4 * std::sin((double)i / 150.0)) * top + (double)(seed >> 30));
+    }
+    return grib1(pds28(), {}, {}, simpleBds(v, bits));
+}
+
+void append(Bytes &file, const Bytes &rec)
+{
+    file.insert(file.end(), rec.begin(), rec.end());
+    file.resize(gribPaddedLength(file.size()), 0);
+}
+
+#ifdef VALMORA_HAVE_ECCODES_API
+Bytes simpleGrib2(int bits)
+{
+    codes_handle *h = codes_grib_handle_new_from_samples(nullptr, "regular_ll_sfc_grib2");
+    size_t n = 0;
+    codes_get_size(h, "values", &n);
+    std::vector<double> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = 250.0 + 30.0 * std::sin((double)i / 90.0);
+    codes_set_string(h, "packingType", "grid_simple", nullptr);
+    codes_set_long(h, "bitsPerValue", bits);
+    codes_set_double_array(h, "values", v.data(), n);
+    const void *m = nullptr;
+    size_t len = 0;
+    codes_get_message(h, &m, &len);
+    Bytes b((const unsigned char *)m, (const unsigned char *)m + len);
+    codes_handle_delete(h);
+    return b;
+}
+#endif
+
+// Records of several widths, a GRIB2 message where there is ecCodes, and
+// octets that are no record between them.
+Bytes mixedFile(std::vector<Bytes> &records)
+{
+    Bytes file;
+    for (int bits : {3, 8, 12, 16, 17, 24, 29, 32}) records.push_back(record(9000, bits, (unsigned)bits));
+#ifdef VALMORA_HAVE_ECCODES_API
+    records.push_back(simpleGrib2(14));
+#endif
+    const std::string junk = "no record here";
+    for (size_t i = 0; i < records.size(); ++i) {
+        append(file, records[i]);
+        if (i % 3 == 1) file.insert(file.end(), junk.begin(), junk.end());
+        file.resize(gribPaddedLength(file.size()), 0);
+    }
+    return file;
+}
+
+TEST(RecpackForms, RoundTripAndWorkers)
+{
+    TempDir tmp;
+    std::vector<Bytes> records;
+    const Bytes file = mixedFile(records);
+    writeFile(tmp.file("in"), file);
+    for (const std::string opts : {"", " --grib2"}) {
+        ASSERT_EQ(runProgram(recpack + opts + " " + tmp.file("in") + " " + tmp.file("p1"), tmp).status, 0) << opts;
+        const Bytes p1 = readFile(tmp.file("p1"));
+        EXPECT_LT(p1.size(), file.size() * 3 / 4) << opts;
+        for (const char *n : {"2", "8"}) {
+            ASSERT_EQ(runProgram(recpack + opts + " -P " + n + " " + tmp.file("in") + " " + tmp.file("pn"), tmp).status,
+                      0);
+            EXPECT_TRUE(readFile(tmp.file("pn")) == p1) << opts << " -P " << n;
+        }
+        const Result back = runProgram(recunpack + opts + " -P 2 " + tmp.file("p1") + " " + tmp.file("back"), tmp);
+        EXPECT_EQ(back.status, 0) << back.err;
+        EXPECT_TRUE(readFile(tmp.file("back")) == file) << opts;
+    }
+#ifdef VALMORA_HAVE_ECCODES_API
+    // GRIB2 converted stays converted without --grib2 on the way back.
+    runProgram(recpack + " --grib2 " + tmp.file("in") + " " + tmp.file("g"), tmp);
+    runProgram(recunpack + " " + tmp.file("g") + " " + tmp.file("gback"), tmp);
+    EXPECT_FALSE(readFile(tmp.file("gback")) == file);
+#endif
+}
+
+TEST(RecpackForms, CompatIsWhatRecPackCopyWrites)
+{
+    TempDir tmp;
+    std::vector<Bytes> records;
+    const Bytes file = mixedFile(records);
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " --compat " + tmp.file("in") + " " + tmp.file("c"), tmp).status, 0);
+    const Bytes packed = readFile(tmp.file("c"));
+    // Each record as recPackCopy writes it, in order, the rest as read.
+    size_t from = 0;
+    for (const Bytes &r : records) {
+        Bytes want(r.size() + 240);
+        testing::internal::CaptureStderr();
+        const int n = gribVersion(r.data(), r.size()) == 1 ? recPackCopy(r.data(), r.size(), want.data(), want.size())
+                                                             : (int)gribPaddedLength(r.size());
+        testing::internal::GetCapturedStderr();
+        if (gribVersion(r.data(), r.size()) != 1) std::copy(r.begin(), r.end(), want.begin());
+        want.resize((size_t)n);
+        const auto at = std::search(packed.begin() + (long)from, packed.end(), want.begin(), want.end());
+        ASSERT_NE(at, packed.end()) << "record " << &r - &records[0];
+        from = (size_t)(at - packed.begin()) + want.size();
+    }
+    const Result back = runProgram(recunpack + " " + tmp.file("c") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0);
+    EXPECT_TRUE(readFile(tmp.file("back")) == file);
+}
+
+TEST(RecpackForms, DamagedPackedRecordIsReported)
+{
+    TempDir tmp;
+    Bytes file;
+    append(file, record(20000, 12, 1));
+    append(file, record(20000, 12, 2));
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
+    Bytes packed = readFile(tmp.file("p"));
+    packed[8 + 28 + 60] ^= 0x04; // a coded octet of the first record
+    writeFile(tmp.file("p"), packed);
+    const Result r = runProgram(recunpack + " " + tmp.file("p") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("left packed"), std::string::npos) << r.err;
+    const Bytes back = readFile(tmp.file("back"));
+    const Bytes second = record(20000, 12, 2);
+    EXPECT_NE(std::search(back.begin(), back.end(), second.begin(), second.end()), back.end());
+}
+
+} // namespace
