@@ -1,0 +1,401 @@
+// The compiled half of the Python module: the one file that talks to the C
+// interface. It finds records, decodes headers into keys named as ecCodes
+// names them, decodes values straight into NumPy arrays with the GIL
+// released, and packs and restores records. Everything else (names, units,
+// datasets) lives in the Python files, so a change of the C interface stays
+// here.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "valmora.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace {
+
+// A read-only view of any object with the buffer protocol (bytes, mmap,
+// memoryview, NumPy arrays of octets).
+struct Octets {
+    py::buffer_info info;
+    const unsigned char *data = nullptr;
+    size_t size = 0;
+
+    explicit Octets(const py::buffer &b) : info(b.request())
+    {
+        data = static_cast<const unsigned char *>(info.ptr);
+        size = static_cast<size_t>(info.size) * static_cast<size_t>(info.itemsize);
+    }
+};
+
+py::object valmoraError()
+{
+    static py::object error = py::module_::import("valmora._errors").attr("ValmoraError");
+    return error;
+}
+
+[[noreturn]] void fail(const std::string &what)
+{
+    PyErr_SetString(valmoraError().ptr(), what.c_str());
+    throw py::error_already_set();
+}
+
+std::string at(size_t offset) { return "record at offset " + std::to_string(offset) + ": "; }
+
+// The decoder's results in words.
+const char *decodeReason(int status)
+{
+    switch (status) {
+    case VALMORA_DECODE_NOT_GRIB1: return "not a GRIB edition 0 or 1 record";
+    case VALMORA_DECODE_DAMAGED: return "damaged: no end section, or sections that contradict their lengths";
+    case VALMORA_DECODE_TRUNCATED: return "cut short: the record is longer than the octets that hold it";
+    case VALMORA_DECODE_UNSUPPORTED: return "a packing this decoder does not read";
+    case VALMORA_DECODE_NO_ROOM: return "a section larger than the decoder's arrays";
+    case VALMORA_DECODE_SZIP_FAILED: return "the szip data could not be decompressed";
+    case VALMORA_DECODE_CHECK_MISMATCH: return "the szip data fail their stored check";
+    default: return "unknown decoder status";
+    }
+}
+
+void checkRange(const Octets &o, size_t offset, size_t length)
+{
+    if (offset > o.size || length > o.size - offset) fail(at(offset) + "lies beyond the end of the data");
+}
+
+// ---- Finding records ---------------------------------------------------------
+
+// (offset, length, status) of every marker in order: status 0 a record,
+// -2 a marker that starts no record, 1 a record cut short by the end.
+std::vector<py::tuple> findRecords(const py::buffer &b)
+{
+    Octets o(b);
+    std::vector<std::array<size_t, 3>> found;
+    {
+        py::gil_scoped_release nogil;
+        size_t pos = 0;
+        while (pos < o.size) {
+            size_t off = 0, len = 0;
+            const int r = gribFindRecord(o.data + pos, o.size - pos, &off, &len);
+            if (r == -1) break;
+            if (r == 0) {
+                found.push_back({pos + off, len, 0});
+                pos += off + len;
+            } else if (r == 1) {
+                found.push_back({pos + off, o.size - pos - off, 1});
+                break;
+            } else {
+                found.push_back({pos + off, 0, 2});
+                pos += off + 1; // search on after the marker
+            }
+        }
+    }
+    std::vector<py::tuple> out;
+    out.reserve(found.size());
+    for (auto &f : found) out.push_back(py::make_tuple(f[0], f[1], f[2] == 2 ? -2 : (int)f[2]));
+    return out;
+}
+
+int edition(const py::buffer &b, size_t offset)
+{
+    Octets o(b);
+    if (offset > o.size) return -1;
+    return gribVersion(o.data + offset, o.size - offset);
+}
+
+// ---- Keys of an edition 0/1 record -----------------------------------------
+
+const char *gridTypeName(int t, bool reduced)
+{
+    switch (t) {
+    case 0: return reduced ? "reduced_ll" : "regular_ll";
+    case 4: return reduced ? "reduced_gg" : "regular_gg";
+    case 10: return reduced ? "reduced_rotated_ll" : "rotated_ll";
+    case 14: return reduced ? "reduced_rotated_gg" : "rotated_gg";
+    case 20: return "stretched_ll";
+    case 24: return "stretched_gg";
+    case 30: return "stretched_rotated_ll";
+    case 34: return "stretched_rotated_gg";
+    case 1: return "mercator";
+    case 3: return "lambert";
+    case 5: return "polar_stereographic";
+    case 50: return "sh";
+    case 60: return "rotated_sh";
+    case 70: return "stretched_sh";
+    case 80: return "stretched_rotated_sh";
+    case 90: return "space_view";
+    default: return "unknown";
+    }
+}
+
+// Level types whose octets 11-12 hold two levels, top and bottom.
+bool layer(int type)
+{
+    switch (type) {
+    case 101: case 104: case 106: case 108: case 110: case 112: case 114:
+    case 116: case 120: case 121: case 128: case 141:
+        return true;
+    default:
+        return false;
+    }
+}
+
+struct Sections {
+    int isec0[VALMORA_ISEC0_SIZE] = {};
+    int isec1[VALMORA_ISEC1_SIZE] = {};
+    std::vector<int> isec2 = std::vector<int>(VALMORA_ISEC2_SIZE);
+    std::vector<double> fsec2 = std::vector<double>(VALMORA_FSEC2_SIZE);
+    int isec3[VALMORA_ISEC3_SIZE] = {};
+    double fsec3[VALMORA_FSEC3_SIZE] = {};
+    int isec4[VALMORA_ISEC4_SIZE] = {};
+    size_t isec2Size = VALMORA_ISEC2_SIZE, fsec2Size = VALMORA_FSEC2_SIZE, points = 0;
+    int zip = 0;
+    size_t unpackedLength = 0;
+};
+
+double degrees(int milli) { return milli / 1000.0; }
+
+py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
+{
+    Octets o(b);
+    checkRange(o, offset, length);
+    Sections s;
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = grib_decode_double(o.data + offset, length, s.isec0, s.isec1, s.isec2.data(), &s.isec2Size,
+                                    s.fsec2.data(), &s.fsec2Size, s.isec3, s.fsec3, s.isec4, nullptr, &s.points);
+        if (status == VALMORA_DECODE_OK || status == VALMORA_DECODE_UNSUPPORTED ||
+            status == VALMORA_DECODE_GRID_NOT_DECODED)
+            s.zip = gribGetZip((long)length, const_cast<unsigned char *>(o.data + offset), &s.unpackedLength);
+    }
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED &&
+        status != VALMORA_DECODE_UNSUPPORTED)
+        fail(at(offset) + decodeReason(status));
+
+    const int *i1 = s.isec1, *i2 = s.isec2.data();
+    py::dict k;
+    k["editionNumber"] = s.isec0[1];
+    k["totalLength"] = s.isec0[0];
+    k["table2Version"] = i1[0];
+    k["centre"] = i1[1];
+    k["generatingProcessIdentifier"] = i1[2];
+    k["gridDefinition"] = i1[3];
+    k["indicatorOfParameter"] = i1[5];
+    k["indicatorOfTypeOfLevel"] = i1[6];
+    if (layer(i1[6])) {
+        k["topLevel"] = i1[7];
+        k["bottomLevel"] = i1[8];
+    }
+    k["level"] = i1[7];
+    const int century = i1[20] < 0 ? -i1[20] : i1[20];
+    const int year = (century - 1) * 100 + i1[9];
+    k["yearOfCentury"] = i1[9];
+    k["century"] = century;
+    k["year"] = year;
+    k["month"] = i1[10];
+    k["day"] = i1[11];
+    k["hour"] = i1[12];
+    k["minute"] = i1[13];
+    k["dataDate"] = year * 10000 + i1[10] * 100 + i1[11];
+    k["dataTime"] = i1[12] * 100 + i1[13];
+    k["unitOfTimeRange"] = i1[14];
+    k["P1"] = i1[15];
+    k["P2"] = i1[16];
+    k["timeRangeIndicator"] = i1[17];
+    k["numberIncludedInAverage"] = i1[18];
+    k["numberMissingFromAveragesOrAccumulations"] = i1[19];
+    k["subCentre"] = i1[21];
+    k["decimalScaleFactor"] = i1[22];
+    if (i1[1] == 98 && i1[23] == 1) {
+        k["localDefinitionNumber"] = i1[36];
+        k["marsClass"] = i1[37];
+        k["marsType"] = i1[38];
+        k["marsStream"] = i1[39];
+        char expver[5] = {};
+        std::memcpy(expver, &i1[40], 4);
+        k["experimentVersionNumber"] = std::string(expver);
+        k["perturbationNumber"] = i1[41];
+        k["numberOfForecastsInEnsemble"] = i1[42];
+    }
+
+    const bool hasGrid = (i1[4] & 0x80) != 0;
+    const int type = i2[0];
+    const bool reduced = i2[16] == 1;
+    k["gridDescriptionSectionPresent"] = hasGrid ? 1 : 0;
+    k["bitmapPresent"] = (i1[4] & 0x40) ? 1 : 0;
+    k["dataRepresentationType"] = type;
+    k["gridType"] = hasGrid ? gridTypeName(type, reduced) : "unknown";
+    const bool latlon = type == 0 || type == 10 || type == 20 || type == 30;
+    const bool gaussian = type == 4 || type == 14 || type == 24 || type == 34;
+    if (hasGrid && (latlon || gaussian)) {
+        k["Ni"] = reduced ? py::object(py::none()) : py::object(py::int_(i2[1]));
+        k["Nj"] = i2[2];
+        k["latitudeOfFirstGridPointInDegrees"] = degrees(i2[3]);
+        k["longitudeOfFirstGridPointInDegrees"] = degrees(i2[4]);
+        k["resolutionAndComponentFlags"] = i2[5];
+        k["latitudeOfLastGridPointInDegrees"] = degrees(i2[6]);
+        k["longitudeOfLastGridPointInDegrees"] = degrees(i2[7]);
+        if (i2[8] >= 0) k["iDirectionIncrementInDegrees"] = degrees(i2[8]);
+        if (gaussian)
+            k["N"] = i2[9];
+        else if (i2[9] >= 0)
+            k["jDirectionIncrementInDegrees"] = degrees(i2[9]);
+        if (reduced) {
+            std::vector<int> pl(i2 + 22, i2 + 22 + i2[2]);
+            k["pl"] = pl;
+        }
+        if (type == 10 || type == 14 || type == 30 || type == 34) {
+            k["latitudeOfSouthernPoleInDegrees"] = degrees(i2[12]);
+            k["longitudeOfSouthernPoleInDegrees"] = degrees(i2[13]);
+            k["angleOfRotationInDegrees"] = s.fsec2[0];
+        }
+    } else if (hasGrid && (type == 3 || type == 5)) {
+        k["Nx"] = i2[1];
+        k["Ny"] = i2[2];
+        k["latitudeOfFirstGridPointInDegrees"] = degrees(i2[3]);
+        k["longitudeOfFirstGridPointInDegrees"] = degrees(i2[4]);
+        k["LoVInDegrees"] = degrees(i2[6]);
+        k["DxInMetres"] = i2[8];
+        k["DyInMetres"] = i2[9];
+        k["projectionCentreFlag"] = i2[12];
+        if (type == 3) {
+            k["Latin1InDegrees"] = degrees(i2[13]);
+            k["Latin2InDegrees"] = degrees(i2[14]);
+        }
+    } else if (hasGrid && (type == 50 || type == 60 || type == 70 || type == 80)) {
+        k["J"] = i2[1];
+        k["K"] = i2[2];
+        k["M"] = i2[3];
+    }
+    if (hasGrid) {
+        const int scan = i2[10];
+        k["scanningMode"] = scan;
+        k["iScansNegatively"] = (scan >> 7) & 1;
+        k["jScansPositively"] = (scan >> 6) & 1;
+        k["jPointsAreConsecutive"] = (scan >> 5) & 1;
+        k["NV"] = i2[11];
+        if (i2[11] > 0) {
+            std::vector<double> pv(s.fsec2.begin() + 10, s.fsec2.begin() + 10 + i2[11]);
+            k["pv"] = pv;
+        }
+    }
+
+    const int *i4 = s.isec4;
+    k["numberOfDataPoints"] = i4[0];
+    k["numberOfPoints"] = i4[0];
+    k["numberOfValues"] = (i1[4] & 0x40) ? i4[20] : i4[0];
+    k["bitsPerValue"] = i4[1];
+    const bool spectral = i4[2] == 128, complex = i4[3] == 64;
+    k["packingType"] = spectral ? (complex ? "spectral_complex" : "spectral_simple")
+                                : (complex ? "grid_second_order" : "grid_simple");
+    // The szip form recpack writes: keys of the record it restores to.
+    k["recpackPacked"] = s.zip == 128 ? 1 : 0;
+    if (s.zip == 128) k["recpackUnpackedLength"] = s.unpackedLength;
+    k["decodeStatus"] = status;
+    return k;
+}
+
+// ---- Values of an edition 0/1 record ---------------------------------------
+
+template <typename T> py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, double missing)
+{
+    Octets o(b);
+    checkRange(o, offset, length);
+    Sections s;
+    int status;
+    // The number of points first, from the headers alone (nothing is
+    // decompressed), so the array is made once at its size.
+    {
+        py::gil_scoped_release nogil;
+        status = grib_decode_double(o.data + offset, length, s.isec0, s.isec1, nullptr, nullptr, nullptr, nullptr,
+                                    s.isec3, s.fsec3, s.isec4, nullptr, &s.points);
+    }
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
+        fail(at(offset) + decodeReason(status));
+    py::array_t<T> values(static_cast<py::ssize_t>(s.points));
+    T *out = values.mutable_data();
+    {
+        py::gil_scoped_release nogil;
+        int isec0[VALMORA_ISEC0_SIZE], isec1[VALMORA_ISEC1_SIZE], isec3[VALMORA_ISEC3_SIZE] = {};
+        int isec4[VALMORA_ISEC4_SIZE];
+        T fsec3[VALMORA_FSEC3_SIZE] = {0, static_cast<T>(missing)};
+        size_t n = s.points;
+        if constexpr (std::is_same_v<T, double>)
+            status = grib_decode_double(o.data + offset, length, isec0, isec1, nullptr, nullptr, nullptr, nullptr,
+                                        isec3, fsec3, isec4, out, &n);
+        else
+            status = grib_decode_float(o.data + offset, length, isec0, isec1, nullptr, nullptr, nullptr, nullptr,
+                                       isec3, fsec3, isec4, out, &n);
+    }
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
+        fail(at(offset) + decodeReason(status));
+    return values;
+}
+
+// ---- Packing records ---------------------------------------------------------
+
+// Room past a record that recPackCopy and recUnpackCopy may pad into.
+constexpr size_t kPadRoom = 128;
+
+py::bytes packRecord(const py::buffer &b)
+{
+    Octets o(b);
+    if (o.size == 0) fail("pack_record: no octets");
+    std::string out(o.size + kPadRoom, '\0');
+    int n;
+    {
+        py::gil_scoped_release nogil;
+        n = recPackCopy(o.data, o.size, &out[0], out.size());
+    }
+    if (n <= 0) fail("pack_record: not a GRIB edition 1 record that can be framed");
+    out.resize(static_cast<size_t>(n));
+    return py::bytes(out);
+}
+
+py::bytes unpackRecord(const py::buffer &b)
+{
+    Octets o(b);
+    size_t unpacked = 0;
+    int zip;
+    {
+        py::gil_scoped_release nogil;
+        zip = o.size >= 8 ? gribGetZip((long)o.size, const_cast<unsigned char *>(o.data), &unpacked) : 0;
+    }
+    if (zip != 128) return py::bytes(reinterpret_cast<const char *>(o.data), o.size); // not packed: as it is
+    std::string out(unpacked + kPadRoom, '\0');
+    int n;
+    {
+        py::gil_scoped_release nogil;
+        n = recUnpackCopy(o.data, o.size, &out[0], out.size());
+    }
+    if (n <= 0) fail("unpack_record: the record cannot be framed");
+    size_t again = 0;
+    if (gribGetZip(n, reinterpret_cast<unsigned char *>(&out[0]), &again) == 128)
+        fail("unpack_record: the packed data are damaged; the record was left packed");
+    out.resize(static_cast<size_t>(n));
+    return py::bytes(out);
+}
+
+} // namespace
+
+PYBIND11_MODULE(_core, m)
+{
+    m.doc() = "The C interface of libvalmora, as the valmora package uses it.";
+    m.def("library_version", &gribLibraryVersion);
+    m.def("find_records", &findRecords, py::arg("data"),
+          "(offset, length, status) of every GRIB marker in data: status 0 a record, "
+          "-2 a marker that starts no record, 1 a record cut short by the end.");
+    m.def("edition", &edition, py::arg("data"), py::arg("offset"));
+    m.def("grib1_keys", &grib1Keys, py::arg("data"), py::arg("offset"), py::arg("length"));
+    m.def("grib1_values_double", &grib1Values<double>, py::arg("data"), py::arg("offset"), py::arg("length"),
+          py::arg("missing"));
+    m.def("grib1_values_float", &grib1Values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
+          py::arg("missing"));
+    m.def("pack_record", &packRecord, py::arg("record"));
+    m.def("unpack_record", &unpackRecord, py::arg("record"));
+}

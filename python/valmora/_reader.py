@@ -1,0 +1,264 @@
+"""Files of GRIB records as fields: keys, values and coordinates."""
+import concurrent.futures
+import builtins
+import mmap
+import os
+import warnings
+
+import numpy as np
+
+from . import _core, names
+from ._errors import ValmoraError
+
+# Hours per unit of GRIB1 code table 4 (unitOfTimeRange).
+_HOURS_PER_UNIT = {0: 1 / 60, 1: 1, 2: 24, 10: 3, 11: 6, 12: 12, 13: 0.25, 14: 0.5, 254: 1 / 3600}
+
+
+class ValmoraWarning(UserWarning):
+    """A record skipped because it cannot be read; the file goes on."""
+
+
+def _steps(k):
+    """startStep and endStep in hours, as ecCodes counts them for edition 1."""
+    unit = _HOURS_PER_UNIT.get(k["unitOfTimeRange"])
+    tri, p1, p2 = k["timeRangeIndicator"], k["P1"], k["P2"]
+    if tri == 10:
+        start = end = p1 * 256 + p2
+    elif tri in (2, 3, 4, 5) or tri >= 113:
+        start, end = p1, p2
+    else:
+        start = end = p1
+    if unit is None:
+        return start, end
+    start, end = start * unit, end * unit
+    return (int(start) if float(start).is_integer() else start,
+            int(end) if float(end).is_integer() else end)
+
+
+def _derived(k):
+    """The keys that follow from the others: names, level type, steps."""
+    k["centreCode"] = k["centre"]
+    k["centre"] = names.centres().get(k["centre"], str(k["centre"]))
+    k.update(names.parameter(dict(k, centre=k["centreCode"])))
+    k["typeOfLevel"] = names.type_of_level(dict(k, centre=k["centreCode"]))
+    k["stepType"] = names.step_type(dict(k, centre=k["centreCode"]))
+    if "unitOfTimeRange" in k:
+        k["startStep"], k["endStep"] = _steps(k)
+        k["step"] = k["endStep"]
+        k["stepRange"] = (str(k["endStep"]) if k["startStep"] == k["endStep"]
+                          else "%s-%s" % (k["startStep"], k["endStep"]))
+    k["stepUnits"] = 1
+    k["number"] = k.get("perturbationNumber", 0)
+    k["validityDate"], k["validityTime"] = _validity(k)
+    return k
+
+
+def _validity(k):
+    date, time = k["dataDate"], k["dataTime"]
+    step = k.get("endStep", 0)
+    base = np.datetime64("%04d-%02d-%02dT%02d:%02d" % (date // 10000, date // 100 % 100, date % 100,
+                                                      time // 100, time % 100))
+    valid = (base + np.timedelta64(int(round(step * 3600)), "s")).astype("datetime64[m]").item()
+    return (valid.year * 10000 + valid.month * 100 + valid.day, valid.hour * 100 + valid.minute)
+
+
+def gaussian_latitudes(n):
+    """The 2N latitudes of a Gaussian grid of N rows per hemisphere, north to
+    south, in degrees: the zeros of the Legendre polynomial of degree 2N."""
+    x, _ = np.polynomial.legendre.leggauss(2 * n)
+    return np.degrees(np.arcsin(x))[::-1]
+
+
+class Field:
+    """One field of a file: a GRIB1 record, or one product of a GRIB2 message."""
+
+    def __init__(self, source, offset, length, edition):
+        self._source = source
+        self.offset = offset
+        self.length = length
+        self.edition = edition
+        self._keys = None
+
+    def __repr__(self):
+        k = self.keys
+        return "<valmora.Field offset=%d %s %s %s step=%s>" % (
+            self.offset, k.get("shortName"), k.get("typeOfLevel"), k.get("level"), k.get("stepRange"))
+
+    @property
+    def keys(self):
+        """The header keys under ecCodes' names (a dict, read once)."""
+        if self._keys is None:
+            self._keys = _derived(self._decode_keys())
+        return self._keys
+
+    def __getitem__(self, key):
+        return self.keys[key]
+
+    def get(self, key, default=None):
+        return self.keys.get(key, default)
+
+    def _decode_keys(self):
+        if self.edition in (0, 1):
+            return _core.grib1_keys(self._source.data, self.offset, self.length)
+        raise ValmoraError("record at offset %d: GRIB edition %d fields are not decoded by this build"
+                           % (self.offset, self.edition))
+
+    def values(self, dtype=np.float64, missing=np.nan, shape=False):
+        """The values as a NumPy array of float64 or float32, missing points
+        given `missing`; with shape=True a regular grid comes as (Nj, Ni).
+        Decoding releases the GIL: fields decode in parallel from threads."""
+        dtype = np.dtype(dtype)
+        if self.edition not in (0, 1):
+            self._decode_keys()  # raises for editions this build does not decode
+        if dtype == np.float64:
+            v = _core.grib1_values_double(self._source.data, self.offset, self.length, float(missing))
+        elif dtype == np.float32:
+            v = _core.grib1_values_float(self._source.data, self.offset, self.length, float(missing))
+        else:
+            raise ValueError("dtype must be float64 or float32, not %s" % dtype)
+        if shape:
+            return v.reshape(self.shape)
+        return v
+
+    @property
+    def shape(self):
+        """(Nj, Ni) for a regular grid, else (points,)."""
+        k = self.keys
+        if k.get("Ni") and k.get("Nj") and k["Ni"] * k["Nj"] == k["numberOfPoints"]:
+            if k.get("jPointsAreConsecutive"):
+                return (k["Ni"], k["Nj"])
+            return (k["Nj"], k["Ni"])
+        return (k["numberOfPoints"],)
+
+    def distinct_latlons(self):
+        """The latitudes and longitudes of the rows and columns of a regular
+        latitude/longitude or Gaussian grid, in the order of the values."""
+        k = self.keys
+        grid = k["gridType"]
+        lat1, lat2 = k["latitudeOfFirstGridPointInDegrees"], k["latitudeOfLastGridPointInDegrees"]
+        lon1, lon2 = k["longitudeOfFirstGridPointInDegrees"], k["longitudeOfLastGridPointInDegrees"]
+        ni, nj = k["Ni"], k["Nj"]
+        if grid == "regular_ll":
+            lats = np.linspace(lat1, lat2, nj) if nj > 1 else np.array([lat1])
+        elif grid == "regular_gg":
+            lats = _gaussian_rows(k)
+        else:
+            raise ValmoraError("record at offset %d: no distinct latitudes for a %s grid" % (self.offset, grid))
+        if k.get("iScansNegatively"):
+            lon1, lon2 = lon2, lon1
+        if lon2 < lon1:
+            lon2 += 360
+        lons = np.linspace(lon1, lon2, ni) if ni > 1 else np.array([lon1])
+        if k.get("iScansNegatively"):
+            lons = lons[::-1]
+        return lats, lons
+
+    def latlons(self, shape=False):
+        """Latitude and longitude of every point, in the order of values()."""
+        k = self.keys
+        grid = k["gridType"]
+        if grid in ("regular_ll", "regular_gg"):
+            lats, lons = self.distinct_latlons()
+            if k.get("jPointsAreConsecutive"):
+                lon2d, lat2d = np.meshgrid(lons, lats, indexing="ij")
+            else:
+                lat2d, lon2d = np.meshgrid(lats, lons, indexing="ij")
+            if shape:
+                return lat2d, lon2d
+            return lat2d.ravel(), lon2d.ravel()
+        if grid in ("reduced_gg", "reduced_ll"):
+            pl = np.asarray(k["pl"])
+            if grid == "reduced_gg":
+                rows = _gaussian_rows(k)
+            else:
+                rows = np.linspace(k["latitudeOfFirstGridPointInDegrees"],
+                                   k["latitudeOfLastGridPointInDegrees"], len(pl))
+            lon1 = k["longitudeOfFirstGridPointInDegrees"]
+            lon2 = k["longitudeOfLastGridPointInDegrees"]
+            if lon2 < lon1:
+                lon2 += 360
+            lats = np.repeat(rows, pl)
+            lons = np.empty(int(pl.sum()))
+            at = 0
+            span = lon2 - lon1
+            for p in pl:
+                # A row that wraps round the globe leaves out its last point
+                # (which would repeat the first).
+                step = 360.0 / p if span + 360.0 / p >= 360.0 - 1e-6 else (span / (p - 1) if p > 1 else 0.0)
+                lons[at:at + p] = lon1 + step * np.arange(p)
+                at += p
+            return lats, lons
+        raise ValmoraError("record at offset %d: no coordinates for a %s grid in this build" % (self.offset, grid))
+
+
+def _gaussian_rows(k):
+    """The latitudes of the rows a (sub-area of a) Gaussian grid holds."""
+    lats = gaussian_latitudes(k["N"])
+    lat1, lat2 = k["latitudeOfFirstGridPointInDegrees"], k["latitudeOfLastGridPointInDegrees"]
+    north, south = max(lat1, lat2), min(lat1, lat2)
+    # The headers give latitudes to a thousandth of a degree.
+    tol = 0.0015
+    rows = lats[(lats <= north + tol) & (lats >= south - tol)]
+    return rows[::-1] if lat1 < lat2 else rows
+
+
+class File:
+    """The fields of a file (mapped, not read whole) or of octets in memory,
+    in their order. Records are found by the library; a damaged record is
+    skipped with a ValmoraWarning."""
+
+    def __init__(self, source):
+        self.path = None
+        self._mmap = None
+        if isinstance(source, (bytes, bytearray, memoryview)):
+            self.data = source
+        else:
+            self.path = os.fspath(source)
+            with builtins.open(self.path, "rb") as f:
+                size = os.fstat(f.fileno()).st_size
+                self._mmap = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if size else None
+            self.data = self._mmap if self._mmap is not None else b""
+        self.fields = []
+        for offset, length, status in _core.find_records(self.data):
+            if status != 0:
+                why = "cut short by the end of the data" if status == 1 else "starts no record it can frame"
+                warnings.warn("record at offset %d: %s; skipped" % (offset, why), ValmoraWarning, stacklevel=2)
+                continue
+            self.fields.append(Field(self, offset, length, _core.edition(self.data, offset)))
+
+    def __len__(self):
+        return len(self.fields)
+
+    def __iter__(self):
+        return iter(self.fields)
+
+    def __getitem__(self, i):
+        return self.fields[i]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        """Lets the mapping go; arrays already returned stay valid."""
+        self.fields = []
+        self.data = b""
+        if self._mmap is not None:
+            self._mmap.close()
+            self._mmap = None
+
+    def values(self, dtype=np.float64, missing=np.nan, threads=0):
+        """The values of every field, decoded by `threads` threads at once
+        (0: one per processor)."""
+        threads = threads or os.cpu_count() or 1
+        if threads == 1:
+            return [f.values(dtype, missing) for f in self.fields]
+        with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+            return list(pool.map(lambda f: f.values(dtype, missing), self.fields))
+
+
+def open(source):  # noqa: A001 - the module's own open, as valmora.open
+    """The fields of a GRIB file (a path) or of GRIB octets in memory."""
+    return File(source)

@@ -1,0 +1,129 @@
+"""Parameter names, units and level types, as ecCodes gives them.
+
+The tables under tables/ are made from ecCodes' definition files by
+python/tools/make_tables.py (each file names its source). A parameter that
+no table knows gets a name built from its numbers: ``p<parameter>.<table>``
+for edition 1 (``p130.128``: parameter 130 of table 128) and
+``p<discipline>.<category>.<number>`` for edition 2, with paramId 0, name
+"unknown" and units "unknown".
+"""
+import functools
+import os
+
+_HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables")
+ECMWF = 98
+
+
+def _rows(name):
+    with open(os.path.join(_HERE, name), encoding="utf-8") as f:
+        lines = [line.rstrip("\n") for line in f if not line.startswith("#")]
+    header = lines[0].split("\t")
+    for line in lines[1:]:
+        cells = line.split("\t")
+        conds = tuple(tuple(c.split("=", 1)) for c in cells[0].split(";") if c)
+        yield conds, dict(zip(header[1:], cells[1:]))
+
+
+class _Concept:
+    """Entries indexed by the values of their first conditions; the entry
+    whose conditions all hold and are the most wins, the first of equals."""
+
+    def __init__(self, *names, primary):
+        self.primary = primary
+        self.index = {}
+        for name in names:
+            for conds, values in _rows(name):
+                given = dict(conds)
+                if not all(p in given for p in primary):
+                    continue
+                key = tuple(given[p] for p in primary)
+                self.index.setdefault(key, []).append((conds, values))
+
+    def lookup(self, keys):
+        try:
+            key = tuple(str(keys[p]) for p in self.primary)
+        except KeyError:
+            return None
+        best, most = None, -1
+        for conds, values in self.index.get(key, ()):
+            if len(conds) > most and all(str(keys.get(k)) == v for k, v in conds):
+                best, most = values, len(conds)
+        return best
+
+
+@functools.lru_cache(maxsize=None)
+def _table(which):
+    if which == "grib1_ecmf":
+        return _Concept("grib1_ecmf.tsv", primary=("table2Version", "indicatorOfParameter"))
+    if which == "grib1_wmo":
+        return _Concept("grib1_wmo.tsv", primary=("table2Version", "indicatorOfParameter"))
+    if which == "grib2_wmo":
+        return _Concept("grib2_wmo.tsv", primary=("discipline", "parameterCategory", "parameterNumber"))
+    if which == "grib1_levels_ecmf":
+        return _Concept("grib1_levels_ecmf.tsv", primary=("indicatorOfTypeOfLevel",))
+    if which == "grib1_levels":
+        return _Concept("grib1_levels.tsv", primary=("indicatorOfTypeOfLevel",))
+    if which == "grib2_levels":
+        return _Concept("grib2_levels.tsv", primary=("typeOfFirstFixedSurface",))
+    raise KeyError(which)
+
+
+@functools.lru_cache(maxsize=None)
+def centres():
+    """Centre abbreviations by code (ecCodes' common table C-11)."""
+    out = {}
+    with open(os.path.join(_HERE, "centres.tsv"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("#") or line.startswith("code"):
+                continue
+            code, abbreviation, _ = line.rstrip("\n").split("\t", 2)
+            out[int(code)] = abbreviation
+    return out
+
+
+def parameter(keys):
+    """paramId, shortName, name, units, cfName and cfVarName of a field."""
+    if keys.get("editionNumber", 1) == 2:
+        found = _table("grib2_wmo").lookup(keys)
+        fallback = "p%s.%s.%s" % (keys.get("discipline"), keys.get("parameterCategory"),
+                                  keys.get("parameterNumber"))
+    else:
+        found = None
+        if keys.get("centre") == ECMWF or int(keys.get("table2Version", 0)) >= 128:
+            found = _table("grib1_ecmf").lookup(keys)
+        if found is None:
+            found = _table("grib1_wmo").lookup(keys)
+        fallback = "p%s.%s" % (keys.get("indicatorOfParameter"), keys.get("table2Version"))
+    if found is None:
+        return {"paramId": 0, "shortName": fallback, "name": "unknown", "units": "unknown",
+                "cfName": "unknown", "cfVarName": fallback}
+    out = dict(found)
+    out["paramId"] = int(out["paramId"]) if out.get("paramId", "").isdigit() else 0
+    out["cfName"] = out.get("cfName") or "unknown"
+    out["cfVarName"] = out.get("cfVarName") or out["shortName"]
+    return out
+
+
+def type_of_level(keys):
+    if keys.get("editionNumber", 1) == 2:
+        found = _table("grib2_levels").lookup(keys)
+        return found["typeOfLevel"] if found else "unknown"
+    found = None
+    if keys.get("centre") == ECMWF:
+        found = _table("grib1_levels_ecmf").lookup(keys)
+    if found is None:
+        found = _table("grib1_levels").lookup(keys)
+    return found["typeOfLevel"] if found else "unknown"
+
+
+# ecCodes' stepType of edition 1 by timeRangeIndicator (its grib1 stepType
+# concept): 2 is a maximum at ECMWF and an accumulation elsewhere.
+_STEP_TYPE = {0: "instant", 1: "instant", 10: "instant", 3: "avg", 4: "accum", 5: "diff",
+              113: "avgfc", 118: "max", 119: "min", 123: "avgua", 124: "avgia"}
+
+
+def step_type(keys):
+    tri = keys.get("timeRangeIndicator", 0)
+    if tri == 2:
+        return "max" if keys.get("centre") == ECMWF else "accum"
+    return _STEP_TYPE.get(tri, "unknown")
