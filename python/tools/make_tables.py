@@ -81,13 +81,14 @@ def write_levels(name, path):
           [(c, v) for c, v in parse(os.path.join(DEFS, path))])
 
 
-def write_centres():
+def write_code_table(name, path):
+    """A code table: code, abbreviation, description."""
     lines = []
-    for line in open(os.path.join(DEFS, "common", "c-11.table"), encoding="utf-8", errors="replace"):
+    for line in open(os.path.join(DEFS, path), encoding="utf-8", errors="replace"):
         parts = line.split(None, 2)
         if len(parts) == 3 and parts[0].isdigit():
             lines.append((parts[0], parts[1], parts[2].strip()))
-    write("centres.tsv", "common/c-11.table", ("code", "abbreviation", "name"), lines)
+    write(name, path, ("code", "abbreviation", "name"), lines)
 
 
 if __name__ == "__main__":
@@ -98,4 +99,6 @@ if __name__ == "__main__":
     write_levels("grib1_levels_ecmf.tsv", "grib1/localConcepts/ecmf/typeOfLevel.def")
     write_levels("grib1_levels.tsv", "grib1/typeOfLevel.def")
     write_levels("grib2_levels.tsv", "grib2/typeOfLevelConcept.def")
-    write_centres()
+    write_code_table("centres.tsv", "common/c-11.table")
+    write_code_table("mars_types.tsv", "mars/type.table")
+    write_code_table("grib1_grids.tsv", "grib1/6.table")

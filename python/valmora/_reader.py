@@ -14,6 +14,11 @@ from ._errors import ValmoraError
 _HOURS_PER_UNIT = {0: 1 / 60, 1: 1, 2: 24, 10: 3, 11: 6, 12: 12, 13: 0.25, 14: 0.5, 254: 1 / 3600}
 
 
+# ecCodes' missingValue key, the largest float: what cfgrib shows as
+# GRIB_missingValue (the values themselves come with NaN or a given value).
+MISSING_VALUE = 3.4028234663852886e38
+
+
 class ValmoraWarning(UserWarning):
     """A record skipped because it cannot be read; the file goes on."""
 
@@ -37,8 +42,19 @@ def _steps(k):
 
 def _derived(k):
     """The keys that follow from the others: names, level type, steps."""
-    k["centreCode"] = k["centre"]
-    k["centre"] = names.centres().get(k["centre"], str(k["centre"]))
+    code = k["centreCode"] = k["centre"]
+    k["centre"], k["centreDescription"] = names.code_table("centres").get(code, (str(code), "unknown"))
+    if "marsType" in k:
+        k["dataType"] = names.code_table("mars_types").get(k["marsType"], (str(k["marsType"]),))[0]
+    if "numberOfForecastsInEnsemble" in k:
+        k["totalNumber"] = k["numberOfForecastsInEnsemble"]
+    if k.get("editionNumber", 1) < 2 and k.get("gridDescriptionSectionPresent"):
+        grid = names.code_table("grib1_grids").get(k["dataRepresentationType"])
+        if grid:
+            k["gridDefinitionDescription"] = grid[1]
+    if k.get("Ni") is not None and k.get("Nj") is not None:
+        k["Nx"], k["Ny"] = k["Ni"], k["Nj"]
+    k["missingValue"] = MISSING_VALUE
     k.update(names.parameter(dict(k, centre=k["centreCode"])))
     k["typeOfLevel"] = names.type_of_level(dict(k, centre=k["centreCode"]))
     k["stepType"] = names.step_type(dict(k, centre=k["centreCode"]))
@@ -48,7 +64,8 @@ def _derived(k):
         k["stepRange"] = (str(k["endStep"]) if k["startStep"] == k["endStep"]
                           else "%s-%s" % (k["startStep"], k["endStep"]))
     k["stepUnits"] = 1
-    k["number"] = k.get("perturbationNumber", 0)
+    if "perturbationNumber" in k:
+        k["number"] = k["perturbationNumber"]
     k["validityDate"], k["validityTime"] = _validity(k)
     return k
 

@@ -69,15 +69,17 @@ def _table(which):
 
 
 @functools.lru_cache(maxsize=None)
-def centres():
-    """Centre abbreviations by code (ecCodes' common table C-11)."""
+def code_table(name):
+    """{code: (abbreviation, description)} of a code table: "centres"
+    (common table C-11), "mars_types" (ECMWF's data types), "grib1_grids"
+    (GRIB1 code table 6)."""
     out = {}
-    with open(os.path.join(_HERE, "centres.tsv"), encoding="utf-8") as f:
+    with open(os.path.join(_HERE, name + ".tsv"), encoding="utf-8") as f:
         for line in f:
-            if line.startswith("#") or line.startswith("code"):
+            if line.startswith("#") or line.startswith("code\t"):
                 continue
-            code, abbreviation, _ = line.rstrip("\n").split("\t", 2)
-            out[int(code)] = abbreviation
+            code, abbreviation, description = line.rstrip("\n").split("\t", 2)
+            out[int(code)] = (abbreviation, description)
     return out
 
 
