@@ -91,7 +91,7 @@ def parameter(keys):
                                   keys.get("parameterNumber"))
     else:
         found = None
-        if keys.get("centre") == ECMWF or int(keys.get("table2Version", 0)) >= 128:
+        if keys.get("centre") == ECMWF:
             found = _table("grib1_ecmf").lookup(keys)
         if found is None:
             found = _table("grib1_wmo").lookup(keys)
