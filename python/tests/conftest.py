@@ -70,7 +70,8 @@ def files(tmp_path_factory):
     mixed = [dict(shortName="t", level=lv) for lv in (850, 500)]
     mixed += [dict(shortName="2t", indicatorOfTypeOfLevel=1, level=0),
               dict(shortName="msl", indicatorOfTypeOfLevel=1, level=0),
-              dict(shortName="10u", indicatorOfTypeOfLevel=1, level=0)]
+              dict(shortName="10u", indicatorOfTypeOfLevel=1, level=0),
+              dict(shortName="t", indicatorOfTypeOfLevel=1, level=0)]
     out["mixed"] = make_grib(d / "mixed.grib1", "regular_ll_pl_grib1.tmpl", mixed)
     out["wide24"] = make_grib(d / "wide24.grib1", "regular_gg_pl_grib1.tmpl", [dict(level=500)], bits=24)
     for name in list(out):
