@@ -1,0 +1,95 @@
+"""Packing from Python against the recpack program, restoring, errors, and
+memory over many open/decode/close cycles."""
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import valmora
+
+# The program of the same build: the module lies in <build>/python/valmora.
+BUILD = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(valmora._core.__file__))))
+RECPACK = os.path.join(BUILD, "recpack")
+needs_program = pytest.mark.skipif(not os.access(RECPACK, os.X_OK), reason="no recpack program beside the module")
+needs_pack_file = pytest.mark.skipif(not hasattr(valmora._core, "pack_file"),
+                                     reason="the library has no whole-file packing entry point yet")
+
+
+def records(path):
+    with valmora.open(path) as f:
+        data = bytes(f.data)
+        return [data[g.offset:g.offset + g.length] for g in f]
+
+
+@needs_program
+@pytest.mark.parametrize("name", ["regular_ll", "reduced_gg", "wide24"])
+def test_pack_record_gives_the_program_output(files, tmp_path, name):
+    out = tmp_path / "packed.grb"
+    subprocess.run([RECPACK, files[name], str(out)], check=True, capture_output=True)
+    ours = b"".join(valmora.pack_record(r) for r in records(files[name]))
+    assert ours == out.read_bytes()
+
+
+@pytest.mark.parametrize("name", ["regular_ll", "regular_gg", "wide24"])
+def test_unpack_record_restores_every_octet(files, name):
+    for plain in records(files[name]):
+        packed = valmora.pack_record(plain)
+        assert len(packed) < len(plain)
+        restored = valmora.unpack_record(packed)
+        assert restored[:len(plain)] == plain and restored[len(plain):] == bytes(len(restored) - len(plain))
+        assert valmora.unpack_record(plain) == plain  # not packed: as it is
+
+
+def test_packing_errors_raise(files):
+    with pytest.raises(valmora.ValmoraError):
+        valmora.pack_record(b"")
+    with pytest.raises(valmora.ValmoraError):
+        valmora.pack_record(b"GRIB and nothing a record needs")
+    packed = bytearray(valmora.pack_record(records(files["regular_gg"])[0]))
+    packed[len(packed) // 2:len(packed) // 2 + 32] = bytes(32)
+    with pytest.raises(valmora.ValmoraError, match="damaged"):
+        valmora.unpack_record(bytes(packed))
+
+
+@needs_pack_file
+@needs_program
+def test_pack_file_gives_the_program_output(files, tmp_path):
+    want = tmp_path / "program.grb"
+    subprocess.run([RECPACK, files["regular_ll"], str(want)], check=True, capture_output=True)
+    for workers in (1, 2):
+        got = tmp_path / ("python%d.grb" % workers)
+        result = valmora.pack(files["regular_ll"], got, workers=workers)
+        assert got.read_bytes() == want.read_bytes()
+        assert result.records_coded > 0
+    back = tmp_path / "restored.grb"
+    valmora.unpack(want, back)
+    with valmora.open(back) as a, valmora.open(files["regular_ll"]) as b:
+        assert all(np.array_equal(x.values(), y.values()) for x, y in zip(a, b))
+    with pytest.raises((valmora.ValmoraError, OSError)):
+        valmora.pack(tmp_path / "no such file", tmp_path / "out.grb")
+
+
+def resident_kib():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def test_no_memory_growth_over_many_cycles(files):
+    import xarray as xr
+
+    def cycle():
+        with valmora.open(files["regular_gg_packed"]) as f:
+            for field in f:
+                field.values(np.float32)
+                field.latlons()
+        with xr.open_dataset(files["regular_ll_packed"], engine="valmora") as ds:
+            ds.load()
+
+    for _ in range(50):
+        cycle()
+    before = resident_kib()
+    for _ in range(450):
+        cycle()
+    grown = resident_kib() - before
+    assert grown < 8 * 1024, "resident memory grew by %d KiB over 450 cycles" % grown
