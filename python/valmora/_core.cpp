@@ -302,7 +302,10 @@ py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
 
 // ---- Values of an edition 0/1 record ---------------------------------------
 
-template <typename T> py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, double missing)
+// Into `out` when given (a writable C-contiguous array of the record's
+// number of points), so that a caller filling a larger array spares a copy.
+template <typename T>
+py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, double missing, py::object out)
 {
     Octets o(b);
     checkRange(o, offset, length);
@@ -317,8 +320,17 @@ template <typename T> py::array_t<T> grib1Values(const py::buffer &b, size_t off
     }
     if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
         fail(at(offset) + decodeReason(status));
-    py::array_t<T> values(static_cast<py::ssize_t>(s.points));
-    T *out = values.mutable_data();
+    py::array_t<T> values;
+    if (out.is_none()) {
+        values = py::array_t<T>(static_cast<py::ssize_t>(s.points));
+    } else {
+        values = py::array_t<T>::ensure(out);
+        if (!values || values.ptr() != out.ptr() || !values.writeable() ||
+            !(values.flags() & py::array::c_style) || static_cast<size_t>(values.size()) != s.points)
+            fail(at(offset) + "out must be a writable C-contiguous array of " + std::to_string(s.points) +
+                 " values of the type asked for");
+    }
+    T *into = values.mutable_data();
     {
         py::gil_scoped_release nogil;
         int isec0[VALMORA_ISEC0_SIZE], isec1[VALMORA_ISEC1_SIZE], isec3[VALMORA_ISEC3_SIZE] = {};
@@ -327,10 +339,10 @@ template <typename T> py::array_t<T> grib1Values(const py::buffer &b, size_t off
         size_t n = s.points;
         if constexpr (std::is_same_v<T, double>)
             status = grib_decode_double(o.data + offset, length, isec0, isec1, nullptr, nullptr, nullptr, nullptr,
-                                        isec3, fsec3, isec4, out, &n);
+                                        isec3, fsec3, isec4, into, &n);
         else
             status = grib_decode_float(o.data + offset, length, isec0, isec1, nullptr, nullptr, nullptr, nullptr,
-                                       isec3, fsec3, isec4, out, &n);
+                                       isec3, fsec3, isec4, into, &n);
     }
     if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
         fail(at(offset) + decodeReason(status));
@@ -393,9 +405,9 @@ PYBIND11_MODULE(_core, m)
     m.def("edition", &edition, py::arg("data"), py::arg("offset"));
     m.def("grib1_keys", &grib1Keys, py::arg("data"), py::arg("offset"), py::arg("length"));
     m.def("grib1_values_double", &grib1Values<double>, py::arg("data"), py::arg("offset"), py::arg("length"),
-          py::arg("missing"));
+          py::arg("missing"), py::arg("out") = py::none());
     m.def("grib1_values_float", &grib1Values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
-          py::arg("missing"));
+          py::arg("missing"), py::arg("out") = py::none());
     m.def("pack_record", &packRecord, py::arg("record"));
     m.def("unpack_record", &unpackRecord, py::arg("record"));
 }

@@ -154,22 +154,24 @@ class ValmoraArray(BackendArray):
         nh = len(self.shape) - self.geo_ndim
         head, geo = key[:nh], key[nh:]
         ranges = [range(self.shape[i])[k] if isinstance(k, slice) else [k] for i, k in enumerate(head)]
-        out = np.full(tuple(len(r) for r in ranges) + self.shape[nh:], np.nan, dtype=self.dtype)
+        # Left unset where a field will be decoded: the decoders write it
+        # first, on their own threads, rather than one pass of NaN before.
+        out = np.empty(tuple(len(r) for r in ranges) + self.shape[nh:], dtype=self.dtype)
         where = {}
         for idx in np.ndindex(*out.shape[:nh]):
             at = tuple(r[i] for r, i in zip(ranges, idx))
             if at in self.fields:
                 where[idx] = self.fields[at]
+            else:
+                out[idx] = np.nan  # no field for this place in the hypercube
         f = _file(self.path)
-        geo_shape = self.shape[nh:]
+
+        decoder = _core.grib1_values_float if self.dtype == np.float32 else _core.grib1_values_double
 
         def decode(item):
             idx, (offset, length) = item
-            if self.dtype == np.float32:
-                v = _core.grib1_values_float(f.data, offset, length, np.nan)
-            else:
-                v = _core.grib1_values_double(f.data, offset, length, np.nan)
-            out[idx] = v.reshape(geo_shape)
+            # Straight into the output: each field's block is contiguous.
+            decoder(f.data, offset, length, np.nan, out[idx].reshape(-1))
 
         items = list(where.items())
         if len(items) > 1:
