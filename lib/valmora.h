@@ -677,6 +677,215 @@ VALMORA_API int grib_decode_float(const unsigned char *record, size_t recordLeng
                                   int *isec2, size_t *isec2Size, float *fsec2, size_t *fsec2Size, int *isec3,
                                   float *fsec3, int *isec4, float *fsec4, size_t *fsec4Size);
 
+/* ---- Fields of a record, editions 1 and 2 (gribField) ------------------- */
+/* One key struct and one set of functions for the fields of both editions,
+   read from the record's octets. A GRIB edition 2 message holds one field
+   per group of sections 4 to 7 (product definition, data representation,
+   bit map, data), each with the latest local use (2) and grid definition (3)
+   sections before it; an edition 0 or 1 record is one field. Fields are
+   numbered from 0 in the order of the message.
+
+   Members a record does not give keep these values: VALMORA_FIELD_MISSING for
+   integers (also GRIB2 octets whose bits are all ones, "missing"),
+   VALMORA_FIELD_NOT_GIVEN for reals (increments the scanning flags mark not
+   given, an earth radius or axes the shape does not carry, a projection
+   parameter of another grid). `edition` tells which of the members apply:
+   those marked (1) are read from edition 0 and 1 records only, (2) from
+   edition 2 only, the others from both. Angles are in degrees, lengths in
+   metres. */
+#define VALMORA_FIELD_MISSING (-1)
+#define VALMORA_FIELD_NOT_GIVEN (-1.0e100)
+
+/* Where the sections of a field lie: index k is GRIB2 section k (0 the
+   indicator, 1 identification, 2 local use, 3 grid, 4 product, 5 data
+   representation, 6 bit map, 7 data, 8 the end section "7777"); for an
+   edition 0 or 1 record 0 the indicator, 1 the PDS, 2 the GDS, 3 the BMS,
+   4 the BDS, 5 "7777". */
+#define VALMORA_FIELD_SECTIONS 9
+
+typedef struct gribField {
+  /* The message */
+  int edition;            /* 1 (edition 0 records too) or 2 */
+  int fieldIndex;         /* this field's number in the message, from 0 */
+  size_t recordLength;    /* the message's length from "GRIB" to "7777" */
+  int64_t sectionOffset[VALMORA_FIELD_SECTIONS]; /* first octet of each section from "GRIB" (0 for the indicator); -1 when absent */
+  size_t sectionLength[VALMORA_FIELD_SECTIONS];  /* its length in octets; 0 when absent */
+
+  /* Identification (GRIB2 sections 0 and 1; GRIB1 PDS) */
+  int discipline;               /* (2) section 0 octet 7 */
+  int centre;                   /* originating centre */
+  int subCentre;                /* originating sub-centre */
+  int masterTablesVersion;      /* (2) */
+  int localTablesVersion;       /* (2) */
+  int significanceOfReferenceTime; /* (2) */
+  int year, month, day, hour, minute, second; /* reference time, full year (GRIB1: century applied; second 0) */
+  int productionStatusOfProcessedData; /* (2) */
+  int typeOfProcessedData;      /* (2) */
+
+  /* Product (GRIB2 section 4; GRIB1 PDS) */
+  int productDefinitionTemplateNumber; /* (2) */
+  int parameterCategory;        /* (2) */
+  int parameterNumber;          /* (2) */
+  int typeOfGeneratingProcess;  /* (2) */
+  int generatingProcessIdentifier; /* GRIB2 4.x, GRIB1 PDS octet 6 */
+  int indicatorOfUnitOfTimeRange;  /* GRIB2 4.x; GRIB1 PDS octet 18 */
+  int64_t forecastTime;         /* (2) in indicatorOfUnitOfTimeRange units; may be negative */
+  int typeOfFirstFixedSurface;  /* (2) */
+  int scaleFactorOfFirstFixedSurface; /* (2) signed */
+  int64_t scaledValueOfFirstFixedSurface; /* (2) */
+  int typeOfSecondFixedSurface; /* (2) */
+  int scaleFactorOfSecondFixedSurface; /* (2) */
+  int64_t scaledValueOfSecondFixedSurface; /* (2) */
+  /* statistically processed products (4.8, 4.11, 4.9, 4.10, 4.12, 4.15 ..) */
+  int yearOfEndOfOverallTimeInterval, monthOfEndOfOverallTimeInterval, dayOfEndOfOverallTimeInterval;
+  int hourOfEndOfOverallTimeInterval, minuteOfEndOfOverallTimeInterval, secondOfEndOfOverallTimeInterval;
+  int numberOfTimeRanges;       /* (2) the first time range's items follow */
+  int typeOfStatisticalProcessing; /* (2) */
+  int typeOfTimeIncrement;      /* (2) */
+  int indicatorOfUnitForTimeRange; /* (2) */
+  int64_t lengthOfTimeRange;    /* (2) */
+  /* ensembles (4.1, 4.11) */
+  int typeOfEnsembleForecast;   /* (2) */
+  int perturbationNumber;       /* (2) */
+  int numberOfForecastsInEnsemble; /* (2) */
+  /* edition 0 and 1 product definition */
+  int table2Version;            /* (1) PDS octet 4 */
+  int gridDefinition;           /* (1) PDS octet 7, the centre's grid number */
+  int indicatorOfParameter;     /* (1) PDS octet 9 */
+  int indicatorOfTypeOfLevel;   /* (1) PDS octet 10 */
+  int level;                    /* (1) PDS octets 11-12 as one number */
+  int topLevel, bottomLevel;    /* (1) PDS octets 11 and 12 */
+  int P1, P2;                   /* (1) PDS octets 19 and 20 */
+  int timeRangeIndicator;       /* (1) PDS octet 21 */
+  int numberIncludedInAverage;  /* (1) PDS octets 22-23 */
+
+  /* Grid (GRIB2 section 3; GRIB1 GDS) */
+  int gridDefinitionTemplateNumber; /* GRIB2 3.x; GRIB1 the data representation type (GDS octet 6); MISSING without a grid */
+  size_t numberOfDataPoints;    /* points of the grid (GRIB2 section 3 octets 7-10; GRIB1 from the grid) */
+  int shapeOfTheEarth;          /* GRIB2 code table 3.2; GRIB1 0 (sphere of 6367470 m) or 2 (IAU 1965 spheroid) from the resolution flags */
+  double earthRadius;           /* where the shape gives it (metres) */
+  double earthMajorAxis, earthMinorAxis; /* where the shape gives them (metres) */
+  int64_t Ni, Nj;               /* points along a parallel and a meridian; Ni MISSING on a reduced grid */
+  double latitudeOfFirstGridPoint, longitudeOfFirstGridPoint;
+  double latitudeOfLastGridPoint, longitudeOfLastGridPoint;
+  double iDirectionIncrement, jDirectionIncrement; /* degrees; NOT_GIVEN when the flags say so */
+  int resolutionAndComponentFlags;
+  int scanningMode;             /* the flag octet as stored */
+  int N;                        /* Gaussian: parallels between a pole and the equator */
+  int isReduced;                /* 1: rows of varying length, their counts in the record */
+  int64_t plOffset;             /* octet of the first row count from "GRIB"; -1 for none */
+  int plCount;                  /* number of row counts */
+  int plOctets;                 /* octets per row count (GRIB1: 2) */
+  /* projections: polar stereographic, Lambert conformal, Mercator */
+  double LaD;                   /* latitude where Dx and Dy hold; Mercator's standard parallel */
+  double LoV;                   /* orientation of the grid */
+  double Dx, Dy;                /* grid lengths in metres */
+  double Latin1, Latin2;        /* Lambert: the secant cone's latitudes */
+  int projectionCentreFlag;
+  /* rotated grids (and Lambert's southern pole of the projection) */
+  double latitudeOfSouthernPole, longitudeOfSouthernPole;
+  double angleOfRotation;
+  /* spherical harmonics (GRIB2 3.50; GRIB1 type 50) */
+  int J, K, M;                  /* pentagonal resolution parameters */
+  /* unstructured grid (3.101) */
+  int numberOfGridUsed;
+  int numberOfGridInReference;
+  unsigned char uuidOfHGrid[16];
+
+  /* Data (GRIB2 sections 5 and 6; GRIB1 BMS and BDS) */
+  size_t numberOfValues;        /* values coded in the data section */
+  int bitmapPresent;            /* 1: a bit map applies (GRIB2 indicator 0 or 254; GRIB1 a BMS) */
+  int bitMapIndicator;          /* (2) section 6 octet 6 (0, 1-253 predefined, 254 earlier, 255 none) */
+  size_t numberOfMissing;       /* points the bit map leaves out (counted only when values are decoded) */
+  int dataRepresentationTemplateNumber; /* GRIB2 5.x; GRIB1 0 simple grid, 50 spherical harmonics simple,
+                                           51 spherical harmonics complex, MISSING for other packings */
+  int bitsPerValue;
+  double referenceValue;        /* R of (R + u x 2^E) x 10^-D */
+  int binaryScaleFactor;        /* E */
+  int decimalScaleFactor;       /* D */
+  int typeOfOriginalFieldValues; /* (2) 0 floating point, 1 integer */
+  int dataFlag;                 /* (1) BDS octet 4, high 4 bits */
+  size_t numberOfPackedOctets;  /* octets of packed data (GRIB2 section 7 less its 5-octet header) */
+} gribField;
+
+/* Further results of the functions below (the VALMORA_DECODE_ family). */
+#define VALMORA_DECODE_PACKING_UNSUPPORTED 7 /* a packing without a decoder here (named on standard error); keys filled, no values */
+#define VALMORA_DECODE_NO_FIELD 8        /* the field index is outside 0 .. count - 1 */
+#define VALMORA_DECODE_CODER_FAILED 9    /* the JPEG2000, PNG or CCSDS stream cannot be decoded, or gives another number of values */
+#define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid (template named on standard error) */
+#define VALMORA_DECODE_NOT_GRIB 11       /* no "GRIB" marker, an edition other than 0, 1 or 2, or fewer octets than an indicator */
+#define VALMORA_DECODE_NO_MEMORY 12      /* scratch memory could not be had; no output */
+
+/* gribFieldCount() :
+   The number of fields of the record at `record` (recordLength octets
+   available): 1 for edition 0 and 1, the number of data sections (7) of an
+   edition 2 message.
+   Result: VALMORA_DECODE_OK with *count set; VALMORA_DECODE_NOT_GRIB,
+   VALMORA_DECODE_TRUNCATED (the message is longer than recordLength) or
+   VALMORA_DECODE_DAMAGED (sections out of order or beyond the message, no
+   "7777" where they lead) with *count 0. Reads nothing outside the message,
+   prints nothing, writes only *count. Safe from several threads at once. */
+VALMORA_API int gribFieldCount(const unsigned char *record, size_t recordLength, int *count);
+
+/* grib_field_decode_double(), grib_field_decode_float() :
+   The keys and values of field `index` (from 0) of the record at `record`
+   (recordLength octets available; nothing outside them nor outside the
+   message is read).
+   field      : receives the keys (all members written), or null.
+   values     : receives the values in the record's order, one per point of
+                the grid (points missing from the bit map get missingValue),
+                or one per coded value for spherical harmonics; null decodes
+                the keys alone (fast: nothing is unpacked or decompressed).
+   valuesSize : on entry the capacity of values in elements (not read when
+                values is null); on return the number the field needs, also
+                with VALMORA_DECODE_NO_ROOM. May be null when values is.
+   missingValue : the value given to points missing from the bit map.
+   Packings: GRIB2 templates 5.0 (simple), 5.2 and 5.3 (complex, spatial
+   differencing of order 1 and 2), 5.4 (IEEE 32 and 64 bits), 5.40
+   (JPEG2000), 5.41 (PNG), 5.42 (CCSDS), 5.50 and 5.51 (spherical harmonics
+   simple and complex); GRIB1 what grib_decode_double reads (the szip form
+   included), whose codes it returns.
+   Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD (nothing
+   decoded); NO_ROOM (keys filled, *valuesSize the need, nothing written to
+   values); PACKING_UNSUPPORTED and UNSUPPORTED (a predefined bit map; keys
+   filled, no values); CODER_FAILED (keys filled, values undefined). The
+   failures with values asked for are also reported on standard error;
+   nothing ends the process. The record is only read; nothing is written to
+   values beyond the capacity. Safe from several threads at once: no
+   process-wide state, scratch taken and released inside the call. The float
+   twin computes each value in double and rounds it once. */
+VALMORA_API int grib_field_decode_double(const unsigned char *record, size_t recordLength, int index,
+                                         gribField *field, double *values, size_t *valuesSize,
+                                         double missingValue);
+VALMORA_API int grib_field_decode_float(const unsigned char *record, size_t recordLength, int index,
+                                        gribField *field, float *values, size_t *valuesSize,
+                                        float missingValue);
+
+/* gribFieldLatLons() :
+   The latitude and longitude (degrees; longitudes as the grid gives them,
+   rotated grids as geographic coordinates) of every point of field `index`,
+   in the order of its values. lats and lons each have room for *size
+   elements on entry; *size receives the number of points, also with
+   VALMORA_DECODE_NO_ROOM (nothing written then).
+   Grids: regular and rotated latitude/longitude, regular, reduced and
+   rotated Gaussian, polar stereographic, Lambert conformal, Mercator.
+   Either array may be null (not computed); both null give the number of
+   points alone.
+   Rows follow the scanning mode: i and j directions, j consecutive, and
+   alternate rows in the record's order (coordinates of the values as
+   stored). Gaussian latitudes are computed in double precision; a regular
+   grid's longitudes run evenly from its first to its last point, its
+   latitudes by the stored increment with the last row as stored.
+   Result: VALMORA_DECODE_OK; NOT_GRIB, TRUNCATED, DAMAGED, NO_FIELD,
+   NO_ROOM, NO_MEMORY; GRID_UNSUPPORTED for any other grid (stretched,
+   reduced latitude/longitude, space view, unstructured, ...), a Gaussian
+   grid with N above 16384, a projection on an earth the record gives no
+   size for, and a record without a grid. Nothing is printed; nothing is
+   written beyond *size elements of each array. The record is only read.
+   Safe from several threads at once. */
+VALMORA_API int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index, double *lats,
+                                 double *lons, size_t *size);
+
 /* ---- Spectral coefficient helpers (grib_int) ---------------------------- */
 /* A spectral field of triangular truncation T holds (T + 1)(T + 2)/2
    coefficients as (real, imaginary) pairs, zonal wavenumber m outer, total

@@ -1,0 +1,323 @@
+// Coordinates and grid keys against ecCodes: the samples it ships (GRIB1
+// and GRIB2, up to N640), grids it makes (Lambert conformal, Mercator,
+// scanning-mode variants) and the real files of python-grib-doc give the
+// same latitude and longitude at every point, and the same grid keys.
+#include "grib1.h"
+#include "gribGrid.h"
+#include "testutil.h"
+#include "valmora.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+#ifdef VALMORA_HAVE_ECCODES_API
+#include <eccodes.h>
+#endif
+
+#ifndef VALMORA_HAVE_ECCODES_API
+
+TEST(CoordsEcCodes, NeedsEccodes) { GTEST_SKIP() << "ecCodes' C API is not installed; interop tests skipped"; }
+
+#else
+
+namespace {
+
+using testutil::Bytes;
+
+constexpr double kDegreeTolerance = 1e-6;
+
+struct Handle {
+    codes_handle *h = nullptr;
+    explicit Handle(codes_handle *x) : h(x) {}
+    Handle(const Handle &) = delete;
+    ~Handle()
+    {
+        if (h) codes_handle_delete(h);
+    }
+    long num(const char *key) const
+    {
+        long v = -999999;
+        codes_get_long(h, key, &v);
+        return v;
+    }
+    double real(const char *key) const
+    {
+        double v = NAN;
+        codes_get_double(h, key, &v);
+        return v;
+    }
+    bool has(const char *key) const
+    {
+        int err = 0;
+        return codes_is_defined(h, key) && !codes_is_missing(h, key, &err) && err == 0;
+    }
+    Bytes message() const
+    {
+        const void *m = nullptr;
+        size_t len = 0;
+        codes_get_message(h, &m, &len);
+        const auto *p = static_cast<const unsigned char *>(m);
+        return Bytes(p, p + len);
+    }
+    // ecCodes' coordinates, or false when it has none for the grid.
+    bool latLons(std::vector<double> &lats, std::vector<double> &lons) const
+    {
+        size_t n = 0;
+        if (codes_get_size(h, "latitudes", &n) != 0 || n == 0) return false;
+        lats.resize(n);
+        lons.resize(n);
+        size_t m = n;
+        if (codes_get_double_array(h, "latitudes", lats.data(), &m) != 0 || m != n) return false;
+        m = n;
+        return codes_get_double_array(h, "longitudes", lons.data(), &m) == 0 && m == n;
+    }
+};
+
+std::vector<Handle *> messagesOf(const std::string &path)
+{
+    std::vector<Handle *> out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f) return out;
+    int err = 0;
+    while (codes_handle *h = codes_handle_new_from_file(nullptr, f, PRODUCT_GRIB, &err)) out.push_back(new Handle(h));
+    fclose(f);
+    return out;
+}
+
+Handle *sample(const std::string &name)
+{
+    return new Handle(codes_grib_handle_new_from_samples(nullptr, name.c_str()));
+}
+
+// The difference of two longitudes, whole turns apart counting as none.
+double lonDistance(double a, double b)
+{
+    double d = std::fmod(std::fabs(a - b), 360.0);
+    return std::min(d, 360.0 - d);
+}
+
+// ecCodes rounds the geographic coordinates of rotated grids to six
+// decimals in single precision: up to 4e-6 degree off near 90 or 180.
+double roundedTolerance(double v)
+{
+    const float scaled = (float)(std::fabs(v) * 1e6);
+    return kDegreeTolerance + (double)(std::nextafter(scaled, INFINITY) - scaled) / 1e6;
+}
+
+// ecCodes gives the values of a grid scanned in alternate rows (and their
+// coordinates) with every row turned the common way; the values here stay
+// in the record's order.
+void alternateRows(const Handle &h, std::vector<double> &v)
+{
+    if (!(h.num("scanningMode") & 0x10) || h.num("jPointsAreConsecutive")) return;
+    const size_t ni = (size_t)h.num("Ni");
+    for (size_t row = 1; (row + 1) * ni <= v.size(); row += 2)
+        std::reverse(v.begin() + (long)(row * ni), v.begin() + (long)((row + 1) * ni));
+}
+
+// Our coordinates of `rec` against ecCodes' for the same message.
+void compareLatLons(const Handle &h, const Bytes &rec, const std::string &what)
+{
+    std::vector<double> theirLat, theirLon;
+    ASSERT_TRUE(h.latLons(theirLat, theirLon)) << what;
+    alternateRows(h, theirLat);
+    alternateRows(h, theirLon);
+    const bool rounded = h.num("isRotatedGrid") == 1;
+    size_t n = 0;
+    ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_OK) << what;
+    ASSERT_EQ(n, theirLat.size()) << what;
+    std::vector<double> lat(n), lon(n);
+    ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK) << what;
+    double worstLat = 0, worstLon = 0;
+    size_t atLat = 0, atLon = 0;
+    for (size_t k = 0; k < n; ++k) {
+        double dl = std::fabs(lat[k] - theirLat[k]);
+        // Longitude means nothing at a pole.
+        double dn = std::fabs(theirLat[k]) > 90 - 1e-9 ? 0 : lonDistance(lon[k], theirLon[k]);
+        if (rounded) { // measured in tolerances
+            dl *= kDegreeTolerance / roundedTolerance(theirLat[k]);
+            dn *= kDegreeTolerance / roundedTolerance(theirLon[k]);
+        }
+        if (!(dl <= worstLat)) worstLat = dl, atLat = k;
+        if (!(dn <= worstLon)) worstLon = dn, atLon = k;
+    }
+    EXPECT_LE(worstLat, kDegreeTolerance) << what << ": point " << atLat << " latitude " << lat[atLat] << " ecCodes "
+                                          << theirLat[atLat];
+    EXPECT_LE(worstLon, kDegreeTolerance) << what << ": point " << atLon << " longitude " << lon[atLon]
+                                          << " ecCodes " << theirLon[atLon];
+}
+
+// Grid keys against ecCodes' (in its units: degrees, metres).
+void compareKeys(const Handle &h, const Bytes &rec, const std::string &what)
+{
+    gribField f;
+    memset(&f, 0, sizeof f);
+    for (auto &o : f.sectionOffset) o = -1;
+    const int edition = (int)h.num("edition");
+    const unsigned char *sec = nullptr;
+    size_t len = 0;
+    if (edition == 1) {
+        unsigned char *pds, *gds, *bms, *bds;
+        long recLen;
+        ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(rec.data()), (long)rec.size(), &pds, &gds, &bms, &bds,
+                                &recLen),
+                  0);
+        ASSERT_NE(gds, nullptr) << what;
+        sec = gds;
+        len = g1::get3(gds);
+        f.sectionOffset[2] = gds - rec.data();
+        ASSERT_EQ(gribGridKeys1(sec, len, &f), VALMORA_DECODE_OK) << what;
+    } else {
+        unsigned char *s[7];
+        ASSERT_EQ(grib2Sections(const_cast<unsigned char *>(rec.data()), (long)rec.size(), &s[0], &s[1], &s[2],
+                                &s[3], &s[4], &s[5], &s[6]),
+                  0);
+        sec = s[2];
+        len = g1::get4(sec);
+        f.sectionOffset[3] = sec - rec.data();
+        ASSERT_EQ(gribGridKeys2(sec, len, &f), VALMORA_DECODE_OK) << what;
+        EXPECT_EQ(f.gridDefinitionTemplateNumber, h.num("gridDefinitionTemplateNumber")) << what;
+    }
+    EXPECT_EQ((long)f.numberOfDataPoints, h.num("numberOfDataPoints")) << what;
+    EXPECT_EQ(f.scanningMode, h.num("scanningMode")) << what;
+    if (edition == 2) {
+        EXPECT_EQ(f.shapeOfTheEarth, h.num("shapeOfTheEarth")) << what;
+    }
+    const std::string type = [&] {
+        char buf[128] = {0};
+        size_t n = sizeof buf;
+        codes_get_string(h.h, "gridType", buf, &n);
+        return std::string(buf);
+    }();
+    const bool projected = type == "polar_stereographic" || type == "lambert" || type == "mercator";
+    EXPECT_EQ(f.Nj, h.num(projected && type != "mercator" ? "Ny" : "Nj")) << what;
+    if (!f.isReduced) {
+        EXPECT_EQ(f.Ni, h.num(projected && type != "mercator" ? "Nx" : "Ni")) << what;
+    }
+    EXPECT_NEAR(f.latitudeOfFirstGridPoint, h.real("latitudeOfFirstGridPointInDegrees"), 1e-9) << what;
+    EXPECT_NEAR(f.longitudeOfFirstGridPoint, h.real("longitudeOfFirstGridPointInDegrees"), 1e-9) << what;
+    if (!projected || type == "mercator") {
+        EXPECT_NEAR(f.latitudeOfLastGridPoint, h.real("latitudeOfLastGridPointInDegrees"), 1e-9) << what;
+        EXPECT_NEAR(f.longitudeOfLastGridPoint, h.real("longitudeOfLastGridPointInDegrees"), 1e-9) << what;
+    }
+    if (type.find("gg") != std::string::npos) {
+        EXPECT_EQ(f.N, h.num("N")) << what;
+    }
+    if (f.isReduced) {
+        std::vector<long> pl((size_t)f.plCount);
+        size_t n = pl.size();
+        ASSERT_EQ(codes_get_long_array(h.h, "pl", pl.data(), &n), 0) << what;
+        ASSERT_GE(f.plOffset, 0);
+        for (size_t j = 0; j < n; ++j)
+            ASSERT_EQ((long)g1::getN(rec.data() + f.plOffset + j * (size_t)f.plOctets, (unsigned)f.plOctets), pl[j])
+                << what << " row " << j;
+    }
+    if (type.find("rotated") != std::string::npos) {
+        EXPECT_NEAR(f.latitudeOfSouthernPole, h.real("latitudeOfSouthernPoleInDegrees"), 1e-9) << what;
+        EXPECT_NEAR(f.longitudeOfSouthernPole, h.real("longitudeOfSouthernPoleInDegrees"), 1e-9) << what;
+        EXPECT_NEAR(f.angleOfRotation, h.real("angleOfRotationInDegrees"), 1e-6) << what;
+    }
+    if (type == "polar_stereographic" || type == "lambert") {
+        EXPECT_NEAR(f.LoV, h.real(type == "lambert" ? "LoVInDegrees" : "orientationOfTheGridInDegrees"), 1e-9)
+            << what;
+        EXPECT_NEAR(f.Dx, h.real("DxInMetres"), 1e-6) << what;
+        EXPECT_NEAR(f.Dy, h.real("DyInMetres"), 1e-6) << what;
+        EXPECT_EQ(f.projectionCentreFlag, h.num("projectionCentreFlag")) << what;
+    }
+    if (type == "lambert") {
+        EXPECT_NEAR(f.Latin1, h.real("Latin1InDegrees"), 1e-9) << what;
+        EXPECT_NEAR(f.Latin2, h.real("Latin2InDegrees"), 1e-9) << what;
+    }
+    if (type == "mercator") {
+        EXPECT_NEAR(f.LaD, h.real("LaDInDegrees"), 1e-9) << what;
+        EXPECT_NEAR(f.Dx, h.real("DiInMetres"), 1e-6) << what;
+        EXPECT_NEAR(f.Dy, h.real("DjInMetres"), 1e-6) << what;
+    }
+}
+
+void compareAll(const Handle &h, const std::string &what)
+{
+    const Bytes rec = h.message();
+    compareKeys(h, rec, what);
+    compareLatLons(h, rec, what);
+}
+
+std::vector<std::string> samples()
+{
+    std::vector<std::string> out;
+    DIR *d = opendir("/usr/share/eccodes/samples");
+    if (!d) return out;
+    while (dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name.size() < 5 || name.substr(name.size() - 5) != ".tmpl") continue;
+        name.resize(name.size() - 5);
+        // Leave out the finest grids (slow to compare), the bi-Fourier
+        // Lambert, spherical harmonics and the non-GRIB templates.
+        if (name.find("1280") != std::string::npos || name.find("2000") != std::string::npos ||
+            name.find("1024") != std::string::npos || name.find("lambert_bf") != std::string::npos ||
+            name.rfind("sh_", 0) == 0 || name.rfind("BUFR", 0) == 0 || name.find("grib") == std::string::npos)
+            continue;
+        out.push_back(name);
+    }
+    closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(CoordsEcCodes, Samples)
+{
+    int compared = 0;
+    for (const std::string &name : samples()) {
+        std::unique_ptr<Handle> h(sample(name));
+        if (!h->h) continue;
+        std::vector<double> lat, lon;
+        if (!h->latLons(lat, lon)) continue;
+        // ecCodes steps polar stereographic grids northward whatever their
+        // scanning mode says: compare on the grids that do scan so.
+        if (name.rfind("polar_stereographic", 0) == 0) codes_set_long(h->h, "jScansPositively", 1);
+        // It gives rotated Gaussian grids in rotated coordinates (see below).
+        if (name.find("rotated_gg") != std::string::npos) continue;
+        // Reduced latitude/longitude grids have no coordinates here.
+        if (name.find("reduced_ll") != std::string::npos) {
+            const Bytes rec = h->message();
+            size_t n = 0;
+            EXPECT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, nullptr, nullptr, &n),
+                      VALMORA_DECODE_GRID_UNSUPPORTED);
+            continue;
+        }
+        compareAll(*h, name);
+        ++compared;
+    }
+    EXPECT_GE(compared, 40);
+}
+
+TEST(CoordsEcCodes, RealFiles)
+{
+    const std::string dir = "/usr/share/doc/python-grib-doc/examples/";
+    int compared = 0;
+    for (const char *file : {"CMC_reg_WIND_ISBL_300_ps60km_2010052400_P012.grib", "cl00010000_ecoclimap_rot.grib1",
+                             "ds.maxt.bin", "dspr.temp.bin", "ecmwf_tigge.grb", "eta.grb", "flux.grb", "gfs.grb",
+                             "ngm.grb", "regular_latlon_surface.grib1", "regular_latlon_surface.grib2",
+                             "rotated_ll.grib1", "safrica.grib2"}) {
+        std::vector<Handle *> hs = messagesOf(dir + file);
+        if (hs.empty()) continue;
+        // The first message of each file: the others share its grid.
+        compareAll(*hs[0], file);
+        ++compared;
+        for (Handle *h : hs) delete h;
+    }
+    if (compared == 0) GTEST_SKIP() << "python-grib-doc's examples are not installed";
+    EXPECT_EQ(compared, 13);
+}
+
+} // namespace
+
+#endif
