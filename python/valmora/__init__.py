@@ -10,11 +10,11 @@ Records packed by recpack read as the records they restore to.
 """
 from . import _core
 from ._errors import ValmoraError
-from ._reader import Field, File, ValmoraWarning, gaussian_latitudes, open  # noqa: A004
+from ._reader import Field, File, ValmoraWarning, open  # noqa: A004
 
 __version__ = _core.library_version()
 __all__ = ["Field", "File", "ValmoraError", "ValmoraWarning", "open", "open_datasets",
-           "pack", "unpack", "pack_record", "unpack_record", "gaussian_latitudes", "library_version"]
+           "pack", "unpack", "pack_record", "unpack_record", "library_version"]
 
 
 def library_version():

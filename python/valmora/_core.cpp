@@ -190,8 +190,13 @@ py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
     if (layer(i1[6])) {
         k["topLevel"] = i1[7];
         k["bottomLevel"] = i1[8];
+        k["level"] = i1[7];
+    } else {
+        // ecCodes reads octets 11-12 as one number for every other type,
+        // surface included; the arrays split them for most types.
+        const unsigned char *pds = o.data + offset + 8;
+        k["level"] = pds[10] << 8 | pds[11];
     }
-    k["level"] = i1[7];
     const int century = i1[20] < 0 ? -i1[20] : i1[20];
     const int year = (century - 1) * 100 + i1[9];
     k["yearOfCentury"] = i1[9];
@@ -349,6 +354,38 @@ py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, do
     return values;
 }
 
+// ---- Coordinates -------------------------------------------------------------
+
+const char *fieldReason(int status)
+{
+    switch (status) {
+    case VALMORA_DECODE_GRID_UNSUPPORTED: return "no coordinates for this grid";
+    case VALMORA_DECODE_NO_FIELD: return "no such field in the message";
+    case VALMORA_DECODE_NOT_GRIB: return "not a GRIB record";
+    case VALMORA_DECODE_NO_MEMORY: return "out of memory";
+    default: return decodeReason(status);
+    }
+}
+
+// Latitudes and longitudes of every point of field `index`, in the order
+// of its values.
+py::tuple latLons(const py::buffer &b, size_t offset, size_t length, int index)
+{
+    Octets o(b);
+    checkRange(o, offset, length);
+    size_t n = 0;
+    int status = gribFieldLatLons(o.data + offset, length, index, nullptr, nullptr, &n);
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_NO_ROOM) fail(at(offset) + fieldReason(status));
+    py::array_t<double> lats(static_cast<py::ssize_t>(n)), lons(static_cast<py::ssize_t>(n));
+    double *la = lats.mutable_data(), *lo = lons.mutable_data();
+    {
+        py::gil_scoped_release nogil;
+        status = gribFieldLatLons(o.data + offset, length, index, la, lo, &n);
+    }
+    if (status != VALMORA_DECODE_OK) fail(at(offset) + fieldReason(status));
+    return py::make_tuple(lats, lons);
+}
+
 // ---- Packing records ---------------------------------------------------------
 
 // Room past a record that recPackCopy and recUnpackCopy may pad into.
@@ -408,6 +445,7 @@ PYBIND11_MODULE(_core, m)
           py::arg("missing"), py::arg("out") = py::none());
     m.def("grib1_values_float", &grib1Values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
           py::arg("missing"), py::arg("out") = py::none());
+    m.def("latlons", &latLons, py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("index") = 0);
     m.def("pack_record", &packRecord, py::arg("record"));
     m.def("unpack_record", &unpackRecord, py::arg("record"));
 }

@@ -52,8 +52,12 @@ def _derived(k):
         grid = names.code_table("grib1_grids").get(k["dataRepresentationType"])
         if grid:
             k["gridDefinitionDescription"] = grid[1]
-    if k.get("Ni") is not None and k.get("Nj") is not None:
-        k["Nx"], k["Ny"] = k["Ni"], k["Nj"]
+    if k.get("Nj") is not None:
+        k["Ny"] = k["Nj"]
+    if k.get("Ni") is not None:
+        k["Nx"] = k["Ni"]
+    if "Nx" in k and "Ni" not in k:  # projections: ecCodes' aliases
+        k["Ni"], k["Nj"] = k["Nx"], k["Ny"]
     k["missingValue"] = MISSING_VALUE
     k.update(names.parameter(dict(k, centre=k["centreCode"])))
     k["typeOfLevel"] = names.type_of_level(dict(k, centre=k["centreCode"]))
@@ -79,21 +83,15 @@ def _validity(k):
     return (valid.year * 10000 + valid.month * 100 + valid.day, valid.hour * 100 + valid.minute)
 
 
-def gaussian_latitudes(n):
-    """The 2N latitudes of a Gaussian grid of N rows per hemisphere, north to
-    south, in degrees: the zeros of the Legendre polynomial of degree 2N."""
-    x, _ = np.polynomial.legendre.leggauss(2 * n)
-    return np.degrees(np.arcsin(x))[::-1]
-
-
 class Field:
     """One field of a file: a GRIB1 record, or one product of a GRIB2 message."""
 
-    def __init__(self, source, offset, length, edition):
+    def __init__(self, source, offset, length, edition, index=0):
         self._source = source
         self.offset = offset
         self.length = length
         self.edition = edition
+        self.index = index  # the field's number in its message
         self._keys = None
 
     def __repr__(self):
@@ -148,75 +146,24 @@ class Field:
         return (k["numberOfPoints"],)
 
     def distinct_latlons(self):
-        """The latitudes and longitudes of the rows and columns of a regular
-        latitude/longitude or Gaussian grid, in the order of the values."""
+        """The latitudes of the rows and the longitudes of the columns of a
+        regular latitude/longitude or Gaussian grid."""
         k = self.keys
-        grid = k["gridType"]
-        lat1, lat2 = k["latitudeOfFirstGridPointInDegrees"], k["latitudeOfLastGridPointInDegrees"]
-        lon1, lon2 = k["longitudeOfFirstGridPointInDegrees"], k["longitudeOfLastGridPointInDegrees"]
-        ni, nj = k["Ni"], k["Nj"]
-        if grid == "regular_ll":
-            lats = np.linspace(lat1, lat2, nj) if nj > 1 else np.array([lat1])
-        elif grid == "regular_gg":
-            lats = _gaussian_rows(k)
-        else:
-            raise ValmoraError("record at offset %d: no distinct latitudes for a %s grid" % (self.offset, grid))
-        if k.get("iScansNegatively"):
-            lon1, lon2 = lon2, lon1
-        if lon2 < lon1:
-            lon2 += 360
-        lons = np.linspace(lon1, lon2, ni) if ni > 1 else np.array([lon1])
-        if k.get("iScansNegatively"):
-            lons = lons[::-1]
-        return lats, lons
+        if k["gridType"] not in ("regular_ll", "regular_gg"):
+            raise ValmoraError("record at offset %d: no distinct latitudes for a %s grid"
+                               % (self.offset, k["gridType"]))
+        lats, lons = self.latlons(shape=True)
+        if k.get("jPointsAreConsecutive"):
+            return lats[0, :], lons[:, 0]
+        return lats[:, 0], lons[0, :]
 
     def latlons(self, shape=False):
-        """Latitude and longitude of every point, in the order of values()."""
-        k = self.keys
-        grid = k["gridType"]
-        if grid in ("regular_ll", "regular_gg"):
-            lats, lons = self.distinct_latlons()
-            if k.get("jPointsAreConsecutive"):
-                lon2d, lat2d = np.meshgrid(lons, lats, indexing="ij")
-            else:
-                lat2d, lon2d = np.meshgrid(lats, lons, indexing="ij")
-            if shape:
-                return lat2d, lon2d
-            return lat2d.ravel(), lon2d.ravel()
-        if grid in ("reduced_gg", "reduced_ll"):
-            pl = np.asarray(k["pl"])
-            if grid == "reduced_gg":
-                rows = _gaussian_rows(k)
-            else:
-                rows = np.linspace(k["latitudeOfFirstGridPointInDegrees"],
-                                   k["latitudeOfLastGridPointInDegrees"], len(pl))
-            lon1 = k["longitudeOfFirstGridPointInDegrees"]
-            lon2 = k["longitudeOfLastGridPointInDegrees"]
-            if lon2 < lon1:
-                lon2 += 360
-            lats = np.repeat(rows, pl)
-            lons = np.empty(int(pl.sum()))
-            at = 0
-            span = lon2 - lon1
-            for p in pl:
-                # A row that wraps round the globe leaves out its last point
-                # (which would repeat the first).
-                step = 360.0 / p if span + 360.0 / p >= 360.0 - 1e-6 else (span / (p - 1) if p > 1 else 0.0)
-                lons[at:at + p] = lon1 + step * np.arange(p)
-                at += p
-            return lats, lons
-        raise ValmoraError("record at offset %d: no coordinates for a %s grid in this build" % (self.offset, grid))
-
-
-def _gaussian_rows(k):
-    """The latitudes of the rows a (sub-area of a) Gaussian grid holds."""
-    lats = gaussian_latitudes(k["N"])
-    lat1, lat2 = k["latitudeOfFirstGridPointInDegrees"], k["latitudeOfLastGridPointInDegrees"]
-    north, south = max(lat1, lat2), min(lat1, lat2)
-    # The headers give latitudes to a thousandth of a degree.
-    tol = 0.0015
-    rows = lats[(lats <= north + tol) & (lats >= south - tol)]
-    return rows[::-1] if lat1 < lat2 else rows
+        """Latitude and longitude of every point, in the order of values();
+        with shape=True a regular grid's as 2-D arrays of its shape."""
+        lats, lons = _core.latlons(self._source.data, self.offset, self.length, self.index)
+        if shape:
+            return lats.reshape(self.shape), lons.reshape(self.shape)
+        return lats, lons
 
 
 class File:

@@ -39,15 +39,17 @@ class _Concept:
                 key = tuple(given[p] for p in primary)
                 self.index.setdefault(key, []).append((conds, values))
 
-    def lookup(self, keys):
+    def lookup(self, keys, concept):
+        """The value of one concept: each is matched on its own, as ecCodes
+        does (a name may come from a narrower entry than a unit)."""
         try:
             key = tuple(str(keys[p]) for p in self.primary)
         except KeyError:
             return None
         best, most = None, -1
         for conds, values in self.index.get(key, ()):
-            if len(conds) > most and all(str(keys.get(k)) == v for k, v in conds):
-                best, most = values, len(conds)
+            if values.get(concept) and len(conds) > most and all(str(keys.get(k)) == v for k, v in conds):
+                best, most = values[concept], len(conds)
         return best
 
 
@@ -83,39 +85,44 @@ def code_table(name):
     return out
 
 
+CONCEPTS = ("paramId", "shortName", "name", "units", "cfName", "cfVarName")
+
+
 def parameter(keys):
     """paramId, shortName, name, units, cfName and cfVarName of a field."""
     if keys.get("editionNumber", 1) == 2:
-        found = _table("grib2_wmo").lookup(keys)
+        tables = [_table("grib2_wmo")]
         fallback = "p%s.%s.%s" % (keys.get("discipline"), keys.get("parameterCategory"),
                                   keys.get("parameterNumber"))
     else:
-        found = None
-        if keys.get("centre") == ECMWF:
-            found = _table("grib1_ecmf").lookup(keys)
-        if found is None:
-            found = _table("grib1_wmo").lookup(keys)
+        tables = [_table("grib1_ecmf")] if keys.get("centre") == ECMWF else []
+        tables.append(_table("grib1_wmo"))
         fallback = "p%s.%s" % (keys.get("indicatorOfParameter"), keys.get("table2Version"))
-    if found is None:
+    out = {}
+    for concept in CONCEPTS:
+        for table in tables:
+            value = table.lookup(keys, concept)
+            if value:
+                out[concept] = value
+                break
+    if "shortName" not in out:
         return {"paramId": 0, "shortName": fallback, "name": "unknown", "units": "unknown",
                 "cfName": "unknown", "cfVarName": fallback}
-    out = dict(found)
     out["paramId"] = int(out["paramId"]) if out.get("paramId", "").isdigit() else 0
-    out["cfName"] = out.get("cfName") or "unknown"
-    out["cfVarName"] = out.get("cfVarName") or out["shortName"]
+    out.setdefault("name", "unknown")
+    out.setdefault("units", "unknown")
+    out.setdefault("cfName", "unknown")
+    out.setdefault("cfVarName", out["shortName"])
     return out
 
 
 def type_of_level(keys):
     if keys.get("editionNumber", 1) == 2:
-        found = _table("grib2_levels").lookup(keys)
-        return found["typeOfLevel"] if found else "unknown"
+        return _table("grib2_levels").lookup(keys, "typeOfLevel") or "unknown"
     found = None
     if keys.get("centre") == ECMWF:
-        found = _table("grib1_levels_ecmf").lookup(keys)
-    if found is None:
-        found = _table("grib1_levels").lookup(keys)
-    return found["typeOfLevel"] if found else "unknown"
+        found = _table("grib1_levels_ecmf").lookup(keys, "typeOfLevel")
+    return found or _table("grib1_levels").lookup(keys, "typeOfLevel") or "unknown"
 
 
 # ecCodes' stepType of edition 1 by timeRangeIndicator (its grib1 stepType

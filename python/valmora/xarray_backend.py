@@ -72,6 +72,7 @@ COORD_ATTRS = {
                    "standard_name": "time", "long_name": "time"},
 }
 GRID_TYPES_DIMENSION_COORDS = {"regular_ll", "regular_gg"}
+GRID_TYPES_2D_NON_DIMENSION_COORDS = {"rotated_ll", "rotated_gg", "lambert", "polar_stereographic"}
 HEADER_KEYS = ["number", "time", "step", "level"]
 _EPOCH = datetime.datetime(1970, 1, 1)
 
@@ -215,6 +216,12 @@ def _geography(first, field):
         coords = {"latitude": xr.Variable(("latitude",), lats, lat_attrs),
                   "longitude": xr.Variable(("longitude",), lons, dict(COORD_ATTRS["longitude"]))}
         return ("latitude", "longitude"), field.shape, coords
+    if grid in GRID_TYPES_2D_NON_DIMENSION_COORDS and first.get("Nx") and first.get("Ny"):
+        shape = (first["Ny"], first["Nx"])
+        lats, lons = field.latlons()
+        coords = {"latitude": xr.Variable(("y", "x"), lats.reshape(shape), dict(COORD_ATTRS["latitude"])),
+                  "longitude": xr.Variable(("y", "x"), lons.reshape(shape), dict(COORD_ATTRS["longitude"]))}
+        return ("y", "x"), shape, coords
     coords = {}
     try:
         lats, lons = field.latlons()
