@@ -7,6 +7,7 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
+#include "gribLocate.h"
 
 #include <cmath>
 #include <cstdio>
@@ -85,23 +86,23 @@ int correct_bdslen(int bdslen, int64_t recsize, int offset)
     return (int)g1::bdsLength((uint32_t)bdslen, recsize, offset).length;
 }
 
-int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
-                  unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize)
+int grib1Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
+                unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize, bool say)
 {
     *pdsp = *gdsp = *bmsp = *bdsp = nullptr;
     *gribrecsize = 0;
     unsigned char *rec = gribbuffer;
     if (gribbufsize < 8) {
-        damaged("indicator section", 0, gribbufsize < 0 ? 0 : (unsigned long)gribbufsize);
+        if (say) damaged("indicator section", 0, gribbufsize < 0 ? 0 : (unsigned long)gribbufsize);
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
-        Print_(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
+        if (say) Print_(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
         return -1;
     }
     int edition = rec[7];
     if (edition >= 2) {
-        Print_(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
+        if (say) Print_(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
         return -1;
     }
 
@@ -110,7 +111,7 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     const char *what;
     unsigned long at;
     if (walkGrib1(rec, limit, fr, what, at) != 0) {
-        damaged(what, at, limit);
+        if (say) damaged(what, at, limit);
         return -2;
     }
 
@@ -129,22 +130,29 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     *gribrecsize = (long)recsize;
 
     if ((long)recsize > gribbufsize) {
-        Print_(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
-                gribbufsize, recsize);
+        if (say)
+            Print_(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
+                   gribbufsize, recsize);
         return 1;
     }
     // An end section beyond the stated length is not looked for there.
     if (rec[7] == 1 && recsize >= fr.bdsoffset + 4 && recsize > stated) {
-        damaged("end section", recsize - 4, stated);
+        if (say) damaged("end section", recsize - 4, stated);
         return -2;
     }
     const unsigned char *es = fr.bds + bdslen;
     if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {
         if (recsize < fr.bdsoffset + 4) es = fr.bds; // the length wrapped: nothing to show past the BDS
-        Print_(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
+        if (say) Print_(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
         return -2;
     }
     return 0;
+}
+
+int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
+                  unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize)
+{
+    return grib1Locate(gribbuffer, gribbufsize, pdsp, gdsp, bmsp, bdsp, gribrecsize, true);
 }
 
 int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,

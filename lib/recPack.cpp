@@ -348,8 +348,9 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
 // whether dst holds a copy of the record already, which must then frame
 // alike. Both speak as recUnpack, but of buffers given wrongly.
 int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char *zip, size_t zipbuffersize,
-                 const char *caller, bool copied)
+                 const char *caller, bool copied, int *restored = nullptr)
 {
+    if (restored) *restored = 0;
     // The locator only reads; it takes a writable pointer for its results.
     unsigned char *src = const_cast<unsigned char *>(zip);
     // The record is rebuilt from the source: a shared buffer would be read
@@ -424,6 +425,7 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
     memcpy(dst, src, bdsoffset);
     memcpy(dbds + r.length, "7777", 4);
     put3(dst + 4, kept);
+    if (restored) *restored = 1;
     return within(padTo8(dst, total, gribbuffersize), gribbuffersize);
 }
 
@@ -493,6 +495,14 @@ int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_
 {
     return unpackRecord((unsigned char *)gribbuffer, gribbuffersize, (const unsigned char *)record, recordsize,
                         "recUnpackCopy", false);
+}
+
+int recUnpackCopyRestored(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize,
+                          int *restored)
+{
+    int dummy = 0;
+    return unpackRecord((unsigned char *)gribbuffer, gribbuffersize, (const unsigned char *)record, recordsize,
+                        "recUnpackCopy", false, restored ? restored : &dummy);
 }
 
 } // extern "C"

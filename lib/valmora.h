@@ -10,8 +10,9 @@
  * and buffers: gribLibraryVersion, gribVersion, the record file access
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
- * recPack, recPackCopy, recUnpack and recUnpackCopy. One file ID or buffer
- * must not be used by two threads at once. Not safe while another thread calls any library
+ * recPack, recPackCopy, recUnpack, recUnpackCopy, recUnpackCopyRestored,
+ * valmoraStatusText and recPackFile. One file ID or buffer must not be used
+ * by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -449,6 +450,15 @@ VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuff
    record in gribbuffer (a record left packed, or with no szip data section,
    is copied there as read); overlapping buffers are refused alike. */
 VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribbuffer, size_t gribbuffersize);
+
+/* recUnpackCopy that also says whether it restored: *restored (when not
+   NULL) is 1 when gribbuffer holds the restored record, 0 when it holds
+   nothing or the record as read (left packed, no szip data section). The
+   result, messages and buffers are those of recUnpackCopy, so a caller
+   need not ask gribGetZip about its own output. Safe from several threads
+   at once on different buffers. */
+VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, void *gribbuffer,
+                                      size_t gribbuffersize, int *restored);
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
@@ -1026,6 +1036,96 @@ VALMORA_API void pbGrib(int unit, void *buffer, int bufsize, int *recsize, int *
 /* Length of the next GRIB record (0 for none, or beyond the range of an
    int); the position is kept. */
 VALMORA_API void pbSize(int unit, int *size);
+
+/* ---- Status texts (gribStatus) ------------------------------------------ */
+/* Results of gribFindRecord. */
+#define VALMORA_FIND_RECORD 0       /* a whole record at *offset, of *length octets */
+#define VALMORA_FIND_MORE 1         /* a marker whose record needs *length octets from *offset */
+#define VALMORA_FIND_NONE (-1)      /* no marker; none can start before *offset */
+#define VALMORA_FIND_NOT_RECORD (-2) /* the marker at *offset starts no record: search on after it */
+
+/* The families of status values that valmoraStatusText names: the
+   decoder's VALMORA_DECODE_*, gribPlanes1's GRIB_PLANES_*, gribFindRecord's
+   VALMORA_FIND_* and the encoder's *kstatus (0 or VALMORA_ENCODE_*). */
+#define VALMORA_STATUS_DECODE 1
+#define VALMORA_STATUS_PLANES 2
+#define VALMORA_STATUS_FIND 3
+#define VALMORA_STATUS_ENCODE 4
+
+/* valmoraStatusText() :
+   A short English text for `status` of `family` (lower case, no final
+   period), for messages such as "record 3: %s". A value the family does
+   not have gives "unknown status", an unknown family "unknown status
+   family". Never NULL; the text is static and must not be freed. Safe from
+   several threads at once. */
+VALMORA_API const char *valmoraStatusText(int family, int status);
+
+/* ---- Packing whole files (recPackFile) ---------------------------------- */
+
+/* What recPackFile found and did; the counts grow as the run goes. */
+typedef struct recPackResult {
+    uint64_t recordsCoded;      /* compressed (packing) or restored (restoring) */
+    uint64_t recordsCopied;     /* written as read */
+    uint64_t recordsLeftPacked; /* restoring: packed records that stay packed */
+    uint64_t octetsIn;          /* of the input, records and stretches */
+    uint64_t octetsOut;         /* written, padding included */
+    int status;                 /* the program's exit status: 0 or 1 (-1: refused) */
+    /* Seconds: processor time of the process (cpuAll), of the reader, the
+       workers (compressing only) and the writer with their sum; wall-clock
+       time of the run and of the same phases (wallCode: the writer's wait
+       for compressed records). */
+    double cpuAll, cpuSum, cpuRead, cpuCode, cpuWrite;
+    double wallAll, wallSum, wallRead, wallCode, wallWrite;
+} recPackResult;
+
+/* How recPackFile runs. Zero-filled (memset, or = {0}) is a valid choice:
+   packing with one worker, messages on standard error. */
+typedef struct recPackOptions {
+    int unpack;              /* 0 pack (recpack), 1 restore (recunpack) */
+    int workers;             /* records worked on at once, 1 to 1024; 0: one per available processor */
+    int verbose;             /* reserved for the caller's summary; not read */
+    const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
+    const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
+    const char *outputName;
+    int compat;              /* reserved for the coding forms to come: 0 */
+    int grib2;               /* reserved for the coding forms to come: 0 */
+    /* Called from the writing thread after each record or stretch piece
+       with the counts so far, and with NULL just before the run writes a
+       line of its own, so that a progress line can be erased first. NULL:
+       not called. */
+    void (*progress)(void *context, const recPackResult *sofar);
+    /* Each of the run's own lines (whole lines, one or more), in file
+       order. NULL: standard error. */
+    void (*message)(void *context, const char *text);
+    void *context;           /* handed to progress and message */
+} recPackOptions;
+
+/* recPackFile() :
+   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
+   0) or restoring (unpack 1) the data sections of edition 1 records as
+   recPackCopy and recUnpackCopyRestored do, and carries every octet
+   between records over in its place, zero padding aside. A regular input
+   file is mapped; any other input (a pipe, a terminal) is read in order.
+   Several workers give the same output as one. The descriptors are
+   neither closed nor moved back.
+   Messages: the run's own lines name options->program and the offset they
+   are about, through options->message; the locator's texts fixed for
+   damaged records ("GRIB message error", "GRIB data corrupted!") go to
+   standard output, or to standard error when ofd is standard output.
+   Result: 0 when every octet was carried over (and, restoring, every
+   packed record restored); 1 when something was not (a read or write
+   failed, a page of the mapped input could not be read, a packed record
+   stayed packed); -1 for bad arguments (negative descriptors, workers out
+   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   *result (when not NULL) receives the counts, the status and the times.
+   Signals: the first mapped input sets a SIGBUS handler for the process,
+   kept from then on; a page of a mapped input that can't be read (a file
+   cut short while the run goes on) reads as zeros and makes the result 1.
+   A bus error elsewhere goes to the handler the process had before, or
+   ends the process as without it. A program that sets its own SIGBUS
+   handler afterwards takes this one's place.
+   Safe from several threads at once, each run on its own descriptors. */
+VALMORA_API int recPackFile(int ifd, int ofd, const recPackOptions *options, recPackResult *result);
 
 #ifdef __cplusplus
 }

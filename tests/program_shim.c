@@ -33,10 +33,12 @@ static int failing(int fd)
     return strcmp(path, file) == 0;
 }
 
-void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
+/* The program maps through mmap, a library built with 64-bit file offsets
+   through mmap64: both go through the same rule. */
+static void *shimMap(const char *name, void *addr, size_t length, int prot, int flags, int fd, off_t offset)
 {
-    static mmap_fn real;
-    if (!real) *(void **)&real = dlsym(RTLD_NEXT, "mmap");
+    mmap_fn real;
+    *(void **)&real = dlsym(RTLD_NEXT, name);
     if (!failing(fd)) return real(addr, length, prot, flags, fd, offset);
     if (!getenv("EIO_MAP")) {
         errno = ENODEV;
@@ -49,6 +51,16 @@ void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
         return MAP_FAILED;
     }
     return m;
+}
+
+void *mmap(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
+{
+    return shimMap("mmap", addr, length, prot, flags, fd, offset);
+}
+
+void *mmap64(void *addr, size_t length, int prot, int flags, int fd, off_t offset)
+{
+    return shimMap("mmap64", addr, length, prot, flags, fd, offset);
 }
 
 ssize_t read(int fd, void *buf, size_t count)

@@ -2,6 +2,7 @@
 // same output for every worker count, every octet of the input carried over,
 // each way of losing data that the program once had, damage in packed
 // records, argument forms and the progress line.
+#include "pack_util.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
@@ -68,24 +69,6 @@ std::string ownLines(const std::string &err)
 bool contains(const Bytes &hay, const Bytes &needle)
 {
     return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
-}
-
-Bytes pds28(int parameter = 130)
-{
-    Bytes p(28, 0);
-    p[8] = (unsigned char)parameter;
-    return p;
-}
-
-Bytes fieldRecord(size_t n, int bits, unsigned seed = 1)
-{
-    std::vector<uint32_t> v(n);
-    uint32_t top = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
-    for (size_t i = 0; i < n; ++i) {
-        double x = 0.5 + 0.45 * std::sin((double)i / (150.0 + seed)) * std::cos((double)i / 977.0);
-        v[i] = (uint32_t)(x * top) ^ (uint32_t)(i * seed % 3);
-    }
-    return grib1(pds28(), {}, {}, simpleBds(v, bits));
 }
 
 // An edition 1 record with a bit map: every third point missing.

@@ -291,3 +291,39 @@ TEST(Tools, GribcmpSaysWhatDiffers)
 }
 
 } // namespace
+
+namespace {
+
+// Records lie wherever the file puts them: 17 MiB of octets without a
+// marker before the eighth record hide it from no tool.
+TEST(Tools, RecordsPastALongStretchAreFound)
+{
+    if (!built("gribcmp") || !built("gribls") || !built("gribcheck")) GTEST_SKIP() << "tools are not built";
+    testutil::TempDir dir;
+    Bytes a = smooth24(false), b = smooth24(true), gap(17u << 20, 'x');
+    Bytes seven;
+    for (int k = 0; k < 7; ++k) seven.insert(seven.end(), a.begin(), a.end());
+    std::string one = dir.file("one.grb"), two = dir.file("two.grb"), short7 = dir.file("seven.grb");
+    testutil::writeFile(one, cat({&seven, &gap, &a}));
+    testutil::writeFile(two, cat({&seven, &gap, &b}));
+    testutil::writeFile(short7, cat({&seven, &gap}));
+
+    CommandResult r = run("gribcmp", one + " " + one);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "IDENTICAL: 8 records, every data section the same\n");
+    r = run("gribcmp", one + " " + two);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "DIFFERENT: record 8:")) << r.out;
+    r = run("gribcmp", one + " " + short7);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.out, "has more records")) << r.out;
+
+    r = run("gribls", two);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "\n    8 :")) << r.out;
+    r = run("gribcheck", two);
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_TRUE(has(r.out, "GRIB record     8")) << r.out;
+}
+
+} // namespace

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -37,17 +38,13 @@ long recordNumber(const char *text)
     return n;
 }
 
-const char *reason(int status)
+std::string reason(int status)
 {
-    switch (status) {
-    case VALMORA_DECODE_NOT_GRIB1: return "not a GRIB edition 0 or 1 record";
-    case VALMORA_DECODE_DAMAGED: return "damaged record";
-    case VALMORA_DECODE_TRUNCATED: return "record cut short";
-    case VALMORA_DECODE_UNSUPPORTED: return "unsupported packing, values not printed";
-    case VALMORA_DECODE_SZIP_FAILED: return "szip data cannot be decompressed, values not printed";
-    case VALMORA_DECODE_CHECK_MISMATCH: return "szip data fail their check, values not printed";
-    default: return "cannot be decoded";
-    }
+    std::string text = valmoraStatusText(VALMORA_STATUS_DECODE, status);
+    if (status == VALMORA_DECODE_UNSUPPORTED || status == VALMORA_DECODE_SZIP_FAILED ||
+        status == VALMORA_DECODE_CHECK_MISMATCH)
+        text += ", values not printed";
+    return text;
 }
 
 // The arrays of one record, grown as the records ask.
@@ -82,7 +79,7 @@ bool dump(long number, long long offset, const unsigned char *rec, size_t len, A
     const bool full = status == VALMORA_DECODE_OK || status == VALMORA_DECODE_GRID_NOT_DECODED;
     // Damaged records leave the arrays as they were: nothing of them is printed.
     if (status < 0 || status == VALMORA_DECODE_TRUNCATED || status == VALMORA_DECODE_NO_ROOM) {
-        fprintf(stderr, "gribdump: record %ld at offset %lld: %s\n", number, offset, reason(status));
+        fprintf(stderr, "gribdump: record %ld at offset %lld: %s\n", number, offset, reason(status).c_str());
         return false;
     }
     fprintf(grprsm ? grprsm : stdout, "\n Record %ld at offset %lld\n", number, offset);
@@ -93,7 +90,7 @@ bool dump(long number, long long offset, const unsigned char *rec, size_t len, A
     if (full) gribPrintSec4DP(a.isec0.data(), a.isec4.data(), a.fsec4.data());
     fflush(grprsm);
     if (!full) {
-        fprintf(stderr, "gribdump: record %ld at offset %lld: %s\n", number, offset, reason(status));
+        fprintf(stderr, "gribdump: record %ld at offset %lld: %s\n", number, offset, reason(status).c_str());
         return false;
     }
     return true;
