@@ -12,8 +12,6 @@ import valmora
 BUILD = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(valmora._core.__file__))))
 RECPACK = os.path.join(BUILD, "recpack")
 needs_program = pytest.mark.skipif(not os.access(RECPACK, os.X_OK), reason="no recpack program beside the module")
-needs_pack_file = pytest.mark.skipif(not hasattr(valmora._core, "pack_file"),
-                                     reason="the library has no whole-file packing entry point yet")
 
 
 def records(path):
@@ -52,22 +50,42 @@ def test_packing_errors_raise(files):
         valmora.unpack_record(bytes(packed))
 
 
-@needs_pack_file
 @needs_program
 def test_pack_file_gives_the_program_output(files, tmp_path):
+    # Octets between records and after the last are carried over too.
+    src = tmp_path / "src.grb"
+    src.write_bytes(b"header" + open(files["regular_ll"], "rb").read() + b"trailer")
     want = tmp_path / "program.grb"
-    subprocess.run([RECPACK, files["regular_ll"], str(want)], check=True, capture_output=True)
-    for workers in (1, 2):
+    subprocess.run([RECPACK, str(src), str(want)], check=True, capture_output=True)
+    for workers in (1, 2, 0):
         got = tmp_path / ("python%d.grb" % workers)
-        result = valmora.pack(files["regular_ll"], got, workers=workers)
+        result = valmora.pack(src, got, workers=workers)
         assert got.read_bytes() == want.read_bytes()
-        assert result.records_coded > 0
+        assert (result.records_coded, result.records_copied) == (9, 0)
+        assert (result.octets_in, result.octets_out) == (src.stat().st_size, got.stat().st_size)
     back = tmp_path / "restored.grb"
-    valmora.unpack(want, back)
-    with valmora.open(back) as a, valmora.open(files["regular_ll"]) as b:
-        assert all(np.array_equal(x.values(), y.values()) for x, y in zip(a, b))
-    with pytest.raises((valmora.ValmoraError, OSError)):
+    result = valmora.unpack(want, back, workers=2)
+    assert result.records_coded == 9 and result.records_left_packed == 0
+    program = tmp_path / "program_restored.grb"
+    subprocess.run([RECPACK[:-len("recpack")] + "recunpack", str(want), str(program)], check=True,
+                   capture_output=True)
+    assert back.read_bytes() == program.read_bytes()
+
+
+def test_pack_file_errors_raise(files, tmp_path):
+    with pytest.raises(FileNotFoundError):
         valmora.pack(tmp_path / "no such file", tmp_path / "out.grb")
+    # A packed record whose data are damaged stays packed: unpack raises,
+    # with the counts in the exception.
+    data = bytearray(valmora.pack_record(records(files["regular_gg"])[0]))
+    data[len(data) // 2:len(data) // 2 + 32] = bytes(32)
+    damaged = tmp_path / "damaged.grb"
+    damaged.write_bytes(bytes(data))
+    with pytest.raises(valmora.ValmoraError, match="not every octet") as caught:
+        valmora.unpack(damaged, tmp_path / "out.grb")
+    assert caught.value.result.records_left_packed == 1
+    with pytest.raises(valmora.ValmoraError, match="refuses"):
+        valmora.pack(files["regular_ll"], tmp_path / "out.grb", workers=5000)
 
 
 def resident_kib():

@@ -14,7 +14,7 @@ from ._reader import Field, File, ValmoraWarning, open  # noqa: A004
 
 __version__ = _core.library_version()
 __all__ = ["Field", "File", "ValmoraError", "ValmoraWarning", "open", "open_datasets",
-           "pack", "unpack", "pack_record", "unpack_record", "library_version"]
+           "PackResult", "pack", "unpack", "pack_record", "unpack_record", "library_version"]
 
 
 def library_version():
@@ -35,22 +35,63 @@ def unpack_record(record):
     return _core.unpack_record(record)
 
 
+class PackResult:
+    """What pack or unpack did: records coded (compressed or restored),
+    copied as read and left packed, octets in and out, the run's own
+    messages, and its wall-clock seconds."""
+
+    def __init__(self, d):
+        self.records_coded = d["records_coded"]
+        self.records_copied = d["records_copied"]
+        self.records_left_packed = d["records_left_packed"]
+        self.octets_in = d["octets_in"]
+        self.octets_out = d["octets_out"]
+        self.messages = d["messages"]
+        self.seconds = d["seconds"]
+
+    def __repr__(self):
+        return ("<valmora.PackResult coded=%d copied=%d left_packed=%d in=%d out=%d>"
+                % (self.records_coded, self.records_copied, self.records_left_packed, self.octets_in,
+                   self.octets_out))
+
+
 def pack(src, dst, workers=0, compat=False, grib2=False):
-    """Packs the file `src` into `dst` as recpack does (the same octets
-    for any number of workers); returns the result, raises ValmoraError."""
-    return _pack_file(src, dst, False, workers=workers, compat=compat, grib2=grib2)
+    """Packs the file `src` into `dst` as recpack does, every octet carried
+    over and the same output for any number of workers (0: one per
+    processor). Returns a PackResult; raises ValmoraError when something
+    could not be carried over (the result in its .result) or the library
+    refuses the options."""
+    return _pack_file(src, dst, False, workers, compat, grib2)
 
 
-def unpack(src, dst, workers=0):
-    """Restores the recpack'd file `src` into `dst` as recunpack does."""
-    return _pack_file(src, dst, True, workers=workers)
+def unpack(src, dst, workers=0, compat=False, grib2=False):
+    """Restores the packed file `src` into `dst` as recunpack does; a
+    record left packed raises ValmoraError (the result in its .result)."""
+    return _pack_file(src, dst, True, workers, compat, grib2)
 
 
-def _pack_file(src, dst, unpack, **options):
+def _pack_file(src, dst, restore, workers, compat, grib2):
     import os
-    if not hasattr(_core, "pack_file"):
-        raise NotImplementedError("packing whole files needs a libvalmora with recPackFile")
-    return _core.pack_file(os.fspath(src), os.fspath(dst), unpack, **options)
+    src, dst = os.fspath(src), os.fspath(dst)
+    ifd = os.open(src, os.O_RDONLY)
+    try:
+        ofd = os.open(dst, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        try:
+            d = _core.pack_file(ifd, ofd, restore, int(workers), bool(compat), bool(grib2), src, dst)
+        finally:
+            os.close(ofd)
+    finally:
+        os.close(ifd)
+    result = PackResult(d)
+    if d["status"] == -1:
+        raise ValmoraError("%s: the library refuses these options (workers=%r, compat=%r, grib2=%r)"
+                           % ("unpack" if restore else "pack", workers, compat, grib2))
+    if d["status"] != 0:
+        error = ValmoraError("%s of %s into %s: not every octet was carried over%s" % (
+            "unpack" if restore else "pack", src, dst, (": " + d["messages"].strip()) if d["messages"] else ""))
+        error.result = result
+        raise error
+    return result
 
 
 def open_datasets(path, **kwargs):

@@ -12,6 +12,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,20 +48,8 @@ py::object valmoraError()
 
 std::string at(size_t offset) { return "record at offset " + std::to_string(offset) + ": "; }
 
-// The decoder's results in words.
-const char *decodeReason(int status)
-{
-    switch (status) {
-    case VALMORA_DECODE_NOT_GRIB1: return "not a GRIB edition 0 or 1 record";
-    case VALMORA_DECODE_DAMAGED: return "damaged: no end section, or sections that contradict their lengths";
-    case VALMORA_DECODE_TRUNCATED: return "cut short: the record is longer than the octets that hold it";
-    case VALMORA_DECODE_UNSUPPORTED: return "a packing this decoder does not read";
-    case VALMORA_DECODE_NO_ROOM: return "a section larger than the decoder's arrays";
-    case VALMORA_DECODE_SZIP_FAILED: return "the szip data could not be decompressed";
-    case VALMORA_DECODE_CHECK_MISMATCH: return "the szip data fail their stored check";
-    default: return "unknown decoder status";
-    }
-}
+// The decoder's results in the library's words.
+const char *decodeReason(int status) { return valmoraStatusText(VALMORA_STATUS_DECODE, status); }
 
 void checkRange(const Octets &o, size_t offset, size_t length)
 {
@@ -358,13 +347,7 @@ py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, do
 
 const char *fieldReason(int status)
 {
-    switch (status) {
-    case VALMORA_DECODE_GRID_UNSUPPORTED: return "no coordinates for this grid";
-    case VALMORA_DECODE_NO_FIELD: return "no such field in the message";
-    case VALMORA_DECODE_NOT_GRIB: return "not a GRIB record";
-    case VALMORA_DECODE_NO_MEMORY: return "out of memory";
-    default: return decodeReason(status);
-    }
+    return status == VALMORA_DECODE_GRID_UNSUPPORTED ? "no coordinates for this grid" : decodeReason(status);
 }
 
 // Latitudes and longitudes of every point of field `index`, in the order
@@ -430,6 +413,52 @@ py::bytes unpackRecord(const py::buffer &b)
     return py::bytes(out);
 }
 
+// ---- Packing whole files ----------------------------------------------------
+
+// The run's own lines, gathered from the writing thread.
+struct Lines {
+    std::mutex lock;
+    std::string text;
+    static void add(void *context, const char *line)
+    {
+        auto *self = static_cast<Lines *>(context);
+        std::lock_guard<std::mutex> hold(self->lock);
+        self->text += line;
+    }
+};
+
+py::dict packFile(int ifd, int ofd, bool unpack, int workers, bool compat, bool grib2, const std::string &input,
+                  const std::string &output)
+{
+    Lines lines;
+    recPackOptions options{};
+    options.unpack = unpack ? 1 : 0;
+    options.workers = workers;
+    options.program = unpack ? "valmora.unpack" : "valmora.pack";
+    options.inputName = input.c_str();
+    options.outputName = output.c_str();
+    options.compat = compat ? 1 : 0;
+    options.grib2 = grib2 ? 1 : 0;
+    options.message = &Lines::add;
+    options.context = &lines;
+    recPackResult r{};
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = recPackFile(ifd, ofd, &options, &r);
+    }
+    py::dict d;
+    d["status"] = status;
+    d["records_coded"] = r.recordsCoded;
+    d["records_copied"] = r.recordsCopied;
+    d["records_left_packed"] = r.recordsLeftPacked;
+    d["octets_in"] = r.octetsIn;
+    d["octets_out"] = r.octetsOut;
+    d["seconds"] = r.wallAll;
+    d["messages"] = lines.text;
+    return d;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_core, m)
@@ -446,6 +475,8 @@ PYBIND11_MODULE(_core, m)
     m.def("grib1_values_float", &grib1Values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
           py::arg("missing"), py::arg("out") = py::none());
     m.def("latlons", &latLons, py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("index") = 0);
+    m.def("pack_file", &packFile, py::arg("ifd"), py::arg("ofd"), py::arg("unpack"), py::arg("workers"),
+          py::arg("compat"), py::arg("grib2"), py::arg("input"), py::arg("output"));
     m.def("pack_record", &packRecord, py::arg("record"));
     m.def("unpack_record", &unpackRecord, py::arg("record"));
 }
