@@ -96,14 +96,14 @@ def test_lazy_no_index_file_and_one_chunk_per_field(files, tmp_path, monkeypatch
     path = str(tmp_path / "copy.grib")
     shutil.copy(files["regular_ll_packed"], path)
     calls = []
-    real = valmora._core.grib1_values_float
+    real = valmora._core.values_float
 
     class Counting:
         def __getattr__(self, name):
             return getattr(valmora._core, name)
 
         @staticmethod
-        def grib1_values_float(*args):
+        def values_float(*args):
             calls.append(args[1])
             return real(*args)
 

@@ -298,11 +298,28 @@ py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
 
 // Into `out` when given (a writable C-contiguous array of the record's
 // number of points), so that a caller filling a larger array spares a copy.
+// A writable C-contiguous array of n values for `out`, or a new one.
+template <typename T> py::array_t<T> outputArray(const py::object &out, size_t n, size_t offset)
+{
+    if (out.is_none()) return py::array_t<T>(static_cast<py::ssize_t>(n));
+    auto values = py::array_t<T>::ensure(out);
+    if (!values || values.ptr() != out.ptr() || !values.writeable() || !(values.flags() & py::array::c_style) ||
+        static_cast<size_t>(values.size()) != n)
+        fail(at(offset) + "out must be a writable C-contiguous array of " + std::to_string(n) +
+             " values of the type asked for");
+    return values;
+}
+
 template <typename T>
-py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, double missing, py::object out)
+py::array_t<T> fieldValues(const Octets &o, size_t offset, size_t length, int index, double missing,
+                           const py::object &out);
+
+template <typename T>
+py::array_t<T> values(const py::buffer &b, size_t offset, size_t length, int index, double missing, py::object out)
 {
     Octets o(b);
     checkRange(o, offset, length);
+    if (gribVersion(o.data + offset, length) == 2) return fieldValues<T>(o, offset, length, index, missing, out);
     Sections s;
     int status;
     // The number of points first, from the headers alone (nothing is
@@ -314,17 +331,8 @@ py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, do
     }
     if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
         fail(at(offset) + decodeReason(status));
-    py::array_t<T> values;
-    if (out.is_none()) {
-        values = py::array_t<T>(static_cast<py::ssize_t>(s.points));
-    } else {
-        values = py::array_t<T>::ensure(out);
-        if (!values || values.ptr() != out.ptr() || !values.writeable() ||
-            !(values.flags() & py::array::c_style) || static_cast<size_t>(values.size()) != s.points)
-            fail(at(offset) + "out must be a writable C-contiguous array of " + std::to_string(s.points) +
-                 " values of the type asked for");
-    }
-    T *into = values.mutable_data();
+    py::array_t<T> result = outputArray<T>(out, s.points, offset);
+    T *into = result.mutable_data();
     {
         py::gil_scoped_release nogil;
         int isec0[VALMORA_ISEC0_SIZE], isec1[VALMORA_ISEC1_SIZE], isec3[VALMORA_ISEC3_SIZE] = {};
@@ -340,7 +348,204 @@ py::array_t<T> grib1Values(const py::buffer &b, size_t offset, size_t length, do
     }
     if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_GRID_NOT_DECODED)
         fail(at(offset) + decodeReason(status));
-    return values;
+    return result;
+}
+
+// ---- Fields of an edition 2 message ---------------------------------------------
+
+std::string fieldAt(size_t offset, int index)
+{
+    return "field " + std::to_string(index) + " of the message at offset " + std::to_string(offset) + ": ";
+}
+
+int fieldCount(const py::buffer &b, size_t offset, size_t length)
+{
+    Octets o(b);
+    checkRange(o, offset, length);
+    int count = 0;
+    const int status = gribFieldCount(o.data + offset, length, &count);
+    if (status != VALMORA_DECODE_OK) fail(at(offset) + decodeReason(status));
+    return count;
+}
+
+const char *gridTemplateName(int t, bool reduced)
+{
+    switch (t) {
+    case 0: return reduced ? "reduced_ll" : "regular_ll";
+    case 1: return "rotated_ll";
+    case 40: return reduced ? "reduced_gg" : "regular_gg";
+    case 41: return reduced ? "reduced_rotated_gg" : "rotated_gg";
+    case 10: return "mercator";
+    case 20: return "polar_stereographic";
+    case 30: return "lambert";
+    case 50: return "sh";
+    case 90: return "space_view";
+    case 101: return "unstructured_grid";
+    default: return "unknown";
+    }
+}
+
+const char *packingName(int t)
+{
+    switch (t) {
+    case 0: return "grid_simple";
+    case 2: return "grid_complex";
+    case 3: return "grid_complex_spatial_differencing";
+    case 4: return "grid_ieee";
+    case 40: return "grid_jpeg";
+    case 41: return "grid_png";
+    case 42: return "grid_ccsds";
+    case 50: return "spectral_simple";
+    case 51: return "spectral_complex";
+    default: return "unknown";
+    }
+}
+
+// Members the record does not give are left out of the keys.
+void put(py::dict &k, const char *key, int64_t v)
+{
+    if (v != VALMORA_FIELD_MISSING) k[key] = v;
+}
+void putReal(py::dict &k, const char *key, double v)
+{
+    if (v != VALMORA_FIELD_NOT_GIVEN) k[key] = v;
+}
+
+py::dict fieldKeys(const py::buffer &b, size_t offset, size_t length, int index)
+{
+    Octets o(b);
+    checkRange(o, offset, length);
+    gribField f{};
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = grib_field_decode_double(o.data + offset, length, index, &f, nullptr, nullptr, 0.0);
+    }
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_PACKING_UNSUPPORTED &&
+        status != VALMORA_DECODE_UNSUPPORTED)
+        fail(fieldAt(offset, index) + decodeReason(status));
+    py::dict k;
+    k["editionNumber"] = 2;
+    k["totalLength"] = f.recordLength;
+    put(k, "discipline", f.discipline);
+    put(k, "centre", f.centre);
+    put(k, "subCentre", f.subCentre);
+    put(k, "masterTablesVersion", f.masterTablesVersion);
+    put(k, "localTablesVersion", f.localTablesVersion);
+    put(k, "significanceOfReferenceTime", f.significanceOfReferenceTime);
+    k["year"] = f.year;
+    k["month"] = f.month;
+    k["day"] = f.day;
+    k["hour"] = f.hour;
+    k["minute"] = f.minute;
+    k["second"] = f.second;
+    k["dataDate"] = f.year * 10000 + f.month * 100 + f.day;
+    k["dataTime"] = f.hour * 100 + f.minute;
+    put(k, "productionStatusOfProcessedData", f.productionStatusOfProcessedData);
+    put(k, "typeOfProcessedData", f.typeOfProcessedData);
+    put(k, "productDefinitionTemplateNumber", f.productDefinitionTemplateNumber);
+    put(k, "parameterCategory", f.parameterCategory);
+    put(k, "parameterNumber", f.parameterNumber);
+    put(k, "typeOfGeneratingProcess", f.typeOfGeneratingProcess);
+    put(k, "generatingProcessIdentifier", f.generatingProcessIdentifier);
+    put(k, "indicatorOfUnitOfTimeRange", f.indicatorOfUnitOfTimeRange);
+    k["forecastTime"] = f.forecastTime;
+    put(k, "typeOfFirstFixedSurface", f.typeOfFirstFixedSurface);
+    put(k, "scaleFactorOfFirstFixedSurface", f.scaleFactorOfFirstFixedSurface);
+    put(k, "scaledValueOfFirstFixedSurface", f.scaledValueOfFirstFixedSurface);
+    put(k, "typeOfSecondFixedSurface", f.typeOfSecondFixedSurface);
+    put(k, "scaleFactorOfSecondFixedSurface", f.scaleFactorOfSecondFixedSurface);
+    put(k, "scaledValueOfSecondFixedSurface", f.scaledValueOfSecondFixedSurface);
+    put(k, "typeOfStatisticalProcessing", f.typeOfStatisticalProcessing);
+    put(k, "indicatorOfUnitForTimeRange", f.indicatorOfUnitForTimeRange);
+    if (f.typeOfStatisticalProcessing != VALMORA_FIELD_MISSING) k["lengthOfTimeRange"] = f.lengthOfTimeRange;
+    put(k, "typeOfEnsembleForecast", f.typeOfEnsembleForecast);
+    put(k, "perturbationNumber", f.perturbationNumber);
+    put(k, "numberOfForecastsInEnsemble", f.numberOfForecastsInEnsemble);
+
+    const bool reduced = f.isReduced == 1;
+    put(k, "gridDefinitionTemplateNumber", f.gridDefinitionTemplateNumber);
+    k["gridType"] = gridTemplateName(f.gridDefinitionTemplateNumber, reduced);
+    k["numberOfDataPoints"] = f.numberOfDataPoints;
+    k["numberOfPoints"] = f.numberOfDataPoints;
+    put(k, "shapeOfTheEarth", f.shapeOfTheEarth);
+    if (!reduced) put(k, "Ni", f.Ni);
+    put(k, "Nj", f.Nj);
+    putReal(k, "latitudeOfFirstGridPointInDegrees", f.latitudeOfFirstGridPoint);
+    putReal(k, "longitudeOfFirstGridPointInDegrees", f.longitudeOfFirstGridPoint);
+    putReal(k, "latitudeOfLastGridPointInDegrees", f.latitudeOfLastGridPoint);
+    putReal(k, "longitudeOfLastGridPointInDegrees", f.longitudeOfLastGridPoint);
+    putReal(k, "iDirectionIncrementInDegrees", f.iDirectionIncrement);
+    putReal(k, "jDirectionIncrementInDegrees", f.jDirectionIncrement);
+    put(k, "N", f.N);
+    if (reduced && f.plOffset >= 0 && f.plOctets > 0 &&
+        static_cast<size_t>(f.plOffset) + static_cast<size_t>(f.plCount) * f.plOctets <= length) {
+        std::vector<int64_t> pl(static_cast<size_t>(f.plCount));
+        const unsigned char *p = o.data + offset + f.plOffset;
+        for (auto &n : pl) {
+            n = 0;
+            for (int i = 0; i < f.plOctets; ++i) n = n << 8 | *p++;
+        }
+        k["pl"] = pl;
+    }
+    putReal(k, "LaDInDegrees", f.LaD);
+    putReal(k, "LoVInDegrees", f.LoV);
+    putReal(k, "DxInMetres", f.Dx);
+    putReal(k, "DyInMetres", f.Dy);
+    putReal(k, "Latin1InDegrees", f.Latin1);
+    putReal(k, "Latin2InDegrees", f.Latin2);
+    putReal(k, "latitudeOfSouthernPoleInDegrees", f.latitudeOfSouthernPole);
+    putReal(k, "longitudeOfSouthernPoleInDegrees", f.longitudeOfSouthernPole);
+    putReal(k, "angleOfRotationInDegrees", f.angleOfRotation);
+    if (f.gridDefinitionTemplateNumber == 10 || f.gridDefinitionTemplateNumber == 20 ||
+        f.gridDefinitionTemplateNumber == 30) {
+        put(k, "Nx", f.Ni);
+        put(k, "Ny", f.Nj);
+    }
+    if (f.scanningMode != VALMORA_FIELD_MISSING) {
+        k["scanningMode"] = f.scanningMode;
+        k["iScansNegatively"] = (f.scanningMode >> 7) & 1;
+        k["jScansPositively"] = (f.scanningMode >> 6) & 1;
+        k["jPointsAreConsecutive"] = (f.scanningMode >> 5) & 1;
+    }
+    k["numberOfValues"] = f.numberOfValues;
+    k["bitmapPresent"] = f.bitmapPresent;
+    put(k, "dataRepresentationTemplateNumber", f.dataRepresentationTemplateNumber);
+    k["packingType"] = packingName(f.dataRepresentationTemplateNumber);
+    k["bitsPerValue"] = f.bitsPerValue;
+    k["binaryScaleFactor"] = f.binaryScaleFactor;
+    k["decimalScaleFactor"] = f.decimalScaleFactor;
+    k["referenceValue"] = f.referenceValue;
+    k["NV"] = 0;
+    k["recpackPacked"] = 0;
+    k["decodeStatus"] = status;
+    return k;
+}
+
+template <typename T>
+py::array_t<T> fieldValues(const Octets &o, size_t offset, size_t length, int index, double missing,
+                           const py::object &out)
+{
+    size_t n = 0;
+    int status;
+    {
+        py::gil_scoped_release nogil;
+        status = grib_field_decode_double(o.data + offset, length, index, nullptr, nullptr, &n, missing);
+    }
+    if (status != VALMORA_DECODE_OK && status != VALMORA_DECODE_NO_ROOM)
+        fail(fieldAt(offset, index) + decodeReason(status));
+    py::array_t<T> result = outputArray<T>(out, n, offset);
+    T *into = result.mutable_data();
+    {
+        py::gil_scoped_release nogil;
+        if constexpr (std::is_same_v<T, double>)
+            status = grib_field_decode_double(o.data + offset, length, index, nullptr, into, &n, missing);
+        else
+            status = grib_field_decode_float(o.data + offset, length, index, nullptr, into, &n,
+                                             static_cast<float>(missing));
+    }
+    if (status != VALMORA_DECODE_OK) fail(fieldAt(offset, index) + decodeReason(status));
+    return result;
 }
 
 // ---- Coordinates -------------------------------------------------------------
@@ -470,10 +675,12 @@ PYBIND11_MODULE(_core, m)
           "-2 a marker that starts no record, 1 a record cut short by the end.");
     m.def("edition", &edition, py::arg("data"), py::arg("offset"));
     m.def("grib1_keys", &grib1Keys, py::arg("data"), py::arg("offset"), py::arg("length"));
-    m.def("grib1_values_double", &grib1Values<double>, py::arg("data"), py::arg("offset"), py::arg("length"),
-          py::arg("missing"), py::arg("out") = py::none());
-    m.def("grib1_values_float", &grib1Values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
-          py::arg("missing"), py::arg("out") = py::none());
+    m.def("field_count", &fieldCount, py::arg("data"), py::arg("offset"), py::arg("length"));
+    m.def("field_keys", &fieldKeys, py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("index"));
+    m.def("values_double", &values<double>, py::arg("data"), py::arg("offset"), py::arg("length"),
+          py::arg("index"), py::arg("missing"), py::arg("out") = py::none());
+    m.def("values_float", &values<float>, py::arg("data"), py::arg("offset"), py::arg("length"),
+          py::arg("index"), py::arg("missing"), py::arg("out") = py::none());
     m.def("latlons", &latLons, py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("index") = 0);
     m.def("pack_file", &packFile, py::arg("ifd"), py::arg("ofd"), py::arg("unpack"), py::arg("workers"),
           py::arg("compat"), py::arg("grib2"), py::arg("input"), py::arg("output"));

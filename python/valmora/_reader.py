@@ -40,8 +40,49 @@ def _steps(k):
             int(end) if float(end).is_integer() else end)
 
 
+# Hours per unit of GRIB2 code table 4.4.
+_HOURS_PER_UNIT2 = {0: 1 / 60, 1: 1, 2: 24, 10: 3, 11: 6, 12: 12, 13: 1 / 3600}
+# ecCodes' stepType of edition 2 by typeOfStatisticalProcessing.
+_STEP_TYPE2 = {0: "avg", 1: "accum", 2: "max", 3: "min", 4: "diff", 5: "rms", 6: "sd", 7: "cov", 8: "sdiff",
+               9: "ratio"}
+# ecCodes' dataType of edition 2 by typeOfProcessedData.
+_DATA_TYPE2 = {0: "an", 1: "fc", 2: "af", 3: "cf", 4: "pf", 5: "cp", 6: "sa", 7: "ra", 8: "ep"}
+
+
+def _hours(value, unit, table):
+    hours = table.get(unit)
+    if hours is None:
+        return value
+    v = value * hours
+    return int(v) if float(v).is_integer() else v
+
+
+def _derived2(k):
+    """The edition 2 keys that ecCodes computes: level, steps, data type."""
+    t1 = k.get("typeOfFirstFixedSurface")
+    if "scaledValueOfFirstFixedSurface" in k:
+        level = k["scaledValueOfFirstFixedSurface"] / 10.0 ** k.get("scaleFactorOfFirstFixedSurface", 0)
+        if t1 == 100:  # pressure levels in hPa, as ecCodes gives them
+            level /= 100.0
+            k["pressureUnits"] = "hPa"
+        k["level"] = int(level) if float(level).is_integer() else level
+    else:
+        k["level"] = 0
+    k.setdefault("typeOfSecondFixedSurface", 255)
+    start = _hours(k.get("forecastTime", 0), k.get("indicatorOfUnitOfTimeRange"), _HOURS_PER_UNIT2)
+    end = start
+    if "lengthOfTimeRange" in k:
+        end = start + _hours(k["lengthOfTimeRange"], k.get("indicatorOfUnitForTimeRange"), _HOURS_PER_UNIT2)
+    k["startStep"], k["endStep"] = start, end
+    k["stepType"] = _STEP_TYPE2.get(k.get("typeOfStatisticalProcessing"), "instant")
+    if "typeOfProcessedData" in k and k["typeOfProcessedData"] in _DATA_TYPE2:
+        k["dataType"] = _DATA_TYPE2[k["typeOfProcessedData"]]
+
+
 def _derived(k):
     """The keys that follow from the others: names, level type, steps."""
+    if k["editionNumber"] == 2:
+        _derived2(k)
     code = k["centreCode"] = k["centre"]
     k["centre"], k["centreDescription"] = names.code_table("centres").get(code, (str(code), "unknown"))
     if "marsType" in k:
@@ -61,12 +102,12 @@ def _derived(k):
     k["missingValue"] = MISSING_VALUE
     k.update(names.parameter(dict(k, centre=k["centreCode"])))
     k["typeOfLevel"] = names.type_of_level(dict(k, centre=k["centreCode"]))
-    k["stepType"] = names.step_type(dict(k, centre=k["centreCode"]))
     if "unitOfTimeRange" in k:
+        k["stepType"] = names.step_type(dict(k, centre=k["centreCode"]))
         k["startStep"], k["endStep"] = _steps(k)
-        k["step"] = k["endStep"]
-        k["stepRange"] = (str(k["endStep"]) if k["startStep"] == k["endStep"]
-                          else "%s-%s" % (k["startStep"], k["endStep"]))
+    k["step"] = k["endStep"]
+    k["stepRange"] = (str(k["endStep"]) if k["startStep"] == k["endStep"]
+                      else "%s-%s" % (k["startStep"], k["endStep"]))
     k["stepUnits"] = 1
     if "perturbationNumber" in k:
         k["number"] = k["perturbationNumber"]
@@ -93,6 +134,7 @@ class Field:
         self.edition = edition
         self.index = index  # the field's number in its message
         self._keys = None
+        self._error = None  # why a message's fields could not be counted
 
     def __repr__(self):
         k = self.keys
@@ -113,22 +155,23 @@ class Field:
         return self.keys.get(key, default)
 
     def _decode_keys(self):
+        if self._error is not None:
+            raise ValmoraError(self._error)
         if self.edition in (0, 1):
             return _core.grib1_keys(self._source.data, self.offset, self.length)
-        raise ValmoraError("record at offset %d: GRIB edition %d fields are not decoded by this build"
-                           % (self.offset, self.edition))
+        return _core.field_keys(self._source.data, self.offset, self.length, self.index)
 
     def values(self, dtype=np.float64, missing=np.nan, shape=False):
         """The values as a NumPy array of float64 or float32, missing points
         given `missing`; with shape=True a regular grid comes as (Nj, Ni).
         Decoding releases the GIL: fields decode in parallel from threads."""
         dtype = np.dtype(dtype)
-        if self.edition not in (0, 1):
-            self._decode_keys()  # raises for editions this build does not decode
+        if self._error is not None:
+            raise ValmoraError(self._error)
         if dtype == np.float64:
-            v = _core.grib1_values_double(self._source.data, self.offset, self.length, float(missing))
+            v = _core.values_double(self._source.data, self.offset, self.length, self.index, float(missing))
         elif dtype == np.float32:
-            v = _core.grib1_values_float(self._source.data, self.offset, self.length, float(missing))
+            v = _core.values_float(self._source.data, self.offset, self.length, self.index, float(missing))
         else:
             raise ValueError("dtype must be float64 or float32, not %s" % dtype)
         if shape:
@@ -188,7 +231,19 @@ class File:
                 why = "cut short by the end of the data" if status == 1 else "starts no record it can frame"
                 warnings.warn("record at offset %d: %s; skipped" % (offset, why), ValmoraWarning, stacklevel=2)
                 continue
-            self.fields.append(Field(self, offset, length, _core.edition(self.data, offset)))
+            edition = _core.edition(self.data, offset)
+            if edition != 2:
+                self.fields.append(Field(self, offset, length, edition))
+                continue
+            # One field per product of a GRIB2 message.
+            try:
+                count = _core.field_count(self.data, offset, length)
+            except ValmoraError as e:
+                field = Field(self, offset, length, edition)
+                field._error = str(e)
+                self.fields.append(field)
+                continue
+            self.fields.extend(Field(self, offset, length, edition, i) for i in range(count))
 
     def __len__(self):
         return len(self.fields)

@@ -145,7 +145,7 @@ class ValmoraArray(BackendArray):
         self.shape = tuple(shape)
         self.dtype = np.dtype(dtype)
         self.geo_ndim = geo_ndim
-        self.fields = fields  # header index tuple -> (offset, length)
+        self.fields = fields  # header index tuple -> (offset, length, field index)
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC,
@@ -167,12 +167,12 @@ class ValmoraArray(BackendArray):
                 out[idx] = np.nan  # no field for this place in the hypercube
         f = _file(self.path)
 
-        decoder = _core.grib1_values_float if self.dtype == np.float32 else _core.grib1_values_double
+        decoder = _core.values_float if self.dtype == np.float32 else _core.values_double
 
         def decode(item):
-            idx, (offset, length) = item
+            idx, (offset, length, index) = item
             # Straight into the output: each field's block is contiguous.
-            decoder(f.data, offset, length, np.nan, out[idx].reshape(-1))
+            decoder(f.data, offset, length, index, np.nan, out[idx].reshape(-1))
 
         items = list(where.items())
         if len(items) > 1:
@@ -268,7 +268,7 @@ def _variable(path, fields, headers, filter_by_keys, dtype, squeeze):
     placed = {}
     for field, h in zip(fields, headers):
         at = tuple(position[n][h[names[n]]] for n in header_dims)
-        placed.setdefault(at, (field.offset, field.length))  # the first of duplicates, as cfgrib
+        placed.setdefault(at, (field.offset, field.length, field.index))  # the first of duplicates, as cfgrib
     shape = tuple(len(position[n]) for n in header_dims) + tuple(geo_shape)
     coords.update(geo_coords)
     if "time" in coords and "step" in coords:
