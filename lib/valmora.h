@@ -806,7 +806,8 @@ typedef struct gribField {
   size_t numberOfValues;        /* values coded in the data section */
   int bitmapPresent;            /* 1: a bit map applies (GRIB2 indicator 0 or 254; GRIB1 a BMS) */
   int bitMapIndicator;          /* (2) section 6 octet 6 (0, 1-253 predefined, 254 earlier, 255 none) */
-  size_t numberOfMissing;       /* points the bit map leaves out (counted only when values are decoded) */
+  size_t numberOfMissing;       /* points the bit map leaves out; with values decoded, also those complex
+                                   packing marks missing */
   int dataRepresentationTemplateNumber; /* GRIB2 5.x; GRIB1 0 simple grid, 50 spherical harmonics simple,
                                            51 spherical harmonics complex, MISSING for other packings */
   int bitsPerValue;
@@ -824,7 +825,7 @@ typedef struct gribField {
 #define VALMORA_DECODE_CODER_FAILED 9    /* the JPEG2000, PNG or CCSDS stream cannot be decoded, or gives another number of values */
 #define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid (template named on standard error) */
 #define VALMORA_DECODE_NOT_GRIB 11       /* no "GRIB" marker, an edition other than 0, 1 or 2, or fewer octets than an indicator */
-#define VALMORA_DECODE_NO_MEMORY 12      /* scratch memory could not be had; no output */
+#define VALMORA_DECODE_NO_MEMORY 12      /* no scratch memory for the packing's codes; keys filled, no values */
 
 /* gribFieldCount() :
    The number of fields of the record at `record` (recordLength octets
@@ -848,7 +849,10 @@ VALMORA_API int gribFieldCount(const unsigned char *record, size_t recordLength,
                 the keys alone (fast: nothing is unpacked or decompressed).
    valuesSize : on entry the capacity of values in elements (not read when
                 values is null); on return the number the field needs, also
-                with VALMORA_DECODE_NO_ROOM. May be null when values is.
+                with VALMORA_DECODE_NO_ROOM (0 when the packing or the bit map
+                cannot be read). May be null when values is: the keys alone.
+   With values null the result concerns the keys alone (OK once they are
+   read); the packing's own statuses come with values.
    missingValue : the value given to points missing from the bit map.
    Packings: GRIB2 templates 5.0 (simple), 5.2 and 5.3 (complex, spatial
    differencing of order 1 and 2), 5.4 (IEEE 32 and 64 bits), 5.40
