@@ -6,6 +6,7 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "gribField2.h"
+#include "gribGrid.h"
 #include "support.h"
 
 #include <climits>
@@ -266,13 +267,6 @@ bool packingHeader(const unsigned char *s5, size_t len, int tmpl, gribField &f)
     return true;
 }
 
-void grid(const unsigned char *s3, size_t len, gribField &f)
-{
-    if (len < 14) return;
-    f.numberOfDataPoints = get4(s3 + 6);
-    f.gridDefinitionTemplateNumber = missing2(s3 + 12);
-}
-
 // The keys of a GRIB2 field from its located sections.
 void keys2(const unsigned char *rec, const Walk &w, int index, gribField &f)
 {
@@ -286,7 +280,9 @@ void keys2(const unsigned char *rec, const Walk &w, int index, gribField &f)
     }
     f.discipline = rec[6];
     if (w.sec[1]) identification(w.sec[1], w.len[1], f);
-    if (w.sec[3]) grid(w.sec[3], w.len[3], f);
+    // A grid the keys cannot be read from leaves its members as far as read;
+    // the values need the number of points alone.
+    if (w.sec[3]) gribGridKeys2(w.sec[3], w.len[3], &f);
     product(w.sec[4], w.len[4], f);
     const unsigned char *s5 = w.sec[5];
     if (w.len[5] >= 11) {
@@ -451,8 +447,8 @@ void keys1(const unsigned char *rec, const int *isec0, const int *isec1, const i
     f.subCentre = isec1[21];
     f.decimalScaleFactor = isec1[22];
 
-    if (gds) f.gridDefinitionTemplateNumber = gds[5];
-    f.numberOfDataPoints = (size_t)isec4[0];
+    if (gds) gribGridKeys1(gds, f.sectionLength[2], &f);
+    if (!gds || f.numberOfDataPoints == 0) f.numberOfDataPoints = (size_t)isec4[0];
     f.bitmapPresent = bms != nullptr;
     f.numberOfValues = f.bitmapPresent && isec3[0] == 0 ? (size_t)isec4[20] : (size_t)isec4[0];
     if (f.bitmapPresent && f.numberOfDataPoints >= f.numberOfValues)

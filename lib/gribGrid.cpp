@@ -164,17 +164,36 @@ long reducedPoints(const Desc &d)
     return total;
 }
 
+// The step from row to row of a regular latitude/longitude grid, southward
+// positive: the stored increment, or the one that first and last give.
+double rowStep(const Desc &d)
+{
+    double step = d.dj;
+    if (!d.djGiven && d.nj > 1) step = std::fabs(d.lat1 - d.lat2) / (double)(d.nj - 1);
+    return (d.scan & kScanJPositive) ? -step : step;
+}
+
+// Rows of a regular latitude/longitude grid all on the globe (the rows are
+// evenly spaced but for the last, so the ends are the extremes).
+bool rowsOnTheGlobe(const Desc &d)
+{
+    constexpr double kPole = 90.0 + 1e-6;
+    const double beforeLast = d.lat1 - (double)std::max(0L, d.nj - 2) * rowStep(d);
+    return std::fabs(d.lat1) <= kPole && std::fabs(d.lat2) <= kPole && std::fabs(beforeLast) <= kPole;
+}
+
 // Sets the points of a described grid; a layout that cannot hold is damaged.
 int finish(Desc &d)
 {
     if (d.ni < 0 || d.nj < 0) return kDamaged;
     if (d.pl) {
         d.points = reducedPoints(d);
-    } else {
-        d.points = d.ni * d.nj;
+    } else if (__builtin_mul_overflow(d.ni, d.nj, &d.points)) {
+        return kDamaged;
     }
     if (d.kind == kGaussian && (d.gaussianN <= 0 || 2 * d.gaussianN < d.nj)) return kDamaged;
     if (d.kind == kGaussian && d.gaussianN > kGaussianMaxN) d.kind = kOther;
+    if (d.kind == kLatLon && !rowsOnTheGlobe(d)) return kDamaged;
     return d.kind == kOther ? kNoLayout : 0;
 }
 
@@ -521,9 +540,7 @@ void rowLongitudes(const Desc &d, double *out)
 void rowLatitudes(const Desc &d, double *out)
 {
     const long nj = d.nj;
-    double step = d.dj;
-    if (!d.djGiven && nj > 1) step = std::fabs(d.lat1 - d.lat2) / (double)(nj - 1);
-    if (d.scan & kScanJPositive) step = -step;
+    const double step = rowStep(d);
     for (long j = 0; j < nj; ++j) out[j] = d.lat1 - (double)j * step;
     if (nj > 0) out[nj - 1] = d.lat2;
 }

@@ -209,6 +209,11 @@ TEST(Coords, RecordsWithoutCoordinates)
     broken[gds + 6] = 0xFF, broken[gds + 7] = 0xFF; // Ni missing: quasi-regular
     EXPECT_EQ(gribFieldLatLons(broken.data(), broken.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_DAMAGED);
 
+    // Rows that run past a pole.
+    const Bytes pastThePole = gribRecord({0, 4, 3, 89000, 0, 128, 91000, 3000, 1000, 1000, 0x40});
+    EXPECT_EQ(gribFieldLatLons(pastThePole.data(), pastThePole.size(), 0, nullptr, nullptr, &n),
+              VALMORA_DECODE_DAMAGED);
+
     // No grid description at all, and a grid type without a layout here.
     Bytes noGrid = rec;
     noGrid[8 + 7] &= (unsigned char)~g1::kPdsGds;

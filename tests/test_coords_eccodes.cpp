@@ -188,9 +188,7 @@ void compareKeys(const Handle &h, const Bytes &rec, const std::string &what)
     }
     EXPECT_EQ((long)f.numberOfDataPoints, h.num("numberOfDataPoints")) << what;
     EXPECT_EQ(f.scanningMode, h.num("scanningMode")) << what;
-    if (edition == 2) {
-        EXPECT_EQ(f.shapeOfTheEarth, h.num("shapeOfTheEarth")) << what;
-    }
+    EXPECT_EQ(f.shapeOfTheEarth, h.num("shapeOfTheEarth")) << what;
     const std::string type = [&] {
         char buf[128] = {0};
         size_t n = sizeof buf;
@@ -316,6 +314,229 @@ TEST(CoordsEcCodes, RealFiles)
     }
     if (compared == 0) GTEST_SKIP() << "python-grib-doc's examples are not installed";
     EXPECT_EQ(compared, 13);
+}
+
+// gridType values for made().
+constexpr double kLambert = 1, kMercator = 2;
+
+// A sample changed by keys, with values (and points) to match its new grid.
+struct Key {
+    const char *name;
+    double value;
+};
+
+std::unique_ptr<Handle> made(const char *sampleName, std::initializer_list<Key> keys)
+{
+    std::unique_ptr<Handle> h(sample(sampleName));
+    if (!h->h) return h;
+    for (const Key &k : keys) {
+        const double integral = std::floor(k.value);
+        const bool whole = integral == k.value && std::strstr(k.name, "InDegrees") == nullptr &&
+                           std::strstr(k.name, "InMetres") == nullptr;
+        const int err = k.name == std::string("gridType")
+                            ? codes_set_string(h->h, "gridType", k.value == kLambert ? "lambert" : "mercator", nullptr)
+                        : whole ? codes_set_long(h->h, k.name, (long)k.value)
+                                : codes_set_double(h->h, k.name, k.value);
+        EXPECT_EQ(err, 0) << sampleName << " " << k.name;
+    }
+    const bool projected = h->has("Nx");
+    const long ni = h->num(projected ? "Nx" : "Ni"), nj = h->num(projected ? "Ny" : "Nj");
+    if (h->num("edition") == 2) codes_set_long(h->h, "numberOfDataPoints", ni * nj);
+    std::vector<double> v((size_t)(ni * nj));
+    for (size_t k = 0; k < v.size(); ++k) v[k] = 280 + std::sin(0.01 * (double)k);
+    EXPECT_EQ(codes_set_double_array(h->h, "values", v.data(), v.size()), 0) << sampleName;
+    return h;
+}
+
+
+TEST(CoordsEcCodes, ProjectionsMadeByEcCodes)
+{
+    struct Case {
+        const char *what, *sample;
+        std::initializer_list<Key> keys;
+    };
+    const Case cases[] = {
+        {"lambert grib2 tangent", "regular_ll_sfc_grib2",
+         {{"gridType", kLambert}, {"Nx", 30}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", 40},
+          {"longitudeOfFirstGridPointInDegrees", 0}, {"LaDInDegrees", 50}, {"LoVInDegrees", 10},
+          {"Latin1InDegrees", 50}, {"Latin2InDegrees", 50}, {"DxInMetres", 25000}, {"DyInMetres", 25000},
+          {"jScansPositively", 1}}},
+        {"lambert grib2", "regular_ll_sfc_grib2",
+         {{"gridType", kLambert}, {"Nx", 40}, {"Ny", 30}, {"latitudeOfFirstGridPointInDegrees", 20},
+          {"longitudeOfFirstGridPointInDegrees", 240}, {"LaDInDegrees", 30}, {"LoVInDegrees", 265},
+          {"Latin1InDegrees", 30}, {"Latin2InDegrees", 50}, {"DxInMetres", 50000}, {"DyInMetres", 50000},
+          {"jScansPositively", 1}}},
+        {"lambert grib1", "regular_ll_sfc_grib1",
+         {{"gridType", kLambert}, {"Nx", 40}, {"Ny", 30}, {"latitudeOfFirstGridPointInDegrees", 20},
+          {"longitudeOfFirstGridPointInDegrees", 240}, {"LoVInDegrees", 265}, {"Latin1InDegrees", 30},
+          {"Latin2InDegrees", 50}, {"DxInMetres", 50000}, {"DyInMetres", 50000}, {"jScansPositively", 1}}},
+        {"mercator grib2", "regular_ll_sfc_grib2",
+         {{"gridType", kMercator}, {"Ni", 40}, {"Nj", 30}, {"latitudeOfFirstGridPointInDegrees", -10},
+          {"longitudeOfFirstGridPointInDegrees", 100}, {"latitudeOfLastGridPointInDegrees", 16.7},
+          {"longitudeOfLastGridPointInDegrees", 135.3}, {"LaDInDegrees", 10}, {"DiInMetres", 100000},
+          {"LaDInDegrees", 40}, {"DiInMetres", 80000}, {"DjInMetres", 80000}, {"jScansPositively", 1}}},
+        {"polar stereographic grib2 south", "polar_stereographic_pl_grib2",
+         {{"Nx", 30}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", -50},
+          {"longitudeOfFirstGridPointInDegrees", 0}, {"LaDInDegrees", -60},
+          {"orientationOfTheGridInDegrees", 20}, {"DxInMetres", 60000}, {"DyInMetres", 60000},
+          {"jScansPositively", 1}, {"projectionCentreFlag", 128}}},
+        {"polar stereographic grib1", "polar_stereographic_pl_grib1",
+         {{"Nx", 30}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", 50},
+          {"longitudeOfFirstGridPointInDegrees", 200}, {"orientationOfTheGridInDegrees", 250},
+          {"DxInMetres", 60000}, {"DyInMetres", 60000}, {"jScansPositively", 1}}},
+    };
+    for (const Case &c : cases) {
+        std::unique_ptr<Handle> h = made(c.sample, c.keys);
+        ASSERT_NE(h->h, nullptr) << c.what;
+        compareAll(*h, c.what);
+    }
+}
+
+// Coordinates of a record made by ecCodes (which has none of its own for
+// it: ecCodes gives no coordinates on a spheroid for these projections).
+std::vector<double> ours(const Handle &h, bool latitudes)
+{
+    const Bytes rec = h.message();
+    size_t n = 0;
+    EXPECT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_OK);
+    std::vector<double> lat(n), lon(n);
+    EXPECT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK);
+    return latitudes ? lat : lon;
+}
+
+TEST(CoordsEcCodes, SouthernLambertMirrorsTheNorthern)
+{
+    // ecCodes places a Lambert grid south of the equator in the north; a
+    // mirror image of a northern grid serves instead.
+    std::initializer_list<Key> north = {
+        {"gridType", kLambert}, {"Nx", 20}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", 20},
+        {"longitudeOfFirstGridPointInDegrees", 130}, {"LaDInDegrees", 35}, {"LoVInDegrees", 140},
+        {"Latin1InDegrees", 30}, {"Latin2InDegrees", 45}, {"DxInMetres", 40000}, {"DyInMetres", 40000},
+        {"jScansPositively", 1}};
+    std::initializer_list<Key> south = {
+        {"gridType", kLambert}, {"Nx", 20}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", -20},
+        {"longitudeOfFirstGridPointInDegrees", 130}, {"LaDInDegrees", -35}, {"LoVInDegrees", 140},
+        {"Latin1InDegrees", -30}, {"Latin2InDegrees", -45}, {"DxInMetres", 40000}, {"DyInMetres", 40000},
+        {"projectionCentreFlag", 128}, {"jScansPositively", 0}};
+    std::unique_ptr<Handle> n = made("regular_ll_sfc_grib2", north), s = made("regular_ll_sfc_grib2", south);
+    compareLatLons(*n, n->message(), "lambert north");
+    const std::vector<double> nLat = ours(*n, true), nLon = ours(*n, false);
+    const std::vector<double> sLat = ours(*s, true), sLon = ours(*s, false);
+    ASSERT_EQ(nLat.size(), sLat.size());
+    for (size_t k = 0; k < nLat.size(); ++k) {
+        EXPECT_NEAR(sLat[k], -nLat[k], 1e-9) << k;
+        EXPECT_NEAR(sLon[k], nLon[k], 1e-9) << k;
+    }
+}
+
+TEST(CoordsEcCodes, SpheroidProjectionsMatchPublishedExamples)
+{
+    // Worked examples of the projections on a spheroid: a grid from the
+    // projection's origin whose point (1, 1) lies at the example's x and y.
+    // Lambert conformal, Clarke 1866, secant at 33 and 45 N, origin 23 N
+    // 96 W: 35 N 75 W lies at x 1,894,410.9 m, y 1,564,649.5 m.
+    std::unique_ptr<Handle> l = made("regular_ll_sfc_grib2",
+        {{"gridType", kLambert}, {"shapeOfTheEarth", 7}, {"scaleFactorOfEarthMajorAxis", 1},
+         {"scaledValueOfEarthMajorAxis", 63782064}, {"scaleFactorOfEarthMinorAxis", 1},
+         {"scaledValueOfEarthMinorAxis", 63565838}, {"Nx", 2}, {"Ny", 2},
+         {"latitudeOfFirstGridPointInDegrees", 23}, {"longitudeOfFirstGridPointInDegrees", 264},
+         {"LaDInDegrees", 23}, {"LoVInDegrees", 264}, {"Latin1InDegrees", 33}, {"Latin2InDegrees", 45},
+         {"DxInMetres", 1894410.9}, {"DyInMetres", 1564649.5}, {"jScansPositively", 1}});
+    std::vector<double> lat = ours(*l, true), lon = ours(*l, false);
+    ASSERT_EQ(lat.size(), 4u);
+    EXPECT_NEAR(lat[3], 35, 2e-6);
+    EXPECT_NEAR(lon[3], 285, 2e-6);
+
+    // Polar stereographic, International 1924, true at 71 S, 100 W up:
+    // 75 S 150 E lies at x -1,540,033.6 m, y -560,526.4 m.
+    std::unique_ptr<Handle> p = made("polar_stereographic_pl_grib2",
+        {{"shapeOfTheEarth", 7}, {"scaleFactorOfEarthMajorAxis", 0}, {"scaledValueOfEarthMajorAxis", 6378388},
+         {"scaleFactorOfEarthMinorAxis", 1}, {"scaledValueOfEarthMinorAxis", 63569119}, {"Nx", 2}, {"Ny", 2},
+         {"latitudeOfFirstGridPointInDegrees", -90}, {"longitudeOfFirstGridPointInDegrees", 0},
+         {"LaDInDegrees", -71}, {"orientationOfTheGridInDegrees", 260}, {"DxInMetres", 1540033.6},
+         {"DyInMetres", 560526.4}, {"projectionCentreFlag", 128}, {"iScansNegatively", 1},
+         {"jScansPositively", 0}});
+    lat = ours(*p, true), lon = ours(*p, false);
+    ASSERT_EQ(lat.size(), 4u);
+    EXPECT_NEAR(lat[3], -75, 2e-6);
+    EXPECT_NEAR(lon[3], 150, 2e-6);
+}
+
+TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
+{
+    // ecCodes gives a rotated Gaussian grid in its rotated coordinates; its
+    // rotated latitude/longitude grid of one row at a Gaussian latitude
+    // gives that row in geographic coordinates.
+    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1"}) {
+        std::unique_ptr<Handle> gg(sample(name));
+        codes_set_double(gg->h, "latitudeOfSouthernPoleInDegrees", -40);
+        codes_set_double(gg->h, "longitudeOfSouthernPoleInDegrees", 20);
+        std::vector<double> rotLat, rotLon;
+        ASSERT_TRUE(gg->latLons(rotLat, rotLon)) << name;
+        const Bytes rec = gg->message();
+        size_t n = rotLat.size();
+        std::vector<double> lat(n), lon(n);
+        ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK);
+        ASSERT_EQ(n, rotLat.size());
+        const long ni = gg->num("Ni"), nj = gg->num("Nj");
+        for (long row : {0L, nj / 3, nj - 1}) {
+            const std::string what = std::string(name) + " row " + std::to_string(row);
+            std::unique_ptr<Handle> ll = made("rotated_ll_sfc_grib2",
+                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[(size_t)(row * ni)]},
+                 {"latitudeOfLastGridPointInDegrees", rotLat[(size_t)(row * ni)]},
+                 {"longitudeOfFirstGridPointInDegrees", rotLon[(size_t)(row * ni)]},
+                 {"longitudeOfLastGridPointInDegrees", rotLon[(size_t)(row * ni + ni - 1)]},
+                 {"iDirectionIncrementInDegrees", rotLon[1] - rotLon[0]}, {"jDirectionIncrementInDegrees", 1},
+                 {"latitudeOfSouthernPoleInDegrees", -40}, {"longitudeOfSouthernPoleInDegrees", 20}});
+            std::vector<double> geoLat, geoLon;
+            ASSERT_TRUE(ll->latLons(geoLat, geoLon)) << what;
+            ASSERT_EQ((long)geoLat.size(), ni) << what;
+            for (long i = 0; i < ni; ++i) {
+                // The row's latitude is stored to a millionth of a degree there.
+                const size_t k = (size_t)(row * ni + i);
+                EXPECT_NEAR(lat[k], geoLat[(size_t)i], roundedTolerance(geoLat[(size_t)i]) + 1e-6) << what << " " << i;
+                EXPECT_NEAR(lonDistance(lon[k], geoLon[(size_t)i]), 0, roundedTolerance(geoLon[(size_t)i]) + 2e-6)
+                    << what << " " << i;
+            }
+        }
+    }
+}
+
+TEST(CoordsEcCodes, ScanningModesOfRegularGrids)
+{
+    for (const char *name : {"regular_ll_sfc_grib2", "regular_ll_sfc_grib1", "regular_gg_sfc_grib2",
+                             "regular_gg_sfc_grib1", "rotated_ll_sfc_grib2"}) {
+        std::unique_ptr<Handle> plain(sample(name));
+        const double lat1 = plain->real("latitudeOfFirstGridPointInDegrees"),
+                     lat2 = plain->real("latitudeOfLastGridPointInDegrees"),
+                     lon1 = plain->real("longitudeOfFirstGridPointInDegrees"),
+                     lon2 = plain->real("longitudeOfLastGridPointInDegrees");
+        const std::string what = name;
+        {
+            std::unique_ptr<Handle> h(sample(name));
+            codes_set_long(h->h, "iScansNegatively", 1);
+            codes_set_double(h->h, "longitudeOfFirstGridPointInDegrees", lon2);
+            codes_set_double(h->h, "longitudeOfLastGridPointInDegrees", lon1);
+            compareAll(*h, what + " i negative");
+        }
+        {
+            std::unique_ptr<Handle> h(sample(name));
+            codes_set_long(h->h, "jScansPositively", 1);
+            codes_set_double(h->h, "latitudeOfFirstGridPointInDegrees", lat2);
+            codes_set_double(h->h, "latitudeOfLastGridPointInDegrees", lat1);
+            compareAll(*h, what + " j positive");
+        }
+        if (what.find("gg") == std::string::npos) {
+            std::unique_ptr<Handle> h(sample(name));
+            codes_set_long(h->h, "jPointsAreConsecutive", 1);
+            compareAll(*h, what + " j consecutive");
+        }
+        {
+            std::unique_ptr<Handle> h(sample(name));
+            codes_set_long(h->h, "alternativeRowScanning", 1);
+            compareAll(*h, what + " alternate rows");
+        }
+    }
 }
 
 } // namespace
