@@ -539,6 +539,24 @@ int fieldDecode(const unsigned char *record, size_t recordLength, int index, gri
 
 } // namespace
 
+namespace g2 {
+
+int fieldSection(const unsigned char *record, size_t recordLength, int index, int section,
+                 const unsigned char **at, size_t *length)
+{
+    *at = nullptr;
+    *length = 0;
+    Walk w;
+    const int walked = walk2(record, recordLength, index, w);
+    if (walked) return walked;
+    if (index < 0 || index >= w.count) return VALMORA_DECODE_NO_FIELD;
+    *at = w.sec[section];
+    *length = w.len[section];
+    return VALMORA_DECODE_OK;
+}
+
+} // namespace g2
+
 extern "C" {
 
 int gribFieldCount(const unsigned char *record, size_t recordLength, int *count)

@@ -28,6 +28,12 @@ inline float getFloat(const unsigned char *p)
     return f;
 }
 
+// Section `section` (0 to 8) in force for field `index` of the GRIB2 message
+// at `record`, by the field decoder's walk: *at null when the field has none.
+// Result: VALMORA_DECODE_OK, NOT_GRIB, TRUNCATED, DAMAGED or NO_FIELD.
+int fieldSection(const unsigned char *record, size_t recordLength, int index, int section,
+                 const unsigned char **at, size_t *length);
+
 // What the packings read: section 5 and the data of section 7.
 struct Packing {
     int tmpl = -1;                      // data representation template

@@ -5,6 +5,7 @@
 // last points as stored, rotated grids returned in geographic coordinates.
 #include "gribGrid.h"
 #include "grib1.h"
+#include "gribField2.h"
 #include "support.h"
 #include "valmora.h"
 
@@ -45,15 +46,7 @@ constexpr double kOsgbMajor = 6377563.396, kOsgbMinor = 6356256.909;
 // The latitude where GRIB1 polar stereographic increments hold.
 constexpr double kGrib1PolarTrueLat = 60.0;
 
-inline int getSigned4(const unsigned char *p) { return g1::signMagnitude(get4(p), 4); }
-
-float ieeeFloat(const unsigned char *p)
-{
-    const uint32_t bits = get4(p);
-    float f;
-    memcpy(&f, &bits, sizeof f);
-    return f;
-}
+inline int getSigned4(const unsigned char *p) { return (int)g2::getSigned(p, 4); }
 
 // ---- GRIB1 ------------------------------------------------------------------
 
@@ -78,11 +71,11 @@ bool stretched1(int t) { return t == 20 || t == 24 || t == 30 || t == 34; }
 
 // ---- GRIB2 ------------------------------------------------------------------
 
-// A scaled value value x 10^-factor; NaN when either is missing.
+// A scaled value: value x 10^-factor; NaN when either is missing.
 double scaled(unsigned factor, uint32_t value)
 {
     if (factor == 0xFF || value == kMissing4) return NAN;
-    return value * std::pow(10.0, -(int)(int8_t)factor);
+    return value * std::pow(10.0, -(int)factor);
 }
 
 void earth2(const unsigned char *g, Desc &d)
@@ -350,7 +343,7 @@ int describe2(const unsigned char *g, size_t length, Desc &d)
             d.rotated = true;
             d.southPoleLat = getSigned4(g + 72) * unit;
             d.southPoleLon = getSigned4(g + 76) * unit;
-            d.rotationAngle = ieeeFloat(g + 80);
+            d.rotationAngle = g2::getFloat(g + 80);
         }
         list = need;
         break;
@@ -971,48 +964,6 @@ int gribGridKeys2(const unsigned char *sec3, size_t sec3Length, gribField *field
 
 namespace {
 
-// GRIB2 octets: a 16-octet indicator, then sections of a 4-octet length and
-// a number, then "7777".
-constexpr size_t kGrib2Indicator = 16;
-constexpr size_t kSectionHeader = 5;
-constexpr size_t kEndSection = 4;
-
-bool endAt(const unsigned char *p) { return memcmp(p, "7777", kEndSection) == 0; }
-
-// The grid definition section in force for field `index` of a GRIB2
-// message of `length` octets (framed by the caller): the last section 3
-// before the index-th product definition section.
-int grib2Grid(const unsigned char *m, size_t length, int index, const unsigned char **sec3, size_t *sec3Length)
-{
-    *sec3 = nullptr;
-    *sec3Length = 0;
-    const unsigned char *grid = nullptr;
-    size_t gridLength = 0;
-    int fields = 0;
-    size_t at = kGrib2Indicator;
-    while (at + kEndSection <= length && !endAt(m + at)) {
-        if (length - at < kSectionHeader) return VALMORA_DECODE_DAMAGED;
-        const size_t n = get4(m + at);
-        const int number = m[at + 4];
-        if (n < kSectionHeader || n > length - at || number < 1 || number > 7) return VALMORA_DECODE_DAMAGED;
-        if (number == 3) {
-            grid = m + at;
-            gridLength = n;
-        } else if (number == 4) {
-            if (fields == index) {
-                if (!grid) return VALMORA_DECODE_DAMAGED;
-                *sec3 = grid;
-                *sec3Length = gridLength;
-                return VALMORA_DECODE_OK;
-            }
-            ++fields;
-        }
-        at += n;
-    }
-    if (at + kEndSection > length) return VALMORA_DECODE_DAMAGED;
-    return VALMORA_DECODE_NO_FIELD;
-}
-
 // The grid description of an edition 0 or 1 record (framed by the caller),
 // null when it has none.
 int grib1Grid(const unsigned char *r, size_t length, const unsigned char **gds, size_t *gdsLength)
@@ -1045,20 +996,21 @@ int gribFieldLatLons(const unsigned char *record, size_t recordLength, int index
     *size = 0;
     const int edition = gribVersion(record, recordLength);
     if (!record || (edition != 0 && edition != 1 && edition != 2)) return VALMORA_DECODE_NOT_GRIB;
-    size_t offset = 0, length = 0;
-    const int framed = gribFindRecord(record, recordLength, &offset, &length);
-    if (framed == 1 && offset == 0) return VALMORA_DECODE_TRUNCATED;
-    if (framed != 0 || offset != 0) return VALMORA_DECODE_DAMAGED;
-
     const unsigned char *section;
     size_t sectionLength;
     Desc d;
     int status;
     if (edition == 2) {
-        const int found = grib2Grid(record, length, index, &section, &sectionLength);
+        // The field decoder's walk, which frames the message too.
+        const int found = g2::fieldSection(record, recordLength, index, 3, &section, &sectionLength);
         if (found != VALMORA_DECODE_OK) return found;
+        if (!section) return VALMORA_DECODE_DAMAGED;
         status = grid::describe2(section, sectionLength, d);
     } else {
+        size_t offset = 0, length = 0;
+        const int framed = gribFindRecord(record, recordLength, &offset, &length);
+        if (framed == 1 && offset == 0) return VALMORA_DECODE_TRUNCATED;
+        if (framed != 0 || offset != 0) return VALMORA_DECODE_DAMAGED;
         if (index != 0) return VALMORA_DECODE_NO_FIELD;
         const int found = grib1Grid(record, length, &section, &sectionLength);
         if (found != VALMORA_DECODE_OK) return found;

@@ -823,7 +823,7 @@ typedef struct gribField {
 #define VALMORA_DECODE_PACKING_UNSUPPORTED 7 /* a packing without a decoder here (named on standard error); keys filled, no values */
 #define VALMORA_DECODE_NO_FIELD 8        /* the field index is outside 0 .. count - 1 */
 #define VALMORA_DECODE_CODER_FAILED 9    /* the JPEG2000, PNG or CCSDS stream cannot be decoded, or gives another number of values */
-#define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid (template named on standard error) */
+#define VALMORA_DECODE_GRID_UNSUPPORTED 10 /* no coordinates for this grid, or no grid */
 #define VALMORA_DECODE_NOT_GRIB 11       /* no "GRIB" marker, an edition other than 0, 1 or 2, or fewer octets than an indicator */
 #define VALMORA_DECODE_NO_MEMORY 12      /* scratch memory could not be had; no values or coordinates (keys filled) */
 

@@ -19,8 +19,8 @@ namespace {
 
 using testutil::Bytes;
 
-// A GRIB1 record of the grid elements given (the encoder's isec2), 8-bit
-// values of no interest.
+// A GRIB1 record of the grid elements given (the encoder's isec2), smooth
+// 16-bit values.
 Bytes gribRecord(std::vector<int> grid)
 {
     grid.resize(64 + 1024, 0);
@@ -34,8 +34,9 @@ Bytes gribRecord(std::vector<int> grid)
     double fsec2[16] = {0}, fsec3[2] = {0, 0};
     isec1[0] = 128, isec1[1] = 98, isec1[2] = 145, isec1[3] = 255, isec1[4] = 128;
     isec1[5] = 130, isec1[6] = 1, isec1[9] = 24, isec1[10] = 1, isec1[11] = 1, isec1[14] = 1, isec1[20] = 21;
-    isec4[0] = (int)points, isec4[1] = 8;
-    std::vector<double> values((size_t)points, 1.0);
+    isec4[0] = (int)points, isec4[1] = 16;
+    std::vector<double> values((size_t)points);
+    for (size_t k = 0; k < values.size(); ++k) values[k] = 280 + 10 * std::sin(0.01 * (double)k);
     std::vector<int> kgrib((size_t)points + 4096);
     int used = 0, status = 0;
     grib_encode_double(isec0, isec1, grid.data(), fsec2, isec3, fsec3, isec4, values.data(), 0, kgrib.data(),
@@ -165,6 +166,21 @@ TEST(Coords, RegularAndReducedGaussianRows)
     EXPECT_NEAR(c.lon[23], 270, 1e-12);
 }
 
+TEST(Coords, ARecordPackedByRecpackHasTheSameCoordinates)
+{
+    const Bytes plain = gribRecord({4, 64, 32, 85761, 0, 128, -85761, 354375, 5625, 16, 0});
+    Bytes packed(plain), work(plain.size());
+    const int length = recPack(packed.data(), packed.size(), work.data(), work.size());
+    ASSERT_GT(length, 0);
+    ASSERT_LT((size_t)length, plain.size()); // compressed
+    packed.resize((size_t)length);
+    const Coords a = coordsOf(plain), b = coordsOf(packed);
+    ASSERT_EQ(a.status, VALMORA_DECODE_OK);
+    ASSERT_EQ(b.status, VALMORA_DECODE_OK);
+    EXPECT_EQ(a.lat, b.lat);
+    EXPECT_EQ(a.lon, b.lon);
+}
+
 TEST(Coords, CapacityAndArraysAskedFor)
 {
     const Bytes rec = smallGrid(0);
@@ -196,11 +212,13 @@ TEST(Coords, RecordsWithoutCoordinates)
     EXPECT_EQ(n, 0u);
     const Bytes text = {'G', 'R', 'I', 'D', 0, 0, 0, 1};
     EXPECT_EQ(gribFieldLatLons(text.data(), text.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_NOT_GRIB);
-    EXPECT_EQ(gribFieldLatLons(rec.data(), rec.size() - 1, 0, nullptr, nullptr, &n), VALMORA_DECODE_TRUNCATED);
+    size_t at = 0, length = 0; // the record without the encoder's padding
+    ASSERT_EQ(gribFindRecord(rec.data(), rec.size(), &at, &length), 0);
+    EXPECT_EQ(gribFieldLatLons(rec.data(), length - 1, 0, nullptr, nullptr, &n), VALMORA_DECODE_TRUNCATED);
     EXPECT_EQ(gribFieldLatLons(rec.data(), rec.size(), 1, nullptr, nullptr, &n), VALMORA_DECODE_NO_FIELD);
 
     Bytes broken = rec;
-    broken[rec.size() - 1] = '6'; // no end section
+    broken[length - 1] = '6'; // no end section
     EXPECT_EQ(gribFieldLatLons(broken.data(), broken.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_DAMAGED);
 
     // A GDS whose row counts would run past its end.
@@ -269,6 +287,30 @@ TEST(Coords, EachFieldOfAGrib2MessageHasTheGridInForce)
     Bytes bad = m;
     bad[16] = 0x7F;
     EXPECT_EQ(gribFieldLatLons(bad.data(), bad.size(), 0, nullptr, nullptr, &n), VALMORA_DECODE_DAMAGED);
+}
+
+TEST(Coords, KeysOfAnUnstructuredGrid)
+{
+    // Template 3.101: the number of points, the grid's number and UUID.
+    Bytes sec3 = {0, 0, 0, 35, 3, 0, 0, 0, 0x30, 0x39, 0, 0, 0, 101, 6, 0, 0, 7, 1};
+    for (int k = 0; k < 16; ++k) sec3.push_back((unsigned char)(0xA0 + k));
+    gribField f;
+    memset(&f, 0, sizeof f);
+    f.sectionOffset[3] = -1;
+    ASSERT_EQ(gribGridKeys2(sec3.data(), sec3.size(), &f), VALMORA_DECODE_OK);
+    EXPECT_EQ(f.gridDefinitionTemplateNumber, 101);
+    EXPECT_EQ(f.numberOfDataPoints, 12345u);
+    EXPECT_EQ(f.shapeOfTheEarth, 6);
+    EXPECT_EQ(f.numberOfGridUsed, 7);
+    EXPECT_EQ(f.numberOfGridInReference, 1);
+    EXPECT_EQ(f.uuidOfHGrid[0], 0xA0);
+    EXPECT_EQ(f.uuidOfHGrid[15], 0xAF);
+    EXPECT_EQ(f.Ni, VALMORA_FIELD_MISSING);
+    EXPECT_EQ(f.latitudeOfFirstGridPoint, VALMORA_FIELD_NOT_GIVEN);
+    // A section shorter than its UUID.
+    sec3.resize(30);
+    sec3[3] = 30;
+    EXPECT_EQ(gribGridKeys2(sec3.data(), sec3.size(), &f), VALMORA_DECODE_DAMAGED);
 }
 
 TEST(CoordsThreads, SeveralThreadsComputeTheSameCoordinates)

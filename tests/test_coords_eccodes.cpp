@@ -3,7 +3,6 @@
 // scanning-mode variants) and the real files of python-grib-doc give the
 // same latitude and longitude at every point, and the same grid keys.
 #include "grib1.h"
-#include "gribGrid.h"
 #include "testutil.h"
 #include "valmora.h"
 
@@ -19,7 +18,7 @@
 #include <vector>
 
 #ifdef VALMORA_HAVE_ECCODES_API
-#include <eccodes.h>
+#include "eccodes_util.h"
 #endif
 
 #ifndef VALMORA_HAVE_ECCODES_API
@@ -34,52 +33,20 @@ using testutil::Bytes;
 
 constexpr double kDegreeTolerance = 1e-6;
 
-struct Handle {
-    codes_handle *h = nullptr;
-    explicit Handle(codes_handle *x) : h(x) {}
-    Handle(const Handle &) = delete;
-    ~Handle()
-    {
-        if (h) codes_handle_delete(h);
-    }
-    long num(const char *key) const
-    {
-        long v = -999999;
-        codes_get_long(h, key, &v);
-        return v;
-    }
-    double real(const char *key) const
-    {
-        double v = NAN;
-        codes_get_double(h, key, &v);
-        return v;
-    }
-    bool has(const char *key) const
-    {
-        int err = 0;
-        return codes_is_defined(h, key) && !codes_is_missing(h, key, &err) && err == 0;
-    }
-    Bytes message() const
-    {
-        const void *m = nullptr;
-        size_t len = 0;
-        codes_get_message(h, &m, &len);
-        const auto *p = static_cast<const unsigned char *>(m);
-        return Bytes(p, p + len);
-    }
-    // ecCodes' coordinates, or false when it has none for the grid.
-    bool latLons(std::vector<double> &lats, std::vector<double> &lons) const
-    {
-        size_t n = 0;
-        if (codes_get_size(h, "latitudes", &n) != 0 || n == 0) return false;
-        lats.resize(n);
-        lons.resize(n);
-        size_t m = n;
-        if (codes_get_double_array(h, "latitudes", lats.data(), &m) != 0 || m != n) return false;
-        m = n;
-        return codes_get_double_array(h, "longitudes", lons.data(), &m) == 0 && m == n;
-    }
-};
+using testutil::Handle;
+
+// ecCodes' coordinates of the message, or false when it has none for its grid.
+bool latLonsOf(const Handle &h, std::vector<double> &lats, std::vector<double> &lons)
+{
+    size_t n = 0;
+    if (codes_get_size(h.h, "latitudes", &n) != 0 || n == 0) return false;
+    lats.resize(n);
+    lons.resize(n);
+    size_t m = n;
+    if (codes_get_double_array(h.h, "latitudes", lats.data(), &m) != 0 || m != n) return false;
+    m = n;
+    return codes_get_double_array(h.h, "longitudes", lons.data(), &m) == 0 && m == n;
+}
 
 std::vector<Handle *> messagesOf(const std::string &path)
 {
@@ -127,7 +94,7 @@ void alternateRows(const Handle &h, std::vector<double> &v)
 void compareLatLons(const Handle &h, const Bytes &rec, const std::string &what)
 {
     std::vector<double> theirLat, theirLon;
-    ASSERT_TRUE(h.latLons(theirLat, theirLon)) << what;
+    ASSERT_TRUE(latLonsOf(h, theirLat, theirLon)) << what;
     alternateRows(h, theirLat);
     alternateRows(h, theirLon);
     const bool rounded = h.num("isRotatedGrid") == 1;
@@ -158,33 +125,14 @@ void compareLatLons(const Handle &h, const Bytes &rec, const std::string &what)
 // Grid keys against ecCodes' (in its units: degrees, metres).
 void compareKeys(const Handle &h, const Bytes &rec, const std::string &what)
 {
+    // Through the field decoder, which takes them from the grid module.
     gribField f;
-    memset(&f, 0, sizeof f);
-    for (auto &o : f.sectionOffset) o = -1;
-    const int edition = (int)h.num("edition");
-    const unsigned char *sec = nullptr;
-    size_t len = 0;
-    if (edition == 1) {
-        unsigned char *pds, *gds, *bms, *bds;
-        long recLen;
-        ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(rec.data()), (long)rec.size(), &pds, &gds, &bms, &bds,
-                                &recLen),
-                  0);
-        ASSERT_NE(gds, nullptr) << what;
-        sec = gds;
-        len = g1::get3(gds);
-        f.sectionOffset[2] = gds - rec.data();
-        ASSERT_EQ(gribGridKeys1(sec, len, &f), VALMORA_DECODE_OK) << what;
-    } else {
-        unsigned char *s[7];
-        ASSERT_EQ(grib2Sections(const_cast<unsigned char *>(rec.data()), (long)rec.size(), &s[0], &s[1], &s[2],
-                                &s[3], &s[4], &s[5], &s[6]),
-                  0);
-        sec = s[2];
-        len = g1::get4(sec);
-        f.sectionOffset[3] = sec - rec.data();
-        ASSERT_EQ(gribGridKeys2(sec, len, &f), VALMORA_DECODE_OK) << what;
+    ASSERT_EQ(grib_field_decode_double(rec.data(), rec.size(), 0, &f, nullptr, nullptr, 0), VALMORA_DECODE_OK)
+        << what;
+    if (f.edition == 2) {
         EXPECT_EQ(f.gridDefinitionTemplateNumber, h.num("gridDefinitionTemplateNumber")) << what;
+    } else {
+        EXPECT_EQ(f.gridDefinitionTemplateNumber, h.num("dataRepresentationType")) << what;
     }
     EXPECT_EQ((long)f.numberOfDataPoints, h.num("numberOfDataPoints")) << what;
     EXPECT_EQ(f.scanningMode, h.num("scanningMode")) << what;
@@ -277,7 +225,7 @@ TEST(CoordsEcCodes, Samples)
         std::unique_ptr<Handle> h(sample(name));
         if (!h->h) continue;
         std::vector<double> lat, lon;
-        if (!h->latLons(lat, lon)) continue;
+        if (!latLonsOf(*h, lat, lon)) continue;
         // ecCodes steps polar stereographic grids northward whatever their
         // scanning mode says: compare on the grids that do scan so.
         if (name.rfind("polar_stereographic", 0) == 0) codes_set_long(h->h, "jScansPositively", 1);
@@ -339,7 +287,7 @@ std::unique_ptr<Handle> made(const char *sampleName, std::initializer_list<Key> 
                                 : codes_set_double(h->h, k.name, k.value);
         EXPECT_EQ(err, 0) << sampleName << " " << k.name;
     }
-    const bool projected = h->has("Nx");
+    const bool projected = !h->has("Ni");
     const long ni = h->num(projected ? "Nx" : "Ni"), nj = h->num(projected ? "Ny" : "Nj");
     if (h->num("edition") == 2) codes_set_long(h->h, "numberOfDataPoints", ni * nj);
     std::vector<double> v((size_t)(ni * nj));
@@ -375,6 +323,11 @@ TEST(CoordsEcCodes, ProjectionsMadeByEcCodes)
           {"longitudeOfFirstGridPointInDegrees", 100}, {"latitudeOfLastGridPointInDegrees", 16.7},
           {"longitudeOfLastGridPointInDegrees", 135.3}, {"LaDInDegrees", 10}, {"DiInMetres", 100000},
           {"LaDInDegrees", 40}, {"DiInMetres", 80000}, {"DjInMetres", 80000}, {"jScansPositively", 1}}},
+        {"mercator grib1", "regular_ll_sfc_grib1",
+         {{"gridType", kMercator}, {"Ni", 40}, {"Nj", 30}, {"latitudeOfFirstGridPointInDegrees", -10},
+          {"longitudeOfFirstGridPointInDegrees", 100}, {"latitudeOfLastGridPointInDegrees", 16.7},
+          {"longitudeOfLastGridPointInDegrees", 135.3}, {"LaDInDegrees", 10}, {"DiInMetres", 100000},
+          {"DjInMetres", 100000}, {"jScansPositively", 1}}},
         {"polar stereographic grib2 south", "polar_stereographic_pl_grib2",
          {{"Nx", 30}, {"Ny", 20}, {"latitudeOfFirstGridPointInDegrees", -50},
           {"longitudeOfFirstGridPointInDegrees", 0}, {"LaDInDegrees", -60},
@@ -467,33 +420,45 @@ TEST(CoordsEcCodes, RotatedGaussianGridsInGeographicCoordinates)
     // ecCodes gives a rotated Gaussian grid in its rotated coordinates; its
     // rotated latitude/longitude grid of one row at a Gaussian latitude
     // gives that row in geographic coordinates.
-    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1"}) {
+    for (const char *name : {"rotated_gg_sfc_grib2", "rotated_gg_sfc_grib1", "reduced_rotated_gg_pl_32_grib2",
+                             "reduced_rotated_gg_pl_32_grib1"}) {
         std::unique_ptr<Handle> gg(sample(name));
         codes_set_double(gg->h, "latitudeOfSouthernPoleInDegrees", -40);
         codes_set_double(gg->h, "longitudeOfSouthernPoleInDegrees", 20);
         std::vector<double> rotLat, rotLon;
-        ASSERT_TRUE(gg->latLons(rotLat, rotLon)) << name;
+        ASSERT_TRUE(latLonsOf(*gg, rotLat, rotLon)) << name;
         const Bytes rec = gg->message();
         size_t n = rotLat.size();
         std::vector<double> lat(n), lon(n);
         ASSERT_EQ(gribFieldLatLons(rec.data(), rec.size(), 0, lat.data(), lon.data(), &n), VALMORA_DECODE_OK);
         ASSERT_EQ(n, rotLat.size());
-        const long ni = gg->num("Ni"), nj = gg->num("Nj");
+        // Where each row starts and how many points it has.
+        const long nj = gg->num("Nj");
+        std::vector<long> rowLength((size_t)nj, gg->num("Ni"));
+        if (gg->num("PLPresent") == 1) {
+            size_t rows = rowLength.size();
+            ASSERT_EQ(codes_get_long_array(gg->h, "pl", rowLength.data(), &rows), 0) << name;
+        }
+        std::vector<size_t> rowStart(1, 0);
+        for (long len : rowLength) rowStart.push_back(rowStart.back() + (size_t)len);
         for (long row : {0L, nj / 3, nj - 1}) {
             const std::string what = std::string(name) + " row " + std::to_string(row);
+            const size_t first = rowStart[(size_t)row];
+            const long ni = rowLength[(size_t)row];
             std::unique_ptr<Handle> ll = made("rotated_ll_sfc_grib2",
-                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[(size_t)(row * ni)]},
-                 {"latitudeOfLastGridPointInDegrees", rotLat[(size_t)(row * ni)]},
-                 {"longitudeOfFirstGridPointInDegrees", rotLon[(size_t)(row * ni)]},
-                 {"longitudeOfLastGridPointInDegrees", rotLon[(size_t)(row * ni + ni - 1)]},
-                 {"iDirectionIncrementInDegrees", rotLon[1] - rotLon[0]}, {"jDirectionIncrementInDegrees", 1},
-                 {"latitudeOfSouthernPoleInDegrees", -40}, {"longitudeOfSouthernPoleInDegrees", 20}});
+                {{"Ni", (double)ni}, {"Nj", 1}, {"latitudeOfFirstGridPointInDegrees", rotLat[first]},
+                 {"latitudeOfLastGridPointInDegrees", rotLat[first]},
+                 {"longitudeOfFirstGridPointInDegrees", rotLon[first]},
+                 {"longitudeOfLastGridPointInDegrees", rotLon[first + (size_t)ni - 1]},
+                 {"iDirectionIncrementInDegrees", rotLon[first + 1] - rotLon[first]},
+                 {"jDirectionIncrementInDegrees", 1}, {"latitudeOfSouthernPoleInDegrees", -40},
+                 {"longitudeOfSouthernPoleInDegrees", 20}});
             std::vector<double> geoLat, geoLon;
-            ASSERT_TRUE(ll->latLons(geoLat, geoLon)) << what;
+            ASSERT_TRUE(latLonsOf(*ll, geoLat, geoLon)) << what;
             ASSERT_EQ((long)geoLat.size(), ni) << what;
             for (long i = 0; i < ni; ++i) {
                 // The row's latitude is stored to a millionth of a degree there.
-                const size_t k = (size_t)(row * ni + i);
+                const size_t k = first + (size_t)i;
                 EXPECT_NEAR(lat[k], geoLat[(size_t)i], roundedTolerance(geoLat[(size_t)i]) + 1e-6) << what << " " << i;
                 EXPECT_NEAR(lonDistance(lon[k], geoLon[(size_t)i]), 0, roundedTolerance(geoLon[(size_t)i]) + 2e-6)
                     << what << " " << i;

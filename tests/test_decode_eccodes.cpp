@@ -15,7 +15,7 @@
 #include <vector>
 
 #ifdef VALMORA_HAVE_ECCODES_API
-#include <eccodes.h>
+#include "eccodes_util.h"
 #endif
 
 #ifndef VALMORA_HAVE_ECCODES_API
@@ -48,42 +48,7 @@ std::vector<std::string> grib1Samples()
     return files;
 }
 
-struct Handle {
-    codes_handle *h = nullptr;
-    Handle() = default;
-    explicit Handle(codes_handle *x) : h(x) {}
-    Handle(const Handle &) = delete;
-    ~Handle()
-    {
-        if (h) codes_handle_delete(h);
-    }
-    long num(const char *key) const
-    {
-        long v = -999999;
-        codes_get_long(h, key, &v);
-        return v;
-    }
-    std::string str(const char *key) const
-    {
-        char buf[256] = {0};
-        size_t len = sizeof buf;
-        codes_get_string(h, key, buf, &len);
-        return buf;
-    }
-    bool has(const char *key) const
-    {
-        int err = 0;
-        return codes_is_defined(h, key) && !codes_is_missing(h, key, &err) && err == 0;
-    }
-    Bytes message() const
-    {
-        const void *m = nullptr;
-        size_t len = 0;
-        codes_get_message(h, &m, &len);
-        const auto *p = static_cast<const unsigned char *>(m);
-        return Bytes(p, p + len);
-    }
-};
+using testutil::Handle;
 
 // Decodes with headers first, then the values; missing points get `missing`.
 struct Ours {
