@@ -17,9 +17,9 @@ def smooth(lats, lons, shift=0.0):
     return 250.0 + 40.0 * np.cos(la) * np.cos(2 * lo + shift) + 10.0 * np.sin(3 * la) + 5.0 * shift
 
 
-def make_grib(path, sample, fields, bits=16):
+def make_grib(path, sample, fields, bits=16, packing=None):
     """Writes one record per dict of keys in `fields`, each on the grid of
-    `sample` with smooth values."""
+    `sample` with smooth values (in `packing` when given)."""
     with open(os.path.join(SAMPLES, sample), "rb") as f:
         base = eccodes.codes_grib_new_from_file(f)
     try:
@@ -30,6 +30,8 @@ def make_grib(path, sample, fields, bits=16):
                     eccodes.codes_set(h, k, v)
                 lats = eccodes.codes_get_array(h, "latitudes")
                 lons = eccodes.codes_get_array(h, "longitudes")
+                if packing:
+                    eccodes.codes_set_string(h, "packingType", packing)
                 eccodes.codes_set(h, "bitsPerValue", bits)
                 eccodes.codes_set_values(h, smooth(lats, lons, 0.1 * i))
                 eccodes.codes_write(h, out)
@@ -76,12 +78,23 @@ def files(tmp_path_factory):
     out["wide24"] = make_grib(d / "wide24.grib1", "regular_gg_pl_grib1.tmpl", [dict(level=500)], bits=24)
     for name in list(out):
         out[name + "_packed"] = packed_copy(out[name], d / (name + ".packed.grib1"))
+    out["g2_regular_ll"] = make_grib(d / "regular_ll.grib2", "regular_ll_pl_grib2.tmpl",
+                                     levels_steps(shortName="t"))
+    out["g2_ccsds"] = make_grib(d / "ccsds.grib2", "regular_ll_pl_grib2.tmpl", levels_steps(shortName="t"),
+                                packing="grid_ccsds")
+    out["g2_reduced_gg"] = make_grib(d / "reduced_gg.grib2", "reduced_gg_pl_32_grib2.tmpl",
+                                     levels_steps(levels=(500,), steps=(0, 6)))
+    out["g2_ensemble"] = make_grib(d / "ensemble.grib2", "regular_ll_pl_grib2.tmpl",
+                                   [dict(productDefinitionTemplateNumber=1, typeOfEnsembleForecast=3, number=n,
+                                         numberOfForecastsInEnsemble=4, level=500, stepRange=str(s))
+                                    for n in (1, 2, 3) for s in (0, 12)])
     return out
 
 
 def eccodes_messages(path):
     """ecCodes' handles of every message of the file, released after use."""
     handles = []
+    eccodes.codes_grib_multi_support_on()  # every field of a message, as valmora lists them
     with open(path, "rb") as f:
         while True:
             h = eccodes.codes_grib_new_from_file(f)

@@ -99,6 +99,11 @@ if __name__ == "__main__":
     write_levels("grib1_levels_ecmf.tsv", "grib1/localConcepts/ecmf/typeOfLevel.def")
     write_levels("grib1_levels.tsv", "grib1/typeOfLevel.def")
     write_levels("grib2_levels.tsv", "grib2/typeOfLevelConcept.def")
+    # Level types of the centres' own, looked up first for their fields.
+    for centre in sorted(os.listdir(os.path.join(DEFS, "grib2", "localConcepts"))):
+        path = os.path.join("grib2", "localConcepts", centre, "typeOfLevelConcept.def")
+        if os.path.exists(os.path.join(DEFS, path)):
+            write_levels("grib2_levels_%s.tsv" % centre, path)
     write_code_table("centres.tsv", "common/c-11.table")
     write_code_table("mars_types.tsv", "mars/type.table")
     write_code_table("grib1_grids.tsv", "grib1/6.table")

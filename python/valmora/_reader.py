@@ -65,7 +65,9 @@ def _derived2(k):
         if t1 == 100:  # pressure levels in hPa, as ecCodes gives them
             level /= 100.0
             k["pressureUnits"] = "hPa"
-        k["level"] = int(level) if float(level).is_integer() else level
+        elif t1 == 109:  # potential vorticity in units of 1e-6 K m2 kg-1 s-1
+            level *= 1e6
+        k["level"] = int(round(level))  # ecCodes' level is an integer: 0.1 m reads 0
     else:
         k["level"] = 0
     k.setdefault("typeOfSecondFixedSurface", 255)

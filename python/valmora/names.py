@@ -65,8 +65,8 @@ def _table(which):
         return _Concept("grib1_levels_ecmf.tsv", primary=("indicatorOfTypeOfLevel",))
     if which == "grib1_levels":
         return _Concept("grib1_levels.tsv", primary=("indicatorOfTypeOfLevel",))
-    if which == "grib2_levels":
-        return _Concept("grib2_levels.tsv", primary=("typeOfFirstFixedSurface",))
+    if which.startswith("grib2_levels"):
+        return _Concept(which + ".tsv", primary=("typeOfFirstFixedSurface",))
     raise KeyError(which)
 
 
@@ -117,8 +117,13 @@ def parameter(keys):
 
 
 def type_of_level(keys):
+    """typeOfLevel: the centre's own level types first, then the WMO's."""
     if keys.get("editionNumber", 1) == 2:
-        return _table("grib2_levels").lookup(keys, "typeOfLevel") or "unknown"
+        found = None
+        centre = code_table("centres").get(keys.get("centre"), ("",))[0]
+        if os.path.exists(os.path.join(_HERE, "grib2_levels_%s.tsv" % centre)):
+            found = _table("grib2_levels_" + centre).lookup(keys, "typeOfLevel")
+        return found or _table("grib2_levels").lookup(keys, "typeOfLevel") or "unknown"
     found = None
     if keys.get("centre") == ECMWF:
         found = _table("grib1_levels_ecmf").lookup(keys, "typeOfLevel")
