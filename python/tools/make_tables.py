@@ -82,12 +82,13 @@ def write_levels(name, path):
 
 
 def write_code_table(name, path):
-    """A code table: code, abbreviation, description."""
+    """A code table: code, abbreviation, description. ecCodes reads what
+    follows "(" as units, not as part of the description."""
     lines = []
     for line in open(os.path.join(DEFS, path), encoding="utf-8", errors="replace"):
         parts = line.split(None, 2)
         if len(parts) == 3 and parts[0].isdigit():
-            lines.append((parts[0], parts[1], parts[2].strip()))
+            lines.append((parts[0], parts[1], parts[2].split("(")[0].strip()))
     write(name, path, ("code", "abbreviation", "name"), lines)
 
 
@@ -107,3 +108,5 @@ if __name__ == "__main__":
     write_code_table("centres.tsv", "common/c-11.table")
     write_code_table("mars_types.tsv", "mars/type.table")
     write_code_table("grib1_grids.tsv", "grib1/6.table")
+    latest = max((v for v in os.listdir(os.path.join(DEFS, "grib2", "tables")) if v.isdigit()), key=int)
+    write_code_table("grib2_grids.tsv", "grib2/tables/%s/3.1.table" % latest)

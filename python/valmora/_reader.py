@@ -91,10 +91,13 @@ def _derived(k):
         k["dataType"] = names.code_table("mars_types").get(k["marsType"], (str(k["marsType"]),))[0]
     if "numberOfForecastsInEnsemble" in k:
         k["totalNumber"] = k["numberOfForecastsInEnsemble"]
-    if k.get("editionNumber", 1) < 2 and k.get("gridDescriptionSectionPresent"):
+    grid = None
+    if k["editionNumber"] < 2 and k.get("gridDescriptionSectionPresent"):
         grid = names.code_table("grib1_grids").get(k["dataRepresentationType"])
-        if grid:
-            k["gridDefinitionDescription"] = grid[1]
+    elif k["editionNumber"] == 2 and "gridDefinitionTemplateNumber" in k:
+        grid = names.code_table("grib2_grids").get(k["gridDefinitionTemplateNumber"])
+    if grid:
+        k["gridDefinitionDescription"] = grid[1]
     if k.get("Nj") is not None:
         k["Ny"] = k["Nj"]
     if k.get("Ni") is not None:

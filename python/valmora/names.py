@@ -74,7 +74,7 @@ def _table(which):
 def code_table(name):
     """{code: (abbreviation, description)} of a code table: "centres"
     (common table C-11), "mars_types" (ECMWF's data types), "grib1_grids"
-    (GRIB1 code table 6)."""
+    (GRIB1 code table 6), "grib2_grids" (GRIB2 code table 3.1)."""
     out = {}
     with open(os.path.join(_HERE, name + ".tsv"), encoding="utf-8") as f:
         for line in f:
