@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 what=${1:-demo}
 build=${VALMORA_BUILD:-build}
 
-packages="cmake make g++ pkg-config libaec-dev python3-dev python3-numpy python3-pybind11 pybind11-dev"
+packages="cmake make g++ pkg-config libaec-dev libzstd-dev python3-dev python3-numpy python3-pybind11 pybind11-dev"
 case $what in
   demo) ;;
   test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev

@@ -5,15 +5,15 @@
 #include "valmora.h"
 #include "grib1.h"
 #include "support.h"
+#include "szip.h"
+#include "recCode.h"
+#include "recform.h"
+#include "unpack.h"
 
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-#include <immintrin.h>
-#endif
 
 
 namespace {
@@ -300,7 +300,6 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
 constexpr unsigned kFlagSpectral = g1::kBdsSpectral, kFlagComplex = g1::kBdsComplex;
 constexpr unsigned kFlagInteger = 0x20; // integer data
 constexpr unsigned kFlagMore = g1::kBdsSzip; // further flags in octet 14: the szip form, or matrix values
-using g1::kSzipCode;
 using g1::kSzipHeader;
 
 // The data section as the plain form has it, whichever form the record holds.
@@ -327,7 +326,7 @@ int readBDS(const unsigned char *b, size_t length, int edition, Data &d, const c
     d.ref = getIBM(b + 6);
     d.bits = b[10];
     if (octet4 & kFlagMore) {
-        if (edition == 1 && length >= kSzipHeader && b[g1::kSzipCodeAt] == kSzipCode) {
+        if (edition == 1 && g1::szipForm(b, length)) {
             d.szip = true;
         } else {
             why = "matrix values or further flags in octet 14";
@@ -399,344 +398,6 @@ long presentPoints(const unsigned char *map, long count)
     return n;
 }
 
-// ---- Unpacking ----------------------------------------------------------------------
-// Each code u becomes (u x 2^E + R) x 10^-D, in that order, as GRIB readers
-// compute it (u x 2^E is exact, so a fused multiply-add rounds alike). The
-// plain loops serve every width; codes of 8, 12, 16 and 24 bits also have
-// vector loops, built for AVX2 (16-bit codes to doubles also for AVX-512)
-// and chosen once at run time, as the encoder chooses its own
-// (VALMORA_PORTABLE leaves them out).
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC push_options
-#pragma GCC optimize("O3")
-#endif
-
-#define VALMORA_ALWAYS_INLINE inline __attribute__((always_inline))
-
-struct Run {
-    const unsigned char *data; // first packed octet
-    size_t octets;             // packed octets that may be read
-    double ref, step, dec; // R, 2^E and 10^-D
-};
-
-inline uint64_t loadBE64(const unsigned char *p)
-{
-    uint64_t w;
-    memcpy(&w, p, 8);
-    return __builtin_bswap64(w);
-}
-
-// Codes first .. first + n - 1 of a stream of `bits`-bit codes.
-template <typename T>
-VALMORA_ALWAYS_INLINE void unpackBody(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    const unsigned char *p = r.data;
-    const double ref = r.ref, step = r.step, dec = r.dec;
-    switch (bits) {
-    case 8:
-        p += first;
-        for (size_t i = 0; i < n; ++i) out[i] = (T)(((double)p[i] * step + ref) * dec);
-        return;
-    case 16:
-        p += 2 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint16_t w;
-            memcpy(&w, p + 2 * i, 2);
-            out[i] = (T)(((double)__builtin_bswap16(w) * step + ref) * dec);
-        }
-        return;
-    case 32:
-        p += 4 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t w;
-            memcpy(&w, p + 4 * i, 4);
-            out[i] = (T)(((double)__builtin_bswap32(w) * step + ref) * dec);
-        }
-        return;
-    case 24: {
-        p += 3 * first;
-        // Four-octet loads while a whole one lies within the data.
-        const size_t avail = r.octets - 3 * first;
-        const size_t fast = avail >= 4 ? (avail - 1) / 3 : 0;
-        const size_t m = n < fast ? n : fast;
-        size_t i = 0;
-        for (; i < m; ++i) {
-            uint32_t w;
-            memcpy(&w, p + 3 * i, 4);
-            out[i] = (T)(((double)(__builtin_bswap32(w) >> 8) * step + ref) * dec);
-        }
-        for (; i < n; ++i)
-            out[i] = (T)(((double)g1::get3(p + 3 * i) * step + ref) * dec);
-        return;
-    }
-    default: {
-        // A bit stream: eight-octet loads while they lie within the data.
-        const unsigned shift = 64u - (unsigned)bits;
-        const uint64_t limit = r.octets >= 8 ? (uint64_t)(r.octets - 8) * 8 : 0;
-        size_t i = 0;
-        uint64_t pos = (uint64_t)first * (unsigned)bits;
-        if (r.octets >= 8)
-            for (; i < n && pos <= limit; ++i, pos += (unsigned)bits) {
-                const uint64_t w = loadBE64(p + (pos >> 3)) << (pos & 7);
-                out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
-            }
-        for (; i < n; ++i, pos += (unsigned)bits) {
-            uint64_t w = 0;
-            const size_t at = (size_t)(pos >> 3);
-            for (size_t k = 0; k < 8; ++k) w = w << 8 | (at + k < r.octets ? p[at + k] : 0);
-            w <<= pos & 7;
-            out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
-        }
-        return;
-    }
-    }
-}
-
-template <typename T> void unpackPortable(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    unpackBody(r, bits, first, n, out);
-}
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-#define VALMORA_AVX2 __attribute__((target("avx2,fma")))
-
-// Eight codes in 32-bit lanes become eight values. Aligned, the eight
-// doubles fill one cache line, which the processor can then write without
-// reading it first: a fifth faster on large arrays.
-template <bool Aligned>
-VALMORA_AVX2 inline void store8(double *out, __m256i codes, __m256d step, __m256d ref, __m256d dec, bool scaled)
-{
-    __m256d lo = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(codes)), step, ref);
-    __m256d hi = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(codes, 1)), step, ref);
-    if (scaled) {
-        lo = _mm256_mul_pd(lo, dec);
-        hi = _mm256_mul_pd(hi, dec);
-    }
-    if (Aligned) {
-        _mm256_store_pd(out, lo);
-        _mm256_store_pd(out + 4, hi);
-    } else {
-        _mm256_storeu_pd(out, lo);
-        _mm256_storeu_pd(out + 4, hi);
-    }
-}
-
-template <bool Aligned>
-VALMORA_AVX2 inline void store8(float *out, __m256i codes, __m256d step, __m256d ref, __m256d dec, bool scaled)
-{
-    __m256d lo = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_castsi256_si128(codes)), step, ref);
-    __m256d hi = _mm256_fmadd_pd(_mm256_cvtepi32_pd(_mm256_extracti128_si256(codes, 1)), step, ref);
-    if (scaled) {
-        lo = _mm256_mul_pd(lo, dec);
-        hi = _mm256_mul_pd(hi, dec);
-    }
-    _mm_storeu_ps(out, _mm256_cvtpd_ps(lo));
-    _mm_storeu_ps(out + 4, _mm256_cvtpd_ps(hi));
-}
-
-// Codes of 8, 12, 16 and 24 bits, eight at a time, while the widest load
-// stays within the data; the rest goes through the plain loops. Codes are
-// below 2^24 here, so the signed 32-bit conversion is exact.
-template <bool Aligned, typename T>
-VALMORA_AVX2 void unpackWide(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    const size_t octetsPer8 = (size_t)bits; // eight codes take `bits` octets
-    const size_t load = bits == 24 ? 28 : 16;  // octets each step reads
-    const size_t start = first * (size_t)bits / 8;
-    const size_t room = r.octets > start + load ? (r.octets - start - load) / octetsPer8 + 1 : 0;
-    const size_t steps = n / 8 < room ? n / 8 : room;
-    const unsigned char *p = r.data + start;
-    const __m256d step = _mm256_set1_pd(r.step), ref = _mm256_set1_pd(r.ref), dec = _mm256_set1_pd(r.dec);
-    const bool scaled = r.dec != 1.0;
-    const __m128i swap16 = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-    const __m256i pick24 = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1, //
-                                            2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-    const __m256i pick12 = _mm256_setr_epi8(1, 0, -1, -1, 2, 1, -1, -1, 4, 3, -1, -1, 5, 4, -1, -1, //
-                                            7, 6, -1, -1, 8, 7, -1, -1, 10, 9, -1, -1, 11, 10, -1, -1);
-    const __m256i shift12 = _mm256_setr_epi32(4, 0, 4, 0, 4, 0, 4, 0), mask12 = _mm256_set1_epi32(0xFFF);
-    size_t i = 0;
-    switch (bits) {
-    case 8:
-        for (; i < steps; ++i, p += 8)
-            store8<Aligned>(out + 8 * i, _mm256_cvtepu8_epi32(_mm_loadl_epi64((const __m128i *)p)), step, ref, dec, scaled);
-        break;
-    case 16:
-        for (; i < steps; ++i, p += 16) {
-            const __m128i w = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i *)p), swap16);
-            store8<Aligned>(out + 8 * i, _mm256_cvtepu16_epi32(w), step, ref, dec, scaled);
-        }
-        break;
-    case 12:
-        for (; i < steps; ++i, p += 12) {
-            const __m256i w = _mm256_broadcastsi128_si256(_mm_loadu_si128((const __m128i *)p));
-            const __m256i c = _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(w, pick12), shift12), mask12);
-            store8<Aligned>(out + 8 * i, c, step, ref, dec, scaled);
-        }
-        break;
-    case 24:
-        for (; i < steps; ++i, p += 24) {
-            const __m256i w = _mm256_set_m128i(_mm_loadu_si128((const __m128i *)(p + 12)),
-                                               _mm_loadu_si128((const __m128i *)p));
-            store8<Aligned>(out + 8 * i, _mm256_shuffle_epi8(w, pick24), step, ref, dec, scaled);
-        }
-        break;
-    }
-    if (8 * steps < n) unpackBody(r, bits, first + 8 * steps, n - 8 * steps, out + 8 * steps);
-}
-
-constexpr uintptr_t kLine = 64; // octets of a cache line
-
-template <typename T>
-VALMORA_AVX2 void unpackAvx2(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    if (bits != 8 && bits != 12 && bits != 16 && bits != 24) {
-        unpackBody(r, bits, first, n, out);
-        return;
-    }
-    // Start on a cache line where that leaves whole octets (a 12-bit code
-    // pair), else on the next whole octet.
-    while (n && (uintptr_t)out % kLine && sizeof(T) == 8) {
-        unpackBody(r, bits, first, 1, out);
-        ++first, ++out, --n;
-    }
-    if (bits == 12 && first % 2 && n) {
-        unpackBody(r, bits, first, 1, out);
-        ++first, ++out, --n;
-    }
-    if (sizeof(T) == 8 && (uintptr_t)out % kLine == 0)
-        unpackWide<true>(r, bits, first, n, out);
-    else
-        unpackWide<false>(r, bits, first, n, out);
-}
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized" // in the compiler's own intrinsics
-#endif
-// How far ahead of the stores the lines to be written are asked for, with
-// intent to write: the output is far larger than the core's caches, and
-// fetching its lines early hides most of the read-for-ownership each
-// store would wait on (a twentieth off the 16-bit decode of a large field;
-// one to eight kilobytes ahead all do about as well).
-constexpr size_t kStoreAhead = 4096;
-
-// 16-bit codes to doubles, sixteen at a time, each 512-bit store one whole
-// cache line (out aligned to one). A prefetch never faults, so asking for
-// lines past the end of the output is harmless.
-__attribute__((target("avx512f,avx512bw,prfchw"))) size_t unpack16x512(const Run &r, size_t first, size_t n, double *out)
-{
-    const size_t start = 2 * first;
-    const size_t room = r.octets >= start + 32 ? (r.octets - start - 32) / 32 + 1 : 0;
-    const size_t steps = n / 16 < room ? n / 16 : room;
-    const unsigned char *p = r.data + start;
-    const __m512d step = _mm512_set1_pd(r.step), ref = _mm512_set1_pd(r.ref), dec = _mm512_set1_pd(r.dec);
-    const bool scaled = r.dec != 1.0;
-    const __m256i swap = _mm256_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14, //
-                                          1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-    for (size_t i = 0; i < steps; ++i, p += 32) {
-        const char *line = reinterpret_cast<const char *>(out + 16 * i) + kStoreAhead;
-        __builtin_prefetch(line, 1, 3);
-        __builtin_prefetch(line + 64, 1, 3);
-        const __m512i c = _mm512_cvtepu16_epi32(_mm256_shuffle_epi8(_mm256_loadu_si256((const __m256i *)p), swap));
-        __m512d lo = _mm512_fmadd_pd(_mm512_cvtepi32_pd(_mm512_castsi512_si256(c)), step, ref);
-        __m512d hi = _mm512_fmadd_pd(_mm512_cvtepi32_pd(_mm512_extracti64x4_epi64(c, 1)), step, ref);
-        if (scaled) {
-            lo = _mm512_mul_pd(lo, dec);
-            hi = _mm512_mul_pd(hi, dec);
-        }
-        _mm512_store_pd(out + 16 * i, lo);
-        _mm512_store_pd(out + 16 * i + 8, hi);
-    }
-    return 16 * steps;
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
-bool have512()
-{
-    static const bool yes = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
-    return yes;
-}
-
-bool haveAvx2()
-{
-    static const bool yes = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    return yes;
-}
-
-template <typename T> void unpack(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    if constexpr (sizeof(T) == 8) {
-        if (bits == 16 && n >= 64 && have512()) {
-            while ((uintptr_t)out % kLine) {
-                unpackBody(r, bits, first, 1, out);
-                ++first, ++out, --n;
-            }
-            const size_t done = unpack16x512(r, first, n, out);
-            first += done, out += done, n -= done;
-        }
-    }
-    if (haveAvx2())
-        unpackAvx2(r, bits, first, n, out);
-    else
-        unpackPortable(r, bits, first, n, out);
-}
-#else
-template <typename T> void unpack(const Run &r, int bits, size_t first, size_t n, T *out)
-{
-    unpackPortable(r, bits, first, n, out);
-}
-#endif
-
-constexpr size_t kBlock = 2048; // present values decoded at a time before the bit map spreads them
-
-// Spreads the present values over the points of the bit map, decoding
-// them a block at a time; `coded` bounds the values read.
-template <typename T>
-void unpackWithMap(const Run &r, int bits, size_t coded, const unsigned char *map, size_t points, T missing, T *out)
-{
-    T block[kBlock + 8]; // a read one past the last value stays inside
-    size_t k = 0, held = 0, at = 0;
-    for (size_t i = 0; i < points; i += 8) {
-        if (held - at < 8) {
-            const size_t left = held - at;
-            memmove(block, block + at, left * sizeof(T));
-            held = left;
-            at = 0;
-            size_t take = kBlock - held;
-            if (take > coded - k) take = coded - k;
-            if (bits == 0)
-                for (size_t j = 0; j < take; ++j) block[held + j] = (T)(r.ref * r.dec);
-            else if (take)
-                unpack(r, bits, k, take, block + held);
-            k += take;
-            held += take;
-        }
-        const unsigned m = map[i / 8];
-        const size_t end = points - i < 8 ? points - i : 8;
-        for (size_t j = 0; j < end; ++j) {
-            const unsigned present = m >> (7 - j) & 1;
-            out[i + j] = present ? block[at] : missing;
-            at += present;
-        }
-    }
-}
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC pop_options
-#endif
-
-// 10^-D as a product of tens, as GRIB readers form it.
-double decimalFactor(int d)
-{
-    double f = 1.0;
-    for (int i = 0; i < d; ++i) f /= 10.0;
-    for (int i = 0; i > d; --i) f *= 10.0;
-    return f;
-}
-
 // Complex packing: the unpacked subset (n <= JS, IBM reals) and then the
 // packed rest come in the encoder's gathered order; each pair goes straight
 // to its place in the m-outer, n-inner order of the whole truncation, and
@@ -747,7 +408,7 @@ double decimalFactor(int d)
 constexpr long kFactorTable = 2048; // wavenumbers whose divisor is computed once
 
 template <typename T>
-void decodeComplex(const unsigned char *subset, const Run &r, int bits, int js, int power, long count, T *out)
+void decodeComplex(const unsigned char *subset, const PackedRun &r, int bits, int js, int power, long count, T *out)
 {
     for (long i = 0; i < count; ++i) out[i] = 0;
     const long t = (long)(std::sqrt(4.0 * (double)count + 1.0) - 3.0) / 2;
@@ -781,12 +442,179 @@ void decodeComplex(const unsigned char *subset, const Run &r, int bits, int js, 
     for (long m = 0; m <= t; ++m)
         for (long n = m > js + 1 ? m : js + 1; n <= t; ++n, in += 2)
             if (in + 1 < count) {
-                if (bits) unpackBody(r, bits, (size_t)(in - first), 2, code);
+                if (bits) unpackValuesPlain(r, bits, (size_t)(in - first), 2, code);
                 place(m, n, code[0], code[1]);
             }
 }
 
 // ---- Driver ---------------------------------------------------------------------------
+// decode() runs four steps: the frame (where the sections lie), the headers
+// (the fixed arrays), the sizes (points and the arrays that depend on the
+// record) and the values.
+
+// The sections of a record and their lengths.
+struct Frame {
+    const unsigned char *pds = nullptr, *gds = nullptr, *bms = nullptr, *bds = nullptr;
+    long recLen = 0;
+    unsigned pdsLen = 0, gdsLen = 0, bmsLen = 0;
+    size_t bdsLen = 0;
+    int edition = 0;
+};
+
+// What the headers say about the values.
+struct Layout {
+    Grid grid;
+    Data d;
+    int status = 0;            // 0, or the unsupported status with its reason in `why`
+    const char *why = nullptr;
+    long points = 0, present = -1;
+    const unsigned char *map = nullptr;
+};
+
+int frame(const char *name, const unsigned char *record, size_t recordLength, Frame &f)
+{
+    unsigned char *pds, *gds, *bms, *bds;
+    const long size = recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength;
+    const int located = grib1Sections(const_cast<unsigned char *>(record), size, &pds, &gds, &bms, &bds, &f.recLen);
+    if (located != 0) return located;
+    f.pds = pds, f.gds = gds, f.bms = bms, f.bds = bds;
+    f.edition = record[7];
+    f.bdsLen = (size_t)f.recLen - (size_t)(bds - record) - 4;
+    f.pdsLen = get3(pds);
+    f.gdsLen = gds ? get3(gds) : 0;
+    f.bmsLen = bms ? get3(bms) : 0;
+    if (f.pdsLen < (f.edition == 1 ? 28u : 24u) || (gds && f.gdsLen < 32) || (bms && f.bmsLen < 6) ||
+        f.bdsLen < g1::kBdsFixed) {
+        Warning_(name, "damaged record: a section is shorter than its fixed part");
+        return VALMORA_DECODE_DAMAGED;
+    }
+    return 0;
+}
+
+// isec0 and isec1, the grid's sizes and the data section's header.
+int headers(const char *name, const Frame &f, int *isec0, int *isec1, Layout &l)
+{
+    isec0[0] = (int)f.recLen;
+    isec0[1] = f.edition;
+    decodePDS(f.pds, f.pdsLen, f.edition, isec1);
+    if (f.gds && sizeGDS(f.gds, f.gdsLen, l.grid) != 0) {
+        Warning_(name, "damaged record: grid description of %u octets does not hold its lists", f.gdsLen);
+        return VALMORA_DECODE_DAMAGED;
+    }
+    l.status = readBDS(f.bds, f.bdsLen, f.edition, l.d, l.why);
+    if (l.status == VALMORA_DECODE_DAMAGED) {
+        Warning_(name, "damaged record: data section of %zu octets does not hold its header", f.bdsLen);
+        return l.status;
+    }
+    return 0;
+}
+
+// Points: the bit map's, else the values coded, else the grid's; then isec3
+// element 0 and isec4.
+int sizes(const char *name, const Frame &f, int *isec3, int *isec4, Layout &l)
+{
+    const Data &d = l.d;
+    if (f.bms) {
+        isec3[0] = (int)get2(f.bms + 4);
+        if (isec3[0] != 0 && l.status == 0) {
+            l.why = "predefined bit map";
+            l.status = VALMORA_DECODE_UNSUPPORTED;
+        }
+        if ((d.flag & kFlagSpectral) && l.status == 0) {
+            l.why = "bit map with spherical harmonics";
+            l.status = VALMORA_DECODE_UNSUPPORTED;
+        }
+        const uint64_t mapBits = 8ull * (f.bmsLen - 6), unused = f.bms[3] & 0x0F;
+        l.points = (long)(mapBits > unused ? mapBits - unused : 0);
+        l.map = f.bms + 6;
+        if (isec3[0] == 0) l.present = presentPoints(l.map, l.points);
+        if (l.status == 0 && d.coded >= 0 && l.present > d.coded) {
+            Warning_(name, "damaged record: %ld points present, %ld values coded", l.present, d.coded);
+            return VALMORA_DECODE_DAMAGED;
+        }
+    } else {
+        isec3[0] = 0;
+        if (d.coded >= 0)
+            l.points = d.first + d.coded;
+        else if (l.grid.spectralJ >= 0)
+            l.points = (l.grid.spectralJ + 1) * (l.grid.spectralJ + 2);
+        else
+            l.points = l.grid.points >= 0 ? l.grid.points : d.first;
+    }
+    if (l.points > INT32_MAX) {
+        l.why = "more than 2^31 - 1 values";
+        if (l.status == 0) l.status = VALMORA_DECODE_UNSUPPORTED;
+        l.points = 0;
+    }
+    fillIsec4(d, l.points, f.bms ? l.present : -1, isec4);
+    return 0;
+}
+
+// The plain data section: the record's own, or restored from the szip form
+// into scratch (*restored, the caller's to release).
+int plainSection(const char *name, const Frame &f, const Data &d, const unsigned char *&section, size_t &sectionLen,
+                 unsigned char *&restored)
+{
+    section = f.bds;
+    sectionLen = f.bdsLen;
+    restored = nullptr;
+    if (!d.szip) return 0;
+    // Sized first (no room at all), then restored into scratch.
+    size_t cap = 0, got = 0;
+    int rc = szipRestoreSection(f.bds, f.bdsLen, nullptr, 0, &cap);
+    if (rc == SZIP_NO_ROOM) {
+        restored = (unsigned char *)memAlloc(cap);
+        rc = restored ? szipRestoreSection(f.bds, f.bdsLen, restored, cap, &got) : SZIP_NO_MEMORY;
+    }
+    if (rc != 0) {
+        if (restored) memRelease(restored);
+        restored = nullptr;
+        if (rc == SZIP_CHECK_MISMATCH) {
+            Error_(name, "szip data section fails its check");
+            return VALMORA_DECODE_CHECK_MISMATCH;
+        }
+        if (rc == SZIP_DAMAGED) {
+            Warning_(name, "damaged record: szip octets contradict the data section");
+            return VALMORA_DECODE_DAMAGED;
+        }
+        Error_(name, "szip data section cannot be restored (%s)",
+               rc == SZIP_NO_MEMORY ? "no memory" : "decompression failed");
+        return VALMORA_DECODE_SZIP_FAILED;
+    }
+    section = restored;
+    sectionLen = got;
+    return 0;
+}
+
+// fsec4, which has room for every point.
+template <typename T>
+int values(const char *name, const Frame &f, const Layout &l, int D, int power, T missing, T *fsec4)
+{
+    const Data &d = l.d;
+    const unsigned char *section;
+    size_t sectionLen;
+    unsigned char *restored;
+    const int rc = plainSection(name, f, d, section, sectionLen, restored);
+    if (rc != 0) return rc;
+
+    const size_t h = g1::kBdsFixed + d.extraLen;
+    const PackedRun r = packedRun(section + h, sectionLen - h, d.ref, d.e, D);
+    const long points = l.points;
+    if (l.map) {
+        unpackWithMap(r, d.bits, d.bits ? (size_t)d.coded : (size_t)points, l.map, (size_t)points, missing, fsec4);
+    } else if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex)) {
+        decodeComplex(section + g1::kBdsFixed + 7, r, d.bits, d.js, power, points, fsec4);
+    } else {
+        if (d.first && points) fsec4[0] = (T)(getIBM(section + g1::kBdsFixed) * r.dec); // spectral simple: the mean
+        const size_t packed = points > d.first ? (size_t)(points - d.first) : 0;
+        if (d.bits == 0)
+            for (size_t i = 0; i < packed; ++i) fsec4[d.first + i] = (T)(r.ref * r.dec);
+        else if (packed)
+            unpackValues(r, d.bits, 0, packed, fsec4 + d.first);
+    }
+    if (restored) memRelease(restored);
+    return 0;
+}
 
 template <typename T>
 int decode(const unsigned char *record, size_t recordLength, int *isec0, int *isec1, int *isec2, size_t *isec2Size,
@@ -803,147 +631,60 @@ int decode(const unsigned char *record, size_t recordLength, int *isec0, int *is
     const size_t isec2Cap = grid2 ? *isec2Size : 0, fsec2Cap = grid2 ? *fsec2Size : 0;
     const size_t fsec4Cap = fsec4 ? *fsec4Size : 0;
 
-    unsigned char *pds, *gds, *bms, *bds;
-    long recLen;
-    const long size = recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength;
-    const int located = grib1Sections(const_cast<unsigned char *>(record), size, &pds, &gds, &bms, &bds, &recLen);
-    if (located != 0) return located;
-    const int edition = record[7];
-    const size_t bdsLen = (size_t)recLen - (size_t)(bds - record) - 4;
-
-    const unsigned pdsLen = get3(pds);
-    const unsigned gdsLen = gds ? get3(gds) : 0, bmsLen = bms ? get3(bms) : 0;
-    if (pdsLen < (edition == 1 ? 28u : 24u) || (gds && gdsLen < 32) || (bms && bmsLen < 6) || bdsLen < g1::kBdsFixed) {
-        Warning_(name, "damaged record: a section is shorter than its fixed part");
+    // The packed form with a whole-record check: the plain record is
+    // restored and checked first, and decoded as it stood.
+    unsigned char *plain = nullptr;
+    size_t plainLen = 0;
+    switch (recFormPlain(record, recordLength, &plain, &plainLen)) {
+    case 0:
+        break;
+    case g1::FORM_CHECK_MISMATCH:
+        Error_(name, "packed record fails its check");
+        return VALMORA_DECODE_CHECK_MISMATCH;
+    case g1::FORM_DAMAGED:
+        Warning_(name, "damaged record: the octets of its packed form contradict each other");
         return VALMORA_DECODE_DAMAGED;
+    default:
+        Error_(name, "packed data section cannot be restored");
+        return VALMORA_DECODE_SZIP_FAILED;
     }
-
-    isec0[0] = (int)recLen;
-    isec0[1] = edition;
-    decodePDS(pds, pdsLen, edition, isec1);
-
-    Grid grid;
-    if (gds && sizeGDS(gds, gdsLen, grid) != 0) {
-        Warning_(name, "damaged record: grid description of %u octets does not hold its lists", gdsLen);
-        return VALMORA_DECODE_DAMAGED;
-    }
-
-    Data d;
-    const char *why;
-    int status = readBDS(bds, bdsLen, edition, d, why);
-    if (status == VALMORA_DECODE_DAMAGED) {
-        Warning_(name, "damaged record: data section of %zu octets does not hold its header", bdsLen);
+    if (plain) {
+        const int status = decode(plain, plainLen, isec0, isec1, isec2, isec2Size, fsec2, fsec2Size, isec3, fsec3,
+                                  isec4, fsec4, fsec4Size);
+        memRelease(plain);
         return status;
     }
 
-    // Points: the bit map's, else the values coded, else the grid's.
-    long points, present = -1;
-    const unsigned char *map = nullptr;
-    if (bms) {
-        isec3[0] = (int)get2(bms + 4);
-        if (isec3[0] != 0 && status == 0) {
-            why = "predefined bit map";
-            status = VALMORA_DECODE_UNSUPPORTED;
-        }
-        if ((d.flag & kFlagSpectral) && status == 0) {
-            why = "bit map with spherical harmonics";
-            status = VALMORA_DECODE_UNSUPPORTED;
-        }
-        const uint64_t mapBits = 8ull * (bmsLen - 6), unused = bms[3] & 0x0F;
-        points = (long)(mapBits > unused ? mapBits - unused : 0);
-        map = bms + 6;
-        if (isec3[0] == 0) present = presentPoints(map, points);
-        if (status == 0 && d.coded >= 0 && present > d.coded) {
-            Warning_(name, "damaged record: %ld points present, %ld values coded", present, d.coded);
-            return VALMORA_DECODE_DAMAGED;
-        }
-    } else {
-        isec3[0] = 0;
-        if (d.coded >= 0)
-            points = d.first + d.coded;
-        else if (grid.spectralJ >= 0)
-            points = (grid.spectralJ + 1) * (grid.spectralJ + 2);
-        else
-            points = grid.points >= 0 ? grid.points : d.first;
-    }
-    if (points > INT32_MAX) {
-        why = "more than 2^31 - 1 values";
-        if (status == 0) status = VALMORA_DECODE_UNSUPPORTED;
-        points = 0;
-    }
-    fillIsec4(d, points, bms ? present : -1, isec4);
+    Frame f;
+    Layout l;
+    int rc = frame(name, record, recordLength, f);
+    if (rc == 0) rc = headers(name, f, isec0, isec1, l);
+    if (rc == 0) rc = sizes(name, f, isec3, isec4, l);
+    if (rc != 0) return rc;
 
     // The arrays whose length depends on the record.
-    const size_t need2 = grid.isec2Need, needF2 = grid.fsec2Need;
+    const size_t need2 = l.grid.isec2Need, needF2 = l.grid.fsec2Need;
     if (isec2Size) *isec2Size = need2;
     if (fsec2Size) *fsec2Size = needF2;
-    if (fsec4Size) *fsec4Size = (size_t)points;
+    if (fsec4Size) *fsec4Size = (size_t)l.points;
     if (grid2 && (isec2Cap < need2 || fsec2Cap < needF2)) return VALMORA_DECODE_NO_ROOM;
     if (!grid2) {
         // the caller does not want the grid description
-    } else if (gds) {
-        decodeGDS(gds, grid, isec2, fsec2);
+    } else if (f.gds) {
+        decodeGDS(f.gds, l.grid, isec2, fsec2);
     } else {
         for (int i = 0; i < kIsec2Fixed; ++i) isec2[i] = 0;
         for (int i = 0; i < kFsec2Fixed; ++i) fsec2[i] = 0;
     }
 
-    if (status != 0) {
-        Error_(name, "unsupported record: %s", why);
-        return status;
+    if (l.status != 0) {
+        Error_(name, "unsupported record: %s", l.why);
+        return l.status;
     }
-    if (!fsec4) return grid.status;
-    if (fsec4Cap < (size_t)points) return VALMORA_DECODE_NO_ROOM;
-
-    // The packed values, from the record or from the restored section.
-    const unsigned char *section = bds;
-    size_t sectionLen = bdsLen;
-    unsigned char *restored = nullptr;
-    if (d.szip) {
-        // Sized first (no room at all), then restored into scratch.
-        size_t cap = 0, got = 0;
-        int rc = szipRestoreSection(bds, bdsLen, nullptr, 0, &cap);
-        if (rc == SZIP_NO_ROOM) {
-            restored = (unsigned char *)memAlloc(cap);
-            rc = restored ? szipRestoreSection(bds, bdsLen, restored, cap, &got) : SZIP_NO_MEMORY;
-        }
-        if (rc != 0) {
-            if (restored) memRelease(restored);
-            if (rc == SZIP_CHECK_MISMATCH) {
-                Error_(name, "szip data section fails its check");
-                return VALMORA_DECODE_CHECK_MISMATCH;
-            }
-            if (rc == SZIP_DAMAGED) {
-                Warning_(name, "damaged record: szip octets contradict the data section");
-                return VALMORA_DECODE_DAMAGED;
-            }
-            Error_(name, "szip data section cannot be restored (%s)",
-                   rc == SZIP_NO_MEMORY ? "no memory" : "decompression failed");
-            return VALMORA_DECODE_SZIP_FAILED;
-        }
-        section = restored;
-        sectionLen = got;
-    }
-
-    const size_t h = 11 + d.extraLen;
-    const double dec = decimalFactor(isec1[22]);
-    Run r{section + h, sectionLen - h, d.ref, std::ldexp(1.0, d.e), dec};
-    const T missing = fsec3[1];
-
-    if (map) {
-        unpackWithMap(r, d.bits, d.bits ? (size_t)d.coded : (size_t)points, map, (size_t)points, missing, fsec4);
-    } else if ((d.flag & kFlagSpectral) && (d.flag & kFlagComplex)) {
-        decodeComplex(section + g1::kBdsFixed + 7, r, d.bits, d.js, isec4[16], points, fsec4);
-    } else {
-        if (d.first && points) fsec4[0] = (T)(getIBM(section + g1::kBdsFixed) * dec); // spectral simple: the mean
-        const size_t packed = points > d.first ? (size_t)(points - d.first) : 0;
-        if (d.bits == 0)
-            for (size_t i = 0; i < packed; ++i) fsec4[d.first + i] = (T)(r.ref * r.dec);
-        else if (packed)
-            unpack(r, d.bits, 0, packed, fsec4 + d.first);
-    }
-    if (restored) memRelease(restored);
-    return grid.status;
+    if (!fsec4) return l.grid.status;
+    if (fsec4Cap < (size_t)l.points) return VALMORA_DECODE_NO_ROOM;
+    rc = values(name, f, l, isec1[22], isec4[16], fsec3[1], fsec4);
+    return rc != 0 ? rc : l.grid.status;
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // into the caller's buffer, and nothing is written past its capacity.
 #include "valmora.h"
 #include "grib1.h"
+#include "cpu.h"
 #include "support.h"
 
 #include <cfloat>
@@ -11,10 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -290,7 +287,7 @@ long compactBitmap(T *fsec4, long n, T missing, unsigned char *map, long i = 0, 
     return k;
 }
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
+#ifdef VALMORA_VECTOR_X86
 // Eight points per step with the processor's compress instruction. The
 // eight-value store at k never passes point i + 7, which is already loaded.
 __attribute__((target("avx512f"))) long compactBitmap512(double *fsec4, long n, double missing, unsigned char *map)
@@ -316,8 +313,7 @@ __attribute__((target("avx512f"))) long compactBitmap512(double *fsec4, long n, 
 
 long compactValues(double *fsec4, long n, double missing, unsigned char *map)
 {
-    static const bool wide = __builtin_cpu_supports("avx512f");
-    return wide ? compactBitmap512(fsec4, n, missing, map) : compactBitmap(fsec4, n, missing, map);
+    return cpu::haveAvx512f() ? compactBitmap512(fsec4, n, missing, map) : compactBitmap(fsec4, n, missing, map);
 }
 #else
 long compactValues(double *fsec4, long n, double missing, unsigned char *map)
@@ -423,12 +419,6 @@ Scale binaryScale(double range, double fmin, double fmax, int bits, int code, co
 #pragma GCC push_options
 #pragma GCC optimize("O3")
 #endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-// Wider vectors where the processor has them, chosen once at load.
-#define VALMORA_HOT __attribute__((target_clones("avx2", "default")))
-#else
-#define VALMORA_HOT
-#endif
 
 constexpr long kBlock = 1024; // codes computed per block, then stored
 
@@ -443,24 +433,24 @@ template <bool Wide> inline uint32_t code(double t, double top)
     return Wide ? (uint32_t)(int64_t)t : (uint32_t)(int32_t)t;
 }
 
-template <bool Wide> VALMORA_HOT void quantise(const double *v, long n, uint32_t *u, double ref, double s, double top)
+template <bool Wide> VALMORA_CLONES void quantise(const double *v, long n, uint32_t *u, double ref, double s, double top)
 {
     for (long i = 0; i < n; ++i) u[i] = code<Wide>((v[i] - ref) * s + 0.5, top);
 }
 
 // The float twin scales in float and rounds in double.
-template <bool Wide> VALMORA_HOT void quantise(const float *v, long n, uint32_t *u, double ref, double s, double top)
+template <bool Wide> VALMORA_CLONES void quantise(const float *v, long n, uint32_t *u, double ref, double s, double top)
 {
     const float rf = (float)ref, sf = (float)s;
     for (long i = 0; i < n; ++i) u[i] = code<Wide>((double)((v[i] - rf) * sf) + 0.5, top);
 }
 
-VALMORA_HOT void store8(unsigned char *p, const uint32_t *u, long n)
+VALMORA_CLONES void store8(unsigned char *p, const uint32_t *u, long n)
 {
     for (long i = 0; i < n; ++i) p[i] = (unsigned char)u[i];
 }
 
-VALMORA_HOT void store16(unsigned char *p, const uint32_t *u, long n)
+VALMORA_CLONES void store16(unsigned char *p, const uint32_t *u, long n)
 {
     for (long i = 0; i < n; ++i) {
         const uint16_t w = (uint16_t)(u[i] << 8 | (u[i] >> 8 & 0xFF));
@@ -468,14 +458,14 @@ VALMORA_HOT void store16(unsigned char *p, const uint32_t *u, long n)
     }
 }
 
-VALMORA_HOT void store24(unsigned char *p, const uint32_t *u, long n)
+VALMORA_CLONES void store24(unsigned char *p, const uint32_t *u, long n)
 {
     for (long i = 0; i < n; ++i) {
         g1::put3(p + 3 * i, u[i]);
     }
 }
 
-VALMORA_HOT void store32(unsigned char *p, const uint32_t *u, long n)
+VALMORA_CLONES void store32(unsigned char *p, const uint32_t *u, long n)
 {
     for (long i = 0; i < n; ++i) {
         const uint32_t w = __builtin_bswap32(u[i]);
@@ -485,7 +475,7 @@ VALMORA_HOT void store32(unsigned char *p, const uint32_t *u, long n)
 
 // Widths of whole half-octets: two codes fill 2B / 8 octets, with no
 // state carried from one pair to the next.
-template <int B> VALMORA_HOT void storePairs(unsigned char *p, const uint32_t *u, long pairs)
+template <int B> VALMORA_CLONES void storePairs(unsigned char *p, const uint32_t *u, long pairs)
 {
     for (long i = 0; i < pairs; ++i) {
         const uint64_t w = ((uint64_t)u[2 * i] << B | u[2 * i + 1]) << (64 - 2 * B);
@@ -570,7 +560,7 @@ void encodeArray(unsigned char *p, const T *v, long n, double ref, double s, int
 // narrower). x - x is 0 for every finite x, so the lanes' sums of it are
 // NaN exactly when a NaN or an infinity was seen.
 template <typename T>
-VALMORA_HOT void minMaxLanes(const T *v, long n, T &fmin, T &fmax, bool &poisoned)
+VALMORA_CLONES void minMaxLanes(const T *v, long n, T &fmin, T &fmax, bool &poisoned)
 {
     typedef T V __attribute__((vector_size(32)));
     constexpr int L = 32 / sizeof(T);

@@ -8,6 +8,7 @@
 #include "grib1.h"
 #include "support.h"
 #include "gribLocate.h"
+#include "szip.h"
 
 #include <cmath>
 #include <cstdio>
@@ -361,30 +362,35 @@ double ratio(unsigned before, unsigned after)
 
 // Octet numbers (from 1) of the szip form's fields in the BDS.
 constexpr unsigned kFlagOctet = 4;
-constexpr unsigned kCodeOctet = g1::kSzipCodeAt + 1;
 constexpr unsigned kRecordLengthOctet = g1::kSzipRecordLengthAt + 1;
 constexpr unsigned kDataLengthOctet = g1::kSzipDataLengthAt + 1;
 constexpr unsigned kPackedLengthOctet = g1::kSzipPackedLengthAt + 1;
 
+// Octets of the data section: up to the end section where the locator found
+// one, else up to the end of the octets given.
+size_t bdsOctets(const RecView &v, const Located1 &s)
+{
+    const unsigned long at = (unsigned long)(s.bds - v.rec);
+    const unsigned long held = v.size > at ? v.size - at : 0;
+    const unsigned long end = s.status == 0 && s.recsize > 0 ? (unsigned long)s.recsize : 0;
+    if (end >= at + 4 && end - at - 4 < held) return end - at - 4;
+    return held;
+}
+
 // The szip form keeps the record length before compression at BDS 15-17.
-// The record ratio takes the codes 128 and 130; the data ratio 128 only.
-double recordRatio(const RecView &v, const unsigned char *bds)
+// The record ratio takes both codes of that layout; the data ratio the szip
+// form only.
+double recordRatio(const RecView &v, const Located1 &s)
 {
-    if (!(v.o1(bds, kFlagOctet) & g1::kBdsSzip)) return 1.0;
-    int code = v.o1(bds, kCodeOctet);
-    if (code != (int)g1::kSzipCode && code != 130) return 1.0;
-    return ratio(v.num(bds, kRecordLengthOctet, 3), v.num(v.rec, 5, 3));
+    const unsigned code = g1::szipCode(s.bds, bdsOctets(v, s));
+    if (code != VALMORA_ZIP_SZIP && code != VALMORA_ZIP_RESERVED) return 1.0;
+    return ratio(v.num(s.bds, kRecordLengthOctet, 3), v.num(v.rec, 5, 3));
 }
 
-bool szipMarked(const RecView &v, const unsigned char *bds)
+double dataRatio(const RecView &v, const Located1 &s)
 {
-    return (v.o1(bds, kFlagOctet) & g1::kBdsSzip) && v.o1(bds, kCodeOctet) == (int)g1::kSzipCode;
-}
-
-double dataRatio(const RecView &v, const unsigned char *bds)
-{
-    if (!szipMarked(v, bds)) return 1.0;
-    return ratio(v.num(bds, kDataLengthOctet, 3), v.num(bds, kPackedLengthOctet, 3));
+    if (!g1::szipForm(s.bds, bdsOctets(v, s))) return 1.0;
+    return ratio(v.num(s.bds, kDataLengthOctet, 3), v.num(s.bds, kPackedLengthOctet, 3));
 }
 
 void unsupported(int nrec, long offset, long recpos, long recsize, int edition)
@@ -420,7 +426,7 @@ void grib1PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     char ll = ((get3(gribbuffer + 4) & g1::kLargeFlag) && bdsstored <= g1::kLargeCorrectionMax) ? 'T' : 'F';
     Print_(stdout, "%5d :%4ld %8ld %6ld :%2d%4d%5d %6d %6d : %3d %6d : %5d %5d %6.4g  %c", nrec, offset, recpos, recsize,
            gribbuffer[7], v.o3(s.pds, 1), s.gds ? v.o3(s.gds, 1) : 0, s.bms ? v.o3(s.bms, 1) : 0, bdslen,
-           v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s.bds),
+           v.o1(s.pds, 9), level1(v, s.pds), v.o1(s.pds, 10), s.gds ? v.o1(s.gds, 6) : -1, recordRatio(v, s),
            ll);
     endLine(s);
 }
@@ -558,17 +564,18 @@ void grib1PrintBDS(int nrec, long recpos, long recsize, unsigned char *gribbuffe
         ref *= dec;
     }
     Print_(stdout, "%4d%7d %7d %4d %8.5g %11.5g%4d %6.4g", v.o1(s.pds, 9), level1(v, s.pds), v.o3(bds, 1), v.o1(bds, 4), scale,
-           ref, v.o1(bds, 11), dataRatio(v, bds));
+           ref, v.o1(bds, 11), dataRatio(v, s));
     endLine(s);
 }
 
 // 24-bit data not in the szip form. A szip mark whose two lengths are equal
 // does not count as compressed.
-bool repairCandidate(const RecView &v, const unsigned char *bds)
+bool repairCandidate(const RecView &v, const Located1 &s)
 {
+    const unsigned char *bds = s.bds;
     if (v.o1(bds, 11) != 24) return false;
     unsigned packed = v.num(bds, kDataLengthOctet, 3), zipped = v.num(bds, kPackedLengthOctet, 3);
-    bool compressed = szipMarked(v, bds) && (zipped == 0 || (double)packed / (double)zipped != 1.0);
+    bool compressed = g1::szipForm(bds, bdsOctets(v, s)) && (zipped == 0 || (double)packed / (double)zipped != 1.0);
     return !compressed;
 }
 
@@ -585,7 +592,7 @@ bool checkRecord(int nrec, long recsize, unsigned char *gribbuffer, const char *
         return false;
     }
     RecView v(gribbuffer, recsize);
-    if (!repairCandidate(v, s.bds)) return false;
+    if (!repairCandidate(v, s)) return false;
     Print_(stdout, "%sGRIB record %5d : code = %4d   level = %7d\n", label, nrec, v.o1(s.pds, 9), level1(v, s.pds));
     return true;
 }

@@ -188,7 +188,7 @@ extern "C" int recPackFile(int ifd, int ofd, const recPackOptions *options, recP
     const recPackOptions &o = options ? *options : defaults;
     struct stat st;
     if (ifd < 0 || ofd < 0 || (o.unpack != 0 && o.unpack != 1) || o.workers < 0 || o.workers > maxWorkers ||
-        o.compat != 0 || o.grib2 != 0 || fstat(ifd, &st) != 0) {
+        (o.compat != 0 && o.compat != 1) || (o.grib2 != 0 && o.grib2 != 1) || fstat(ifd, &st) != 0) {
         Error_("recPackFile", "invalid arguments: nothing read or written");
         if (result) result->status = -1;
         return -1;

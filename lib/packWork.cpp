@@ -2,6 +2,7 @@
 // where they lie (the mapped input, or the buffer they were read into) into
 // a buffer of their own: no copy of the record first, no scratch.
 #include "packFile.h"
+#include "recCode.h"
 
 namespace pack __attribute__((visibility("hidden"))) {
 namespace {
@@ -11,16 +12,22 @@ namespace {
 constexpr int szipCode = 128;
 constexpr int szipCodeAlias = 130;
 
+int codingOptions(const Run &r) { return r.opt.grib2 ? VALMORA_PACK_GRIB2 : 0; }
+
 void packRecord(Run &r, Item &it)
 {
-    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    const int edition = it.damaged ? 0 : gribVersion(it.data, it.length);
+    if (edition != 1 && !(edition == 2 && r.opt.grib2)) return;
     const size_t room = it.length + padRoom;
     it.restored = r.pool.take(room);
     if (!it.restored.data) {
         it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
         return;
     }
-    int length = recPackCopy(it.data, it.length, it.restored.data, room);
+    // The packed form with its whole-record check, or code 128 alone.
+    int coded = 0;
+    int length = r.opt.compat ? recPackCopy(it.data, it.length, it.restored.data, room)
+                              : recPackRecord(it.data, it.length, it.restored.data, room, codingOptions(r), &coded);
     if (length <= 0 || (size_t)length > room) {
         it.note = format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
                          (long long)it.offset, length);
@@ -33,13 +40,42 @@ void packRecord(Run &r, Item &it)
     it.out = it.restored.data;
     it.outLength = (size_t)length;
     size_t unzipped = 0;
-    it.coded = gribGetZip(length, it.restored.data, &unzipped) == szipCode;
+    it.coded = r.opt.compat ? gribGetZip(length, it.restored.data, &unzipped) == szipCode : coded == 1;
+}
+
+// Restores a record of the packed form with a whole-record check, or a
+// GRIB2 message with CCSDS fields: whether it was one.
+bool unpackForm(Run &r, Item &it)
+{
+    const size_t plain = recPlainLength(it.data, it.length, codingOptions(r));
+    if (plain == 0) return false;
+    const size_t room = plain + unpackRoom + padRoom;
+    it.restored = r.pool.take(room);
+    if (!it.restored.data) {
+        it.note = format("%s: out of memory for %zu octets\n", r.prog, room);
+    } else {
+        int restored = 0;
+        const int length = recUnpackRecord(it.data, it.length, it.restored.data, room, codingOptions(r), &restored);
+        if (restored >= 0 && length > 0 && (size_t)length <= room) {
+            // A GRIB2 message with no CCSDS field is written as read.
+            it.out = it.restored.data;
+            it.outLength = (size_t)length;
+            it.coded = restored == 1;
+            return true;
+        }
+        r.pool.give(it.restored);
+        it.restored = {};
+    }
+    it.leftPacked = true;
+    it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", r.prog, (long long)it.offset);
+    return true;
 }
 
 void unpackRecord(Run &r, Item &it)
 {
+    if (it.damaged || unpackForm(r, it)) return;
     // Only edition 1 has an szip form.
-    if (it.damaged || gribVersion(it.data, it.length) != 1) return;
+    if (gribVersion(it.data, it.length) != 1) return;
     size_t n = it.length;
     size_t unzipped = 0;
     int code = gribGetZip((long)n, it.data, &unzipped);

@@ -1,16 +1,11 @@
 // szip coding of the binary data section (BDS) of GRIB edition 1 records,
-// in place in the caller's record buffer.
-//
-// The compressed record stays a well-formed GRIB1 record: the BDS keeps its
-// first 11 octets, flag bit 0x10 and compression code 128 mark the szip form,
-// and 12 inserted octets (12-23) keep what is needed to undo it and to see
-// that it was undone right: a check of the section before compression, the
-// record length before compression and the data lengths before and after.
+// in place in the caller's record buffer: when a record is worth the szip
+// form (szip.h) and what the record around its data section becomes.
 #include "valmora.h"
-#include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
 #include "szip.h"
+#include "recform.h"
 
 #include <atomic>
 #include <cassert>
@@ -21,27 +16,17 @@
 namespace {
 
 using g1::get3;
+using g1::complexPacking;
 using g1::put3;
 
 // Fewer data bits than this are not worth a compressed form.
 constexpr long minDataBits = 2048;
 // A compressed form is kept only when it saves more than 5 % of the data.
 constexpr double gainFactor = 0.95;
-// J of complex packing is BDS octet 16 of the plain form, 28 of the szip form.
-constexpr size_t plainJAt = 15;
-constexpr size_t szipJAt = g1::kSzipHeader + 4;
-constexpr unsigned bothSpectral = g1::kBdsSpectral | g1::kBdsComplex;
 
 // Set once the message on unsupported bit counts was printed; atomic, so
 // that it is printed once even when several threads pack at once.
 std::atomic<bool> linfo{false};
-
-bool szipWidth(int nbits) { return nbits == 8 || nbits == 16 || nbits == 24 || nbits == 32; }
-
-// Octets of one sample handed to szip: a 24-bit value is three 8-bit samples.
-size_t sampleOctets(int nbits) { return nbits == 24 ? 3 : (size_t)nbits / 8; }
-
-bool complexPacking(unsigned flag) { return (flag & bothSpectral) == bothSpectral; }
 
 // The locator, with the coder's two messages on standard output.
 int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **bds, long *recsize)
@@ -124,13 +109,13 @@ PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t rec
     if (g1::bdsLength(get3(bds), R, (int64_t)bdsoffset).large) return refuse(Refusal::largeForm, (size_t)R);
 
     p.nbits = bds[10];
-    if (!szipWidth(p.nbits)) return refuse(Refusal::width, L);
+    if (!g1::szipWidth(p.nbits)) return refuse(Refusal::width, L);
 
     const unsigned flag = bds[3];
     p.bdslen = recsize - bdsoffset - 4;
     if (flag & g1::kBdsSzip) return refuse(Refusal::furtherFlags, L);
-    if (complexPacking(flag) && p.bdslen <= plainJAt) return refuse(Refusal::shortSection, L);
-    p.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[plainJAt] : 0) - g1::kBdsFixed;
+    if (complexPacking(flag) && p.bdslen <= g1::kPlainJAt) return refuse(Refusal::shortSection, L);
+    p.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[g1::kPlainJAt] : 0) - g1::kBdsFixed;
     if (p.bdslen < g1::kBdsFixed + p.X) return refuse(Refusal::shortSection, L);
 
     const unsigned U = flag & g1::kBdsUnused;
@@ -150,114 +135,6 @@ PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t rec
     const bool sameSection = rebuilt == p.bdslen && U == (pad ? g1::kBdsPadBits : 0) && (!pad || bds[p.bdslen - 1] == 0);
     if (!sameSection || recsize != L || p.D > g1::kMax24) return refuse(Refusal::notRestorable, L);
     return p;
-}
-
-// Compresses the D data octets at `data` into `work`; 0 and the compressed
-// length on success. 24-bit values go through a plane buffer.
-int compressData(const unsigned char *data, size_t D, int nbits, void *work, size_t *clen)
-{
-    // libaec writes past its own buffers when given part of a sample.
-    assert(D % sampleOctets(nbits) == 0);
-    const unsigned char *src = data;
-    unsigned char *planes = nullptr;
-    if (nbits == 24) {
-        planes = (unsigned char *)memAlloc(D);
-        if (!planes) return SZ_MEM_ERROR;
-        g1::planeSplit(planes, data, D / 3);
-        src = planes;
-    }
-    int result = g1::szipCompress(work, clen, src, D, nbits);
-    if (planes) memRelease(planes);
-    return result;
-}
-
-// ---- Restoration ---------------------------------------------------------------
-
-// A section in the szip form, long enough to hold its szip octets (and, for
-// complex packing, J).
-bool szipForm(const unsigned char *bds, size_t bdslen)
-{
-    if (bdslen < g1::kSzipHeader || !(bds[3] & g1::kBdsSzip) || bds[g1::kSzipCodeAt] != g1::kSzipCode) return false;
-    return !complexPacking(bds[3]) || bdslen > szipJAt;
-}
-
-// A section in the szip form as its octets describe it, and what its
-// restoration found (for the messages of recUnpack).
-struct Restored {
-    g1::SzipHeader h;      // BDS octets 12-23
-    size_t X = 0;          // octets between BDS octet 11 and the packed data
-    int nbits = 0;         // bits per value
-    bool pad = false;      // the restored section ends with a zero octet
-    size_t length = 0;     // the restored section's length
-    int sz = SZ_OK;        // the szip library's result
-    size_t decoded = 0;    // packed data octets szip gave back
-    uint32_t computed = 0; // the check of the restored section
-};
-
-// Reads the szip octets of the section and sizes its restored form; writes
-// nothing. 0, SZIP_NOT_PACKED or SZIP_DAMAGED.
-int sizeRestored(const unsigned char *bds, size_t bdslen, Restored &r)
-{
-    if (!szipForm(bds, bdslen)) return SZIP_NOT_PACKED;
-    const unsigned flag = bds[3];
-    r.X = g1::bdsHeaderLength(flag, complexPacking(flag) ? bds[szipJAt] : 0) - g1::kBdsFixed;
-    r.h = g1::szipHeaderRead(bds);
-    r.nbits = bds[10];
-    // Whole samples only: libaec writes past its buffers when asked for part
-    // of one.
-    if (!szipWidth(r.nbits) || g1::kSzipHeader + r.X + r.h.packedLength > bdslen || r.h.dataLength == 0 ||
-        r.h.dataLength % sampleOctets(r.nbits) != 0)
-        return SZIP_DAMAGED;
-    r.length = g1::kBdsFixed + r.X + r.h.dataLength;
-    r.pad = r.length % 2 != 0;
-    r.length += r.pad;
-    if (r.length > g1::kMax24) return SZIP_DAMAGED;
-    return 0;
-}
-
-// Restores the section sized by sizeRestored into out.
-int restore(const unsigned char *bds, unsigned char *out, size_t capacity, Restored &r)
-{
-    const g1::SzipHeader &h = r.h;
-    const size_t X = r.X, length = r.length;
-    const int nbits = r.nbits;
-    if (length > capacity) return SZIP_NO_ROOM;
-
-    memcpy(out, bds, g1::kBdsFixed);
-    memcpy(out + g1::kBdsFixed, bds + g1::kSzipHeader, X);
-    unsigned char *data = out + g1::kBdsFixed + X;
-    unsigned char *planes = nullptr;
-    if (nbits == 24) {
-        planes = (unsigned char *)memAlloc(h.dataLength);
-        if (!planes) return SZIP_NO_MEMORY;
-    }
-
-    int status = 0;
-    SZ_com_t params = g1::szipParams(nbits);
-    r.decoded = h.dataLength;
-    r.sz = SZ_BufftoBuffDecompress(planes ? planes : data, &r.decoded, bds + g1::kSzipHeader + X, h.packedLength,
-                                   &params);
-    if (r.sz == SZ_MEM_ERROR) {
-        status = SZIP_NO_MEMORY;
-    } else if (r.sz != SZ_OK || r.decoded != h.dataLength) {
-        status = SZIP_DECODE_FAILED;
-    } else {
-        if (planes) g1::planeJoin(data, planes, h.dataLength / 3);
-        unsigned plainFlag = bds[3] & g1::kBdsHighBits & ~g1::kBdsSzip;
-        if (r.pad) {
-            plainFlag += g1::kBdsPadBits;
-            out[length - 1] = 0;
-        }
-        out[3] = (unsigned char)plainFlag;
-        put3(out, (uint32_t)length);
-        // 0: packed before the check was kept; such records restore as before.
-        if (h.check != 0) {
-            r.computed = szipSectionCheck(out, length);
-            if (r.computed != h.check) status = SZIP_CHECK_MISMATCH;
-        }
-    }
-    if (planes) memRelease(planes);
-    return status;
 }
 
 bool overlap(const void *a, size_t na, const void *b, size_t nb)
@@ -310,7 +187,7 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     unsigned char *coded = inPlace ? zip : dbds + g1::kSzipHeader + X;
     const size_t codedAt = bdsoffset + g1::kSzipHeader + X;
     size_t clen = inPlace ? zipsize : dstsize > codedAt ? dstsize - codedAt : 0;
-    int result = compressData(data, D, plan.nbits, coded, &clen);
+    int result = g1::szipCompressData(data, D, plan.nbits, coded, &clen);
     if (result != SZ_OK) szWarning("recPack", result, pds[8], pds[11], false);
 
     size_t newlen = g1::kSzipHeader + X + clen;
@@ -366,7 +243,7 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
     const int code = spds[8], level = spds[11];
     const size_t bdsoffset = (size_t)(sbds - src);
     const size_t sbdslen = (size_t)srecsize - bdsoffset - 4;
-    if (src[7] != 1 || !szipForm(sbds, sbdslen)) {
+    if (src[7] != 1 || !g1::szipForm(sbds, sbdslen)) {
         Warning_("recUnpack", "no szip data section: code %3d level %3d", code, level);
         if (!copied) memcpy(dst, src, zipbuffersize < gribbuffersize ? zipbuffersize : gribbuffersize);
         return within(zipbuffersize, gribbuffersize);
@@ -382,12 +259,12 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
 
     // Everything that the szip octets alone can tell is settled before
     // anything is written.
-    Restored r;
-    int status = sizeRestored(sbds, sbdslen, r);
+    SzipRestored r;
+    int status = szipSizeRestored(sbds, sbdslen, r);
     const size_t total = bdsoffset + r.length + 4;
     const uint32_t kept = r.h.recordLength;
     const bool lengthDiffers = status == 0 && total <= gribbuffersize && kept != total;
-    if (status == 0 && !lengthDiffers) status = restore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
+    if (status == 0 && !lengthDiffers) status = szipRestore(sbds, dbds, gribbuffersize - bdsoffset - 4, r);
     if (lengthDiffers)
         Warning_("recUnpack", "stored record length %u differs from the restored %zu: code %3d level %3d", kept,
                  total, code, level);
@@ -431,16 +308,6 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
 
 } // namespace
 
-int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
-                       size_t *restoredLength)
-{
-    Restored r;
-    int status = sizeRestored(bds, bdslen, r);
-    if (status == 0) status = restore(bds, out, capacity, r);
-    if (restoredLength) *restoredLength = status == SZIP_NOT_PACKED || status == SZIP_DAMAGED ? 0 : r.length;
-    return status;
-}
-
 extern "C" {
 
 size_t gribPaddedLength(size_t length) { return g1::paddedLength(length); }
@@ -454,16 +321,15 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
     long length;
     if (locate(gribbuffer, recsize, &pds, &bds, &length) != 0) return 0;
 
-    size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
-    const bool flagged = bds[3] & g1::kBdsSzip;
-    // A section too short to hold the compression octets holds no code.
-    if (!flagged || bdslen < g1::kSzipRecordLengthAt + 3) {
-        if (!flagged) *urecsize = 0;
-        return 0;
-    }
-    const g1::SzipHeader h = g1::szipHeaderRead(bds);
-    *urecsize = h.code == g1::kSzipCode ? h.recordLength : 0;
-    return (int)h.code;
+    const size_t bdslen = (size_t)(length - (bds - gribbuffer) - 4);
+    const unsigned code = g1::szipCode(bds, bdslen);
+    if (code == VALMORA_ZIP_SZIP)
+        *urecsize = g1::szipHeaderRead(bds).recordLength;
+    else if (g1::formCode(code) && g1::formSection(bds, bdslen) == 0)
+        *urecsize = g1::formHeaderRead(bds).recordLength; // the packed form with a whole-record check
+    else
+        *urecsize = 0;
+    return (int)code;
 }
 
 int recPack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize)

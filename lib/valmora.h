@@ -375,6 +375,16 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
    once on different buffers. None of them frees, grows or keeps a caller's
    buffer, nor touches octets beyond the sizes given. */
 
+/* ---- Compression codes -------------------------------------------------- */
+/* The codes of BDS octet 14 in a data section flagged as compressed (BDS
+   octet 4 has 0x10), as gribGetZip returns them. */
+#define VALMORA_ZIP_SZIP 128 /* the szip form, which recPack writes and recUnpack restores */
+/* The same layout with a coder this library does not have: the listings
+   take its record length before compression (BDS octets 15-17) for their
+   ratio, gribGetZip returns it with a length of 0, and recunpack reports
+   such a record and leaves it out of its output. */
+#define VALMORA_ZIP_RESERVED 130
+
 /* The length a record of `length` octets is padded to when written to a file:
    rounded up to a multiple of 8 octets, or of 120 octets for records longer
    than 8,388,607 octets (the unit of the large form); a length that cannot
@@ -382,9 +392,13 @@ VALMORA_API int gribPlanes1(const unsigned char *gribbuffer, long recsize, doubl
 VALMORA_API size_t gribPaddedLength(size_t length);
 
 /* Compression code of the record at gribbuffer (recsize valid octets).
-   Result: 128 for the szip form, with *urecsize the record's length before
-   compression; another code found in BDS octet 14, with *urecsize 0; 0 for a
-   plain edition 1 record (*urecsize 0), and 0 with *urecsize untouched for an
+   Result: VALMORA_ZIP_SZIP for the szip form, with *urecsize the record's
+   length before compression; a code of the packed form with a whole-record
+   check (VALMORA_ZIP_CCSDS ...), with *urecsize the plain record's length
+   (0 when its octets contradict each other); another code found in BDS
+   octet 14 of a section flagged as compressed, with *urecsize 0; 0 for a plain edition 1 record or
+   one whose flagged data section is too short for the 23 octets of the szip
+   layout (*urecsize 0), and 0 with *urecsize untouched for an
    edition 2 record or one the locator cannot frame (its message on standard
    error, then "GRIB message error" or "GRIB data corrupted!" on standard
    output). Reads the record only. */
@@ -440,7 +454,7 @@ VALMORA_API int recPackCopy(const void *record, size_t recordsize, void *gribbuf
    stored in BDS octets 15-17, a warning goes to standard error, the
    destination holds the source record exactly as read and the result is
    zipbuffersize. A caller tells this case from a restored record by asking
-   gribGetZip about the destination: it still returns 128. */
+   gribGetZip about the destination: it still returns VALMORA_ZIP_SZIP. */
 VALMORA_API int recUnpack(void *gribbuffer, size_t gribbuffersize, void *zipbuffer, size_t zipbuffersize);
 
 /* recUnpack without the copy of the record into gribbuffer first: restores
@@ -459,6 +473,53 @@ VALMORA_API int recUnpackCopy(const void *record, size_t recordsize, void *gribb
    at once on different buffers. */
 VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, void *gribbuffer,
                                       size_t gribbuffersize, int *restored);
+
+/* ---- Packing one record, every form -------------------------------------- */
+
+/* Compression codes of the packed form with a whole-record check (BDS
+   octet 14, flag 0x10 in octet 4, 255 in octet 11; doc/format.md has its
+   layout), by coder. */
+#define VALMORA_ZIP_CCSDS 129        /* CCSDS (libaec) on the values at their own width */
+#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on three 8-bit planes of 24-bit values */
+#define VALMORA_ZIP_ZSTD_PLANES 132  /* zstd on the byte planes of the values */
+#define VALMORA_ZIP_ZSTD 133         /* zstd on the data octets as they stand (second-order packing) */
+
+/* Options of recPackRecord and recUnpackRecord (bits, or-ed together). */
+#define VALMORA_PACK_COMPAT 1 /* GRIB1: the code-128 form only, exactly as recPackCopy writes it */
+#define VALMORA_PACK_GRIB2 2  /* GRIB2: simple packing to CCSDS packing and back */
+
+/* Packs the record at `record` (recordsize octets, from its "GRIB"; never
+   written) into buffer (buffersize octets, at least recordsize; the
+   record's length plus 120 is ample). GRIB1 records of 1 to 32 bits per
+   value take the packed form with a whole-record check (BDS flag 0x10,
+   codes 129, 131, 132 and 133 in BDS octet 14, the coder chosen per
+   record), when that is at least 5 % smaller and restores octet for
+   octet; with VALMORA_PACK_COMPAT, recPackCopy codes it instead (code
+   128). With VALMORA_PACK_GRIB2, the fields of a GRIB2 record in simple
+   packing become CCSDS packing (template 5.42) where that is at least 5 %
+   smaller and restores exactly. Everything else is copied as read.
+   Result: the octets to write (padded with zero octets as gribPaddedLength
+   says, where there is room); 0 with a warning, nothing written, when a
+   buffer is null, the buffers overlap or buffer is shorter than the record.
+   *coded (may be null): 1 when the record was coded, else 0. Safe from
+   several threads at once on different buffers. */
+VALMORA_API int recPackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                              int *coded);
+
+/* Restores a record of any packed form at `record` (recordsize octets;
+   never written) into buffer (buffersize octets; gribGetZip gives the
+   restored length of a GRIB1 record, plus 120 is ample): the packed GRIB1
+   form and code 128 always; with VALMORA_PACK_GRIB2, every GRIB2 field in
+   CCSDS packing, whoever wrote it, becomes simple packing with the same
+   integers. Records of no packed form are copied as read. A record that
+   cannot be restored (damaged, failing its check, no room) is copied as
+   read with a warning. Result: the octets to write, padded as by
+   recPackRecord; 0 with a warning, nothing written, for a null or
+   overlapping buffer. *restored (may be null): 1 restored, 0 not packed,
+   -1 left packed (damaged, or no room). Safe from several threads at once
+   on different buffers. */
+VALMORA_API int recUnpackRecord(const void *record, size_t recordsize, void *buffer, size_t buffersize, int options,
+                                int *restored);
 
 /* ---- Settings (gribSetup) ----------------------------------------------- */
 
@@ -1091,8 +1152,10 @@ typedef struct recPackOptions {
     const char *program;     /* names the run's messages ("recpack" or "recunpack" when NULL) */
     const char *inputName;   /* the input and output in messages ("input", "output" when NULL) */
     const char *outputName;
-    int compat;              /* reserved for the coding forms to come: 0 */
-    int grib2;               /* reserved for the coding forms to come: 0 */
+    int compat;              /* packing: 1 codes GRIB1 in the code-128 form only, as recPackCopy;
+                                0 in the packed form with a whole-record check (recPackRecord) */
+    int grib2;               /* 1: GRIB2 simple packing to CCSDS packing (packing) and every
+                                CCSDS field to simple packing (restoring); 0: GRIB2 copied as read */
     /* Called from the writing thread after each record or stretch piece
        with the counts so far, and with NULL just before the run writes a
        line of its own, so that a progress line can be erased first. NULL:
@@ -1105,9 +1168,10 @@ typedef struct recPackOptions {
 } recPackOptions;
 
 /* recPackFile() :
-   Copies every GRIB record read from ifd to ofd, szip-compressing (unpack
-   0) or restoring (unpack 1) the data sections of edition 1 records as
-   recPackCopy and recUnpackCopyRestored do, and carries every octet
+   Copies every GRIB record read from ifd to ofd, compressing (unpack 0)
+   the data sections of edition 1 records as recPackRecord does (as
+   recPackCopy with compat 1), or restoring (unpack 1) every packed form
+   as recUnpackRecord does, GRIB2 as options->grib2 says, and carries every octet
    between records over in its place, zero padding aside. A regular input
    file is mapped; any other input (a pipe, a terminal) is read in order.
    Several workers give the same output as one. The descriptors are
@@ -1120,7 +1184,7 @@ typedef struct recPackOptions {
    packed record restored); 1 when something was not (a read or write
    failed, a page of the mapped input could not be read, a packed record
    stayed packed); -1 for bad arguments (negative descriptors, workers out
-   of range, unpack not 0 or 1, compat or grib2 not 0), with nothing read.
+   of range, unpack, compat or grib2 not 0 or 1), with nothing read.
    *result (when not NULL) receives the counts, the status and the times.
    Signals: the first mapped input sets a SIGBUS handler for the process,
    kept from then on; a page of a mapped input that can't be read (a file

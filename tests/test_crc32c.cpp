@@ -2,6 +2,7 @@
 // values, continuation, and agreement of the two ways at every length and
 // alignment; the 16-bit section check and its stand-in for 0.
 #include "crc32c.h"
+#include "szip.h"
 
 #include <gtest/gtest.h>
 

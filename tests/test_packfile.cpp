@@ -64,6 +64,7 @@ TEST(PackFile, CountsMessagesAndTheWayBack)
     recPackOptions o;
     memset(&o, 0, sizeof o);
     o.workers = 2;
+    o.compat = 1; // the plain record stays as it is in the code-128 form
     o.program = "packer";
     o.progress = onProgress;
     o.message = onMessage;
@@ -115,8 +116,8 @@ TEST(PackFile, RefusesBadArgumentsBeforeReading)
     EXPECT_TRUE(refused([](recPackOptions &x) { x.workers = 1025; }));
     EXPECT_TRUE(refused([](recPackOptions &x) { x.workers = -1; }));
     EXPECT_TRUE(refused([](recPackOptions &x) { x.unpack = 2; }));
-    EXPECT_TRUE(refused([](recPackOptions &x) { x.compat = 1; }));
-    EXPECT_TRUE(refused([](recPackOptions &x) { x.grib2 = 1; }));
+    EXPECT_TRUE(refused([](recPackOptions &x) { x.compat = 2; }));
+    EXPECT_TRUE(refused([](recPackOptions &x) { x.grib2 = -1; }));
     testing::internal::CaptureStderr();
     EXPECT_EQ(recPackFile(-1, ofd, nullptr, &res), -1);
     testing::internal::GetCapturedStderr();

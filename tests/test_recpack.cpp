@@ -2,6 +2,7 @@
 // directly), the threshold and the cases left alone, the safety of recUnpack
 // on damaged input, and round trips of real ecCodes records.
 #include "crc32c.h"
+#include "szip.h"
 #include "grib1.h"
 #include "support.h"
 #include "testutil.h"
@@ -624,6 +625,48 @@ TEST(SzipRestoreSection, CodesAndTheSectionAsItStood)
     bad[30] ^= 0x10;
     out.resize(out.size() + 4000);
     EXPECT_EQ(szipRestoreSection(bad.data(), bad.size(), out.data(), out.size(), &n), SZIP_DECODE_FAILED);
+}
+
+// Every reader asks one test whether a data section is in the szip form: a
+// flagged section shorter than the 23 octets of the layout is not, whatever
+// octet 14 holds (gribGetZip used to read its lengths from 17 octets on),
+// and a complex-packed one too short to hold J is damaged, not plain.
+TEST(SzipForm, OneTestAtEveryLength)
+{
+    for (size_t len : {12, 14, 17, 20, 22, 23, 24, 30})
+        for (unsigned code : {128u, 130u}) {
+            Bytes bds(len, 0);
+            bds[3] = g1::kBdsSzip;
+            bds[10] = 16;
+            if (len > g1::kSzipCodeAt) bds[g1::kSzipCodeAt] = (unsigned char)code;
+            if (len >= 17) put3(bds, g1::kSzipRecordLengthAt, 1000);
+            Bytes rec = grib1(pds28(), {}, {}, bds);
+            const unsigned char *b = rec.data() + 36;
+            const bool holds = len >= g1::kSzipHeader;
+            SCOPED_TRACE(testing::Message() << len << " octets, code " << code);
+            EXPECT_EQ(g1::szipCode(b, len), holds ? code : 0u);
+            EXPECT_EQ(g1::szipForm(b, len), holds && code == VALMORA_ZIP_SZIP);
+            size_t before = 7;
+            EXPECT_EQ(gribGetZip((long)rec.size(), rec.data(), &before), holds ? (int)code : 0);
+            EXPECT_EQ(before, holds && code == VALMORA_ZIP_SZIP ? 1000u : 0u);
+            size_t n;
+            EXPECT_EQ(szipRestoreSection(b, len, nullptr, 0, &n), holds && code == VALMORA_ZIP_SZIP ? SZIP_DAMAGED
+                                                                                                     : SZIP_NOT_PACKED);
+            // The decoder's headers: the szip form, or further flags it refuses.
+            int isec0[2], isec1[VALMORA_ISEC1_SIZE], isec3[2], isec4[VALMORA_ISEC4_SIZE];
+            double fsec3[2] = {0, 0};
+            EXPECT_EQ(grib_decode_double(rec.data(), rec.size(), isec0, isec1, nullptr, nullptr, nullptr, nullptr, isec3,
+                                         fsec3, isec4, nullptr, nullptr),
+                      holds && code == VALMORA_ZIP_SZIP ? VALMORA_DECODE_OK : VALMORA_DECODE_UNSUPPORTED);
+        }
+    for (size_t len : {23, 27, 28}) {
+        Bytes bds(len, 0);
+        bds[3] = g1::kBdsSzip | g1::kBdsSpectral | g1::kBdsComplex;
+        bds[10] = 16;
+        bds[g1::kSzipCodeAt] = VALMORA_ZIP_SZIP;
+        size_t n;
+        EXPECT_EQ(szipRestoreSection(bds.data(), len, nullptr, 0, &n), SZIP_DAMAGED) << len;
+    }
 }
 
 // Several threads pack and restore records of their own at once, through

@@ -38,7 +38,9 @@ const std::string build = VALMORA_BUILD_DIR;
 
 // A preloaded library comes before a sanitizer's runtime: tell it so.
 const std::string preloadOk = "ASAN_OPTIONS=verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS} ";
-const std::string recpack = build + "/recpack";
+// These tests are of the code-128 form, which --compat keeps as it was.
+const std::string recpackBin = build + "/recpack";
+const std::string recpack = recpackBin + " --compat";
 const std::string recunpack = build + "/recunpack";
 
 using Result = ProgramResult;
@@ -297,7 +299,7 @@ TEST(RecpackPar, LossesOfTheOldProgram)
     for (const std::string &args : refused) {
         r = runProgram(recpack + args, tmp);
         EXPECT_EQ(r.status, 255) << args;
-        EXPECT_EQ(r.err, "usage : recpack [-P <nthread>]  ifile  ofile\n");
+        EXPECT_EQ(r.err, "usage : recpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n");
     }
     EXPECT_TRUE(readFile(tmp.file("keep")) == a);
 
@@ -445,14 +447,14 @@ TEST(RecpackPar, ArgumentForms)
     for (const char *bad : {"-P x", "-P -1", "-P 2000", "-P 1025", "-P ''", "-Q 4", "-P 4x"}) {
         Result r = runProgram(recunpack + " " + bad + " " + tmp.file("in") + " " + tmp.file("bad"), tmp);
         EXPECT_EQ(r.status, 255) << bad;
-        EXPECT_EQ(r.err, "usage : recunpack [-P <nthread>]  ifile  ofile\n") << bad;
+        EXPECT_EQ(r.err, "usage : recunpack [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n") << bad;
         EXPECT_NE(access(tmp.file("bad").c_str(), F_OK), 0) << bad;
     }
-    for (const std::string &prog : {recpack, recunpack}) {
+    for (const std::string &prog : {recpackBin, recunpack}) {
         Result r = runProgram(prog + " --help", tmp);
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.out.rfind("usage : " + prog.substr(prog.rfind('/') + 1) + " [-P <nthread>]  ifile  ofile\n", 0),
+        EXPECT_EQ(r.out.rfind("usage : " + prog.substr(prog.rfind('/') + 1) + " [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n", 0),
                   0u)
             << r.out;
         r = runProgram(prog + " --version", tmp);

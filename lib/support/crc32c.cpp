@@ -3,12 +3,9 @@
 // elsewhere.
 #include "crc32c.h"
 
-#include <cstring>
+#include "cpu.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VALMORA_CRC32C_X86 1
-#include <immintrin.h>
-#endif
+#include <cstring>
 
 namespace {
 
@@ -54,7 +51,7 @@ uint32_t crc32cTable(uint32_t crc, const void *data, size_t n)
     return ~c;
 }
 
-#ifdef VALMORA_CRC32C_X86
+#ifdef VALMORA_VECTOR_X86
 
 namespace {
 
@@ -135,11 +132,7 @@ __attribute__((target("sse4.2"))) uint32_t crc32cHardware(uint32_t crc, const vo
     return ~c32;
 }
 
-bool crc32cHaveHardware()
-{
-    static const bool have = __builtin_cpu_supports("sse4.2");
-    return have;
-}
+bool crc32cHaveHardware() { return cpu::haveSse42(); }
 
 #else
 
@@ -152,10 +145,4 @@ bool crc32cHaveHardware() { return false; }
 uint32_t crc32c(uint32_t crc, const void *data, size_t n)
 {
     return crc32cHaveHardware() ? crc32cHardware(crc, data, n) : crc32cTable(crc, data, n);
-}
-
-uint32_t szipSectionCheck(const unsigned char *section, size_t n)
-{
-    const uint32_t c = crc32c(0, section, n) & 0xFFFF;
-    return c ? c : 0xFFFF;
 }

@@ -1,8 +1,7 @@
 /*
  * CRC-32C (the Castagnoli polynomial, reflected, initial value and final
- * xor all ones; "123456789" gives 0xE3069283), and the 16-bit check of a
- * data section that the szip form keeps in BDS octets 12-13. Internal, not
- * installed. Every function is safe from several threads at once.
+ * xor all ones; "123456789" gives 0xE3069283). Internal, not installed.
+ * Every function is safe from several threads at once.
  */
 #ifndef VALMORA_CRC32C_H
 #define VALMORA_CRC32C_H
@@ -21,10 +20,5 @@ uint32_t crc32c(uint32_t crc, const void *data, size_t n);
 uint32_t crc32cTable(uint32_t crc, const void *data, size_t n);
 uint32_t crc32cHardware(uint32_t crc, const void *data, size_t n);
 bool crc32cHaveHardware();
-
-// The check of a data section of n octets (from its length field to its
-// last octet): the low 16 bits c of its CRC-32C, or 0xFFFF when c is 0, as 0
-// stands for "no check".
-uint32_t szipSectionCheck(const unsigned char *section, size_t n);
 
 #endif /* VALMORA_CRC32C_H */

@@ -1,8 +1,8 @@
 /*
  * The octet rules of GRIB edition 1 records, each written once: big-endian
  * numbers, sign and magnitude, the large-record form, the padded length,
- * the data section's header by packing, the byte planes of 24-bit data and
- * the octets of the szip form. Every module of the library calls these
+ * the data section's header by packing and the byte planes of 24-bit data
+ * (the szip form has szip.h). Every module of the library calls these
  * instead of keeping a copy. Internal, not installed; C++ only.
  */
 #ifndef VALMORA_GRIB1_H
@@ -174,6 +174,12 @@ constexpr unsigned kBdsUnused = 0x0F;   // unused bits at the end of the data
 // The unused-bit count when one zero octet ends an odd-length section.
 constexpr unsigned kBdsPadBits = 8;
 
+// Spherical harmonics in complex packing, by BDS octet 4.
+inline bool complexPacking(unsigned flag)
+{
+    return (flag & (kBdsSpectral | kBdsComplex)) == (kBdsSpectral | kBdsComplex);
+}
+
 // Octets 1-11 of every BDS: length, flag, scale factor, reference, width.
 constexpr size_t kBdsFixed = 11;
 
@@ -188,45 +194,6 @@ inline size_t bdsHeaderLength(unsigned flag, unsigned J)
     return kBdsFixed + 7 + 4 * ((size_t)J + 1) * ((size_t)J + 2);
 }
 
-// The szip form of the BDS (octets from 1 at the BDS; offsets here from 0).
-constexpr size_t kSzipCheckAt = 11;        // 12-13: the check, 0 for none
-constexpr size_t kSzipCodeAt = 13;         // 14: compression code
-constexpr size_t kSzipRecordLengthAt = 14; // 15-17: the record length before
-constexpr size_t kSzipDataLengthAt = 17;   // 18-20: packed data octets before
-constexpr size_t kSzipPackedLengthAt = 20; // 21-23: compressed octets
-constexpr size_t kSzipHeader = 23;         // octets before the moved header octets
-constexpr unsigned kSzipCode = 128;        // the compression code of szip
-
-// BDS octets 12-23 of the szip form.
-struct SzipHeader {
-    uint32_t recordLength = 0; // indicator octets 5-7 of the record before compression
-    uint32_t dataLength = 0;   // packed data octets before compression
-    uint32_t packedLength = 0; // compressed data octets
-    uint32_t check = 0;        // 16-bit check of the section before; 0: none
-    unsigned code = kSzipCode; // compression code
-};
-
-// Reads octets 12-23 of a BDS that holds at least kSzipHeader octets.
-inline SzipHeader szipHeaderRead(const unsigned char *bds)
-{
-    SzipHeader h;
-    h.check = get2(bds + kSzipCheckAt);
-    h.code = bds[kSzipCodeAt];
-    h.recordLength = get3(bds + kSzipRecordLengthAt);
-    h.dataLength = get3(bds + kSzipDataLengthAt);
-    h.packedLength = get3(bds + kSzipPackedLengthAt);
-    return h;
-}
-
-inline void szipHeaderWrite(unsigned char *bds, const SzipHeader &h)
-{
-    put2(bds + kSzipCheckAt, h.check);
-    bds[kSzipCodeAt] = (unsigned char)h.code;
-    put3(bds + kSzipRecordLengthAt, h.recordLength);
-    put3(bds + kSzipDataLengthAt, h.dataLength);
-    put3(bds + kSzipPackedLengthAt, h.packedLength);
-}
-
 // ---- Byte planes -------------------------------------------------------------
 
 // 24-bit values as three planes of k octets: all first octets, then all
@@ -236,34 +203,5 @@ void planeSplit(unsigned char *out, const unsigned char *in, size_t k);
 void planeJoin(unsigned char *out, const unsigned char *in, size_t k);
 
 } // namespace g1
-
-// ---- Restoring an szip-form data section ---------------------------------------
-
-// Results of szipRestoreSection besides 0.
-enum {
-    SZIP_NOT_PACKED = 1,     // the section is not in the szip form
-    SZIP_DAMAGED = 2,        // its szip octets contradict each other or its length
-    SZIP_DECODE_FAILED = 3,  // szip failed or gave another length than stored
-    SZIP_CHECK_MISMATCH = 4, // restored, but the check disagrees
-    SZIP_NO_ROOM = 5,        // the restored section does not fit into capacity
-    SZIP_NO_MEMORY = 6       // scratch for 24-bit planes could not be had
-};
-
-// Restores the plain data section of the szip-form section at bds (bdslen
-// octets from its length field) into out: the whole section as it stood
-// before compression, from its length field to its last octet. Verifies the
-// szip octets against bdslen, the length szip gives back and, when the
-// section carries one (octets 12-13 not 0), the check. *restoredLength (may
-// be NULL) receives the restored section's length: on 0, on
-// SZIP_CHECK_MISMATCH (out then holds the disagreeing section), and on
-// SZIP_NO_ROOM (the capacity it needs); the length it would have on
-// SZIP_DECODE_FAILED and SZIP_NO_MEMORY; 0 on SZIP_NOT_PACKED and
-// SZIP_DAMAGED. Reads nothing outside bds[0, bdslen), writes nothing outside
-// out[0, capacity) (on failure out may hold part of a section; nothing on
-// SZIP_NOT_PACKED, SZIP_DAMAGED and SZIP_NO_ROOM), and prints nothing; bds
-// and out must not overlap. Safe from several threads on different buffers.
-// Defined in recPack.cpp.
-int szipRestoreSection(const unsigned char *bds, size_t bdslen, unsigned char *out, size_t capacity,
-                       size_t *restoredLength);
 
 #endif /* VALMORA_GRIB1_H */

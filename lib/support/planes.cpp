@@ -2,12 +2,8 @@
 // time the split runs at about an octet per cycle, which shows when the
 // values come straight from the page cache; sixteen values at a time, with
 // three shuffles a plane, it keeps up with memory.
+#include "cpu.h"
 #include "grib1.h"
-
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__) && !defined(VALMORA_PORTABLE)
-#define VALMORA_PLANES_SSSE3 1
-#include <immintrin.h>
-#endif
 
 namespace g1 {
 
@@ -33,7 +29,7 @@ void joinFrom(unsigned char *out, const unsigned char *in, size_t k, size_t i)
     }
 }
 
-#ifdef VALMORA_PLANES_SSSE3
+#ifdef VALMORA_VECTOR_X86
 
 // Sixteen values are 48 octets, three registers. Split: octet j of plane p
 // is octet 3j + p of the 48, in register (3j + p) / 16. Join: octet t of
@@ -92,15 +88,9 @@ __attribute__((target("ssse3"))) size_t join16(unsigned char *out, const unsigne
     return i;
 }
 
-bool haveSsse3()
-{
-    static const bool yes = __builtin_cpu_supports("ssse3");
-    return yes;
-}
-
 // Values taken sixteen at a time; the rest go one at a time.
-size_t splitFast(unsigned char *out, const unsigned char *in, size_t k) { return haveSsse3() ? split16(out, in, k) : 0; }
-size_t joinFast(unsigned char *out, const unsigned char *in, size_t k) { return haveSsse3() ? join16(out, in, k) : 0; }
+size_t splitFast(unsigned char *out, const unsigned char *in, size_t k) { return cpu::haveSsse3() ? split16(out, in, k) : 0; }
+size_t joinFast(unsigned char *out, const unsigned char *in, size_t k) { return cpu::haveSsse3() ? join16(out, in, k) : 0; }
 
 #else
 

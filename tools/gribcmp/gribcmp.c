@@ -172,7 +172,40 @@ static int sameValues(const ToolValues *va, const ToolValues *vb, long nrec)
    (edition 2, unsupported packing) octet for octet. A record that one side
    finds damaged (an szip stream that fails its check, say) differs unless
    both records are the same octets. */
+static int compareRecords(Input *in, ToolValues *v, long nrec);
+
+/* A record in the packed form with a whole-record check is compared as the
+   record it restores to (its own octets when it does not restore). */
 static int sameRecords(Input *in, ToolValues *v, long nrec)
+{
+    unsigned char *kept[2] = {NULL, NULL}, *plain[2] = {NULL, NULL};
+    size_t keptLength[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+        size_t length = 0;
+        int code = gribVersion(in[k].data, in[k].length) == 1 ? gribGetZip((long)in[k].length, in[k].data, &length) : 0;
+        if (code == VALMORA_ZIP_SZIP || code <= 0 || length == 0) continue;
+        size_t room = gribPaddedLength(length) + 120;
+        plain[k] = malloc(room);
+        int restored = 0;
+        int n = plain[k] ? recUnpackRecord(in[k].data, in[k].length, plain[k], room, 0, &restored) : 0;
+        if (restored != 1 || n <= 0) continue;
+        kept[k] = in[k].data;
+        keptLength[k] = in[k].length;
+        in[k].data = plain[k];
+        in[k].length = length;
+    }
+    int same = compareRecords(in, v, nrec);
+    for (int k = 0; k < 2; ++k) {
+        if (kept[k]) {
+            in[k].data = kept[k];
+            in[k].length = keptLength[k];
+        }
+        free(plain[k]);
+    }
+    return same;
+}
+
+static int compareRecords(Input *in, ToolValues *v, long nrec)
 {
     Framed f[2];
     memset(f, 0, sizeof f);

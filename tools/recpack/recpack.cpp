@@ -99,7 +99,7 @@ const char *baseName(const char *arg)
     return slash ? slash + 1 : arg;
 }
 
-void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>]  ifile  ofile\n", progname); }
+void usage(FILE *fp) { fprintf(fp, "usage : %s [-P <nthread>] [--compat] [--grib2]  ifile  ofile\n", progname); }
 
 void help()
 {
@@ -107,12 +107,17 @@ void help()
     usage(stdout);
     printf("\n%s\n"
            "Octets between records are copied as they stand, zero padding aside.\n\n"
-           "  -P n   work on n records at a time (0: one per available processor; default 1)\n\n"
+           "  -P n      work on n records at a time (0: one per available processor; default 1)\n"
+           "  --compat  code GRIB1 records only in the szip form of code 128, which every\n"
+           "            release of recunpack restores (recunpack needs no option)\n"
+           "  --grib2   GRIB2 fields: simple packing to CCSDS packing (recpack), CCSDS packing\n"
+           "            of any producer to simple packing (recunpack); without it GRIB2 is\n"
+           "            copied as read\n\n"
            "Exit status: 0 when every octet of ifile was carried into ofile%s;\n"
            "1 otherwise; 255 for bad arguments.\n",
-           pack ? "Copies every GRIB record of ifile to ofile, szip-compressing the data sections of\n"
-                  "edition 1 records."
-                : "Copies every GRIB record of ifile to ofile, restoring szip-compressed data sections.",
+           pack ? "Copies every GRIB record of ifile to ofile, compressing the data sections of\n"
+                  "edition 1 records with a check of the whole record."
+                : "Copies every GRIB record of ifile to ofile, restoring compressed data sections.",
            pack ? "" : " and every packed record restored");
 }
 
@@ -164,22 +169,28 @@ int main(int argc, char *argv[])
     }
     long workers = 1;
     const char *ifile = nullptr, *ofile = nullptr;
-    // Extra file arguments are refused: they are most often a shell pattern,
-    // and the last of them would be overwritten.
-    if (argc == 5) {
-        if (strcmp(argv[1], "-P") != 0 || !threadCount(argv[2], &workers)) {
+    // Options first, then exactly two files. Extra file arguments are
+    // refused: they are most often a shell pattern, and the last of them
+    // would be overwritten.
+    int a = 1;
+    for (; a < argc && argv[a][0] == '-' && argv[a][1] != '\0'; ++a) {
+        if (strcmp(argv[a], "-P") == 0 && a + 1 < argc && threadCount(argv[a + 1], &workers)) {
+            ++a;
+        } else if (strcmp(argv[a], "--compat") == 0 && opt.unpack == 0) {
+            opt.compat = 1;
+        } else if (strcmp(argv[a], "--grib2") == 0) {
+            opt.grib2 = 1;
+        } else {
             usage(stderr);
             return -1;
         }
-        ifile = argv[3];
-        ofile = argv[4];
-    } else if (argc == 3) {
-        ifile = argv[1];
-        ofile = argv[2];
-    } else {
+    }
+    if (argc - a != 2) {
         usage(stderr);
         return -1;
     }
+    ifile = argv[a];
+    ofile = argv[a + 1];
 
     int in = open(ifile, O_RDONLY);
     if (in < 0) return openFailed(ifile, errno);
