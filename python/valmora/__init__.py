@@ -22,17 +22,20 @@ def library_version():
     return _core.library_version()
 
 
-def pack_record(record):
-    """The record (bytes-like) with its data section szip-coded as recpack
-    codes it; a record that recpack would leave alone comes back as it is
-    (padded as recpack pads it)."""
-    return _core.pack_record(record)
+def pack_record(record, compat=False, grib2=False):
+    """The record (bytes-like) packed as recpack packs it: a GRIB1 record in
+    the packed form with a whole-record check (with compat=True the szip
+    form of code 128 alone), a GRIB2 record's simple packing as CCSDS
+    packing with grib2=True. A record recpack would leave alone comes back
+    as it is (padded as recpack pads it)."""
+    return _core.pack_record(record, compat, grib2)
 
 
-def unpack_record(record):
-    """The record restored bit for bit from its packed form; a record that
-    is not packed comes back as it is. Damaged packed data raise."""
-    return _core.unpack_record(record)
+def unpack_record(record, grib2=False):
+    """The record restored bit for bit from any packed form (GRIB2 CCSDS
+    packing back to simple packing with grib2=True); a record that is not
+    packed comes back as it is. Damaged packed data raise ValmoraError."""
+    return _core.unpack_record(record, grib2)
 
 
 class PackResult:

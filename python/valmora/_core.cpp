@@ -287,9 +287,14 @@ py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
     const bool spectral = i4[2] == 128, complex = i4[3] == 64;
     k["packingType"] = spectral ? (complex ? "spectral_complex" : "spectral_simple")
                                 : (complex ? "grid_second_order" : "grid_simple");
-    // The szip form recpack writes: keys of the record it restores to.
-    k["recpackPacked"] = s.zip == 128 ? 1 : 0;
-    if (s.zip == 128) k["recpackUnpackedLength"] = s.unpackedLength;
+    // The packed forms recpack writes: keys of the record they restore to.
+    const bool packed = s.zip == VALMORA_ZIP_SZIP || s.zip == VALMORA_ZIP_CCSDS || s.zip == VALMORA_ZIP_CCSDS_PLANES ||
+                        s.zip == VALMORA_ZIP_ZSTD_PLANES || s.zip == VALMORA_ZIP_ZSTD;
+    k["recpackPacked"] = packed ? 1 : 0;
+    if (packed) {
+        k["recpackCode"] = s.zip;
+        k["recpackUnpackedLength"] = s.unpackedLength;
+    }
     k["decodeStatus"] = status;
     return k;
 }
@@ -576,46 +581,56 @@ py::tuple latLons(const py::buffer &b, size_t offset, size_t length, int index)
 
 // ---- Packing records ---------------------------------------------------------
 
-// Room past a record that recPackCopy and recUnpackCopy may pad into.
+// Room past a record that the packed forms may pad into.
 constexpr size_t kPadRoom = 128;
 
-py::bytes packRecord(const py::buffer &b)
+int packOptions(bool compat, bool grib2) { return (compat ? VALMORA_PACK_COMPAT : 0) | (grib2 ? VALMORA_PACK_GRIB2 : 0); }
+
+py::bytes packRecord(const py::buffer &b, bool compat, bool grib2)
 {
     Octets o(b);
     if (o.size == 0) fail("pack_record: no octets");
     std::string out(o.size + kPadRoom, '\0');
-    int n;
+    int n, coded = 0;
     {
         py::gil_scoped_release nogil;
-        n = recPackCopy(o.data, o.size, &out[0], out.size());
+        n = recPackRecord(o.data, o.size, &out[0], out.size(), packOptions(compat, grib2), &coded);
     }
-    if (n <= 0) fail("pack_record: not a GRIB edition 1 record that can be framed");
+    if (n <= 0) fail("pack_record: the record could not be packed");
     out.resize(static_cast<size_t>(n));
     return py::bytes(out);
 }
 
-py::bytes unpackRecord(const py::buffer &b)
+py::bytes unpackRecord(const py::buffer &b, bool grib2)
 {
     Octets o(b);
-    size_t unpacked = 0;
-    int zip;
-    {
-        py::gil_scoped_release nogil;
-        zip = o.size >= 8 ? gribGetZip((long)o.size, const_cast<unsigned char *>(o.data), &unpacked) : 0;
+    if (o.size == 0) fail("unpack_record: no octets");
+    size_t room = o.size;
+    if (o.size >= 8 && gribVersion(o.data, o.size) == 1) {
+        size_t unpacked = 0;
+        if (gribGetZip((long)o.size, const_cast<unsigned char *>(o.data), &unpacked) != 0 && unpacked > room)
+            room = unpacked;
+    } else if (grib2) {
+        room = 4 * o.size + (1u << 20); // CCSDS back to simple packing grows; the library says when short
     }
-    if (zip != 128) return py::bytes(reinterpret_cast<const char *>(o.data), o.size); // not packed: as it is
-    std::string out(unpacked + kPadRoom, '\0');
-    int n;
-    {
-        py::gil_scoped_release nogil;
-        n = recUnpackCopy(o.data, o.size, &out[0], out.size());
+    for (;;) {
+        std::string out(room + kPadRoom, '\0');
+        int n, restored = 0;
+        {
+            py::gil_scoped_release nogil;
+            n = recUnpackRecord(o.data, o.size, &out[0], out.size(), grib2 ? VALMORA_PACK_GRIB2 : 0, &restored);
+        }
+        if (n <= 0) fail("unpack_record: the record could not be restored");
+        if (restored < 0) {
+            if (grib2 && room < (size_t)64 * o.size + (64u << 20)) {
+                room *= 4; // perhaps only short of room: once more with more
+                continue;
+            }
+            fail("unpack_record: the packed data are damaged; the record was left packed");
+        }
+        out.resize(static_cast<size_t>(n));
+        return py::bytes(out);
     }
-    if (n <= 0) fail("unpack_record: the record cannot be framed");
-    size_t again = 0;
-    if (gribGetZip(n, reinterpret_cast<unsigned char *>(&out[0]), &again) == 128)
-        fail("unpack_record: the packed data are damaged; the record was left packed");
-    out.resize(static_cast<size_t>(n));
-    return py::bytes(out);
 }
 
 // ---- Packing whole files ----------------------------------------------------
@@ -684,6 +699,6 @@ PYBIND11_MODULE(_core, m)
     m.def("latlons", &latLons, py::arg("data"), py::arg("offset"), py::arg("length"), py::arg("index") = 0);
     m.def("pack_file", &packFile, py::arg("ifd"), py::arg("ofd"), py::arg("unpack"), py::arg("workers"),
           py::arg("compat"), py::arg("grib2"), py::arg("input"), py::arg("output"));
-    m.def("pack_record", &packRecord, py::arg("record"));
-    m.def("unpack_record", &unpackRecord, py::arg("record"));
+    m.def("pack_record", &packRecord, py::arg("record"), py::arg("compat") = false, py::arg("grib2") = false);
+    m.def("unpack_record", &unpackRecord, py::arg("record"), py::arg("grib2") = false);
 }
