@@ -98,26 +98,52 @@ int edition(const py::buffer &b, size_t offset)
 
 // ---- Keys of an edition 0/1 record -----------------------------------------
 
+// ecCodes' gridType by GRIB2 grid definition template.
 const char *gridTypeName(int t, bool reduced)
 {
     switch (t) {
     case 0: return reduced ? "reduced_ll" : "regular_ll";
-    case 4: return reduced ? "reduced_gg" : "regular_gg";
-    case 10: return reduced ? "reduced_rotated_ll" : "rotated_ll";
-    case 14: return reduced ? "reduced_rotated_gg" : "rotated_gg";
-    case 20: return "stretched_ll";
-    case 24: return "stretched_gg";
-    case 30: return "stretched_rotated_ll";
-    case 34: return "stretched_rotated_gg";
-    case 1: return "mercator";
-    case 3: return "lambert";
-    case 5: return "polar_stereographic";
+    case 1: return reduced ? "reduced_rotated_ll" : "rotated_ll";
+    case 2: return "stretched_ll";
+    case 3: return "stretched_rotated_ll";
+    case 40: return reduced ? "reduced_gg" : "regular_gg";
+    case 41: return reduced ? "reduced_rotated_gg" : "rotated_gg";
+    case 42: return "stretched_gg";
+    case 43: return "stretched_rotated_gg";
+    case 10: return "mercator";
+    case 20: return "polar_stereographic";
+    case 30: return "lambert";
     case 50: return "sh";
-    case 60: return "rotated_sh";
-    case 70: return "stretched_sh";
-    case 80: return "stretched_rotated_sh";
+    case 51: return "rotated_sh";
+    case 52: return "stretched_sh";
+    case 53: return "stretched_rotated_sh";
     case 90: return "space_view";
+    case 101: return "unstructured_grid";
     default: return "unknown";
+    }
+}
+
+// The GRIB2 template of a GRIB1 data representation type (code table 6).
+int grib1Template(int type)
+{
+    switch (type) {
+    case 0: return 0;
+    case 10: return 1;
+    case 20: return 2;
+    case 30: return 3;
+    case 4: return 40;
+    case 14: return 41;
+    case 24: return 42;
+    case 34: return 43;
+    case 1: return 10;
+    case 5: return 20;
+    case 3: return 30;
+    case 50: return 50;
+    case 60: return 51;
+    case 70: return 52;
+    case 80: return 53;
+    case 90: return 90;
+    default: return -1;
     }
 }
 
@@ -223,7 +249,7 @@ py::dict grib1Keys(const py::buffer &b, size_t offset, size_t length)
     k["gridDescriptionSectionPresent"] = hasGrid ? 1 : 0;
     k["bitmapPresent"] = (i1[4] & 0x40) ? 1 : 0;
     k["dataRepresentationType"] = type;
-    k["gridType"] = hasGrid ? gridTypeName(type, reduced) : "unknown";
+    k["gridType"] = hasGrid ? gridTypeName(grib1Template(type), reduced) : "unknown";
     const bool latlon = type == 0 || type == 10 || type == 20 || type == 30;
     const bool gaussian = type == 4 || type == 14 || type == 24 || type == 34;
     if (hasGrid && (latlon || gaussian)) {
@@ -373,23 +399,6 @@ int fieldCount(const py::buffer &b, size_t offset, size_t length)
     return count;
 }
 
-const char *gridTemplateName(int t, bool reduced)
-{
-    switch (t) {
-    case 0: return reduced ? "reduced_ll" : "regular_ll";
-    case 1: return "rotated_ll";
-    case 40: return reduced ? "reduced_gg" : "regular_gg";
-    case 41: return reduced ? "reduced_rotated_gg" : "rotated_gg";
-    case 10: return "mercator";
-    case 20: return "polar_stereographic";
-    case 30: return "lambert";
-    case 50: return "sh";
-    case 90: return "space_view";
-    case 101: return "unstructured_grid";
-    default: return "unknown";
-    }
-}
-
 const char *packingName(int t)
 {
     switch (t) {
@@ -470,7 +479,7 @@ py::dict fieldKeys(const py::buffer &b, size_t offset, size_t length, int index)
 
     const bool reduced = f.isReduced == 1;
     put(k, "gridDefinitionTemplateNumber", f.gridDefinitionTemplateNumber);
-    k["gridType"] = gridTemplateName(f.gridDefinitionTemplateNumber, reduced);
+    k["gridType"] = gridTypeName(f.gridDefinitionTemplateNumber, reduced);
     k["numberOfDataPoints"] = f.numberOfDataPoints;
     k["numberOfPoints"] = f.numberOfDataPoints;
     put(k, "shapeOfTheEarth", f.shapeOfTheEarth);
