@@ -10,8 +10,9 @@ Times are the best of a few runs, files in the page cache. Lines:
                 neither reads nor writes an index file)
   load simple   every value of the GRIB1 file in simple packing, 16 bits
   load CCSDS    the same fields as GRIB2 in CCSDS packing
-  load packed   the simple file packed by recpack, against the plain load
-                plus libaec alone decompressing the same szip data
+  load packed   the simple file packed by recpack --compat (the szip form),
+                against the plain load plus libaec alone decompressing the
+                same szip data; and packed by recpack in its default form
   threads       decoding every field of the packed (and CCSDS) file with
                 two threads against one
 """
@@ -176,11 +177,13 @@ def main():
     with tempfile.TemporaryDirectory() as d:
         plain, ccsds = make_files(d)
         packed = os.path.join(d, "packed.grib1")
-        subprocess.run([recpack, plain, packed], check=True, capture_output=True)
-        sizes = {p: os.path.getsize(p) for p in (plain, ccsds, packed)}
-        print("file: 50 fields of %d x %d, simple %.1f MB, CCSDS %.1f MB, recpack'd %.1f MB" % (
-            NI, NJ, sizes[plain] / 1e6, sizes[ccsds] / 1e6, sizes[packed] / 1e6))
-        for p in (plain, ccsds, packed):  # into the page cache
+        subprocess.run([recpack, "--compat", plain, packed], check=True, capture_output=True)
+        packed_form = os.path.join(d, "packed_form.grib1")
+        subprocess.run([recpack, plain, packed_form], check=True, capture_output=True)
+        sizes = {p: os.path.getsize(p) for p in (plain, ccsds, packed, packed_form)}
+        print("file: 50 fields of %d x %d, simple %.1f MB, CCSDS %.1f MB, recpack --compat %.1f MB, recpack %.1f MB"
+              % (NI, NJ, sizes[plain] / 1e6, sizes[ccsds] / 1e6, sizes[packed] / 1e6, sizes[packed_form] / 1e6))
+        for p in (plain, ccsds, packed, packed_form):  # into the page cache
             open(p, "rb").read()
 
         cf_open, vm_open = open_time(plain, "cfgrib"), open_time(plain, "valmora")
@@ -197,8 +200,12 @@ def main():
         vm_packed, aec = load_time(packed, "valmora"), libaec_alone(packed)
         print("load packed   valmora %7.3f s  plain + 1.2 x libaec %7.3f s (libaec alone %.3f s)  ratio %.3f" % (
             vm_packed, vm_load + 1.2 * aec, aec, vm_packed / (vm_load + 1.2 * aec)))
+        vm_form = load_time(packed_form, "valmora")
+        print("load packed   default form: valmora %7.3f s, %.2f x the plain load" % (vm_form, vm_form / vm_load))
         one, two = thread_times(packed)
         print("threads       packed: one %7.3f s  two %7.3f s  speed-up %.2f" % (one, two, one / two))
+        one, two = thread_times(packed_form)
+        print("threads       packed (default form): one %7.3f s  two %7.3f s  speed-up %.2f" % (one, two, one / two))
         try:
             one, two = thread_times(ccsds)
             print("threads       CCSDS:  one %7.3f s  two %7.3f s  speed-up %.2f" % (one, two, one / two))
