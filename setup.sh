@@ -11,10 +11,11 @@ cd "$(dirname "$0")"
 what=${1:-demo}
 build=${VALMORA_BUILD:-build}
 
-packages="cmake make g++ pkg-config libaec-dev libzstd-dev python3-dev python3-numpy python3-pybind11 pybind11-dev"
+packages="cmake make g++ pkg-config libaec-dev libzstd-dev libopenjp2-7-dev libpng-dev python3-dev python3-numpy
+  python3-pybind11 pybind11-dev"
 case $what in
   demo) ;;
-  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev
+  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev python-grib-doc
     python3-xarray python3-dask python3-distributed python3-pytest python3-cfgrib python3-eccodes" ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac

@@ -1,7 +1,8 @@
 // Random section arrays for both encoder entry points, sized to what the
 // values chosen require, with a random capacity: the encoder must stay
-// inside the buffer and finish with 0, 707, 807, or another non-zero status
-// that leaves isec0 and kused as they were (a record that does not fit).
+// inside the buffer and finish with 0, 707, 807, 710 (a record that does not
+// fit, isec0 and kused saying the room it needs), or another non-zero status
+// that leaves isec0 and kused as they were.
 #include "valmora.h"
 
 #include "check.h"
@@ -86,10 +87,15 @@ void encodeOne(Reader &in, const char *name,
     int used = -1, status = -1;
     fn(isec0.data(), isec1.data(), gds ? isec2.data() : nullptr, fsec2.data(), isec3.data(), fsec3.data(),
        isec4.data(), fsec4.data(), 0, kgrib.data(), kleng, &used, 0, &status);
-    if (status != 0 && status != 707 && status != 807)
+    if (status == VALMORA_ENCODE_NO_ROOM) {
+        // The room the record needs, which the buffer does not have.
+        FUZZ_CHECK(isec0[1] == 1 && used == (isec0[0] + 3) / 4 && (kleng <= 0 || isec0[0] > 4 * kleng),
+                   "%s: no room with isec0 = {%d, %d}, kused %d (kleng %d)", name, isec0[0], isec0[1], used, kleng);
+    } else if (status != 0 && status != 707 && status != 807) {
         FUZZ_CHECK(isec0[0] == -1 && isec0[1] == -1 && used == -1,
                    "%s: status %d with isec0 = {%d, %d}, kused %d (kleng %d)", name, status, isec0[0], isec0[1],
                    used, kleng);
+    }
     if (status == 0) {
         FUZZ_CHECK(isec0[1] == 1, "%s: edition %d in isec0[1]", name, isec0[1]);
         FUZZ_CHECK(used == (isec0[0] + 3) / 4, "%s: kused %d words for a record of %d octets (kleng %d)", name, used,

@@ -121,28 +121,23 @@ struct Grid {
     size_t isec2Need = kIsec2Fixed, fsec2Need = kFsec2Fixed;
     long points = -1;     // grid points when the layout gives them, else -1
     long spectralJ = -1;  // triangular truncation of a spectral layout, else -1
+    unsigned base = 0;    // octets before the lists
 };
 
-bool latLonFamily(int t) { return t == 0 || t == 10 || t == 20 || t == 30; }
-bool gaussianFamily(int t) { return t == 4 || t == 14 || t == 24 || t == 34; }
-bool spectralFamily(int t) { return t == 50 || t == 60 || t == 70 || t == 80; }
-bool rotated(int t) { return t == 10 || t == 14 || t == 30 || t == 34 || t == 60 || t == 80; }
-bool stretched(int t) { return t == 20 || t == 24 || t == 30 || t == 34 || t == 70 || t == 80; }
+// The space view as some writers end it: every field up to Yo (octets
+// 37-38), the reserved octets after them left out.
+constexpr unsigned kSpaceViewFields = 38;
 
-// Octets of the fixed part for each layout this decoder fills.
-unsigned gdsBase(int t)
-{
-    if (latLonFamily(t) || gaussianFamily(t) || spectralFamily(t)) {
-        unsigned b = 32;
-        if (rotated(t)) b += 10;
-        if (stretched(t)) b += 10;
-        return b;
-    }
-    if (t == 3) return 42;
-    if (t == 5 || t == 192) return 32;
-    if (t == 90) return 44;
-    return 0; // no layout
-}
+// Projections whose GDS starts with the point counts Nx, Ny (octets 7-10)
+// whether or not this decoder has their layout: Mercator, Lambert, polar
+// stereographic, Albers, oblique Lambert, space view.
+bool countsFirst(int t) { return t == 1 || t == 3 || t == 5 || t == 8 || t == 13 || t == 90; }
+
+using g1::gaussianGrid;
+using g1::latLonGrid;
+using g1::rotatedGrid;
+using g1::spectralGrid;
+using g1::stretchedGrid;
 
 // Where the vertical coordinates and the row counts start (from 0).
 unsigned gdsListStart(const unsigned char *g, unsigned base)
@@ -157,16 +152,21 @@ int sizeGDS(const unsigned char *g, unsigned length, Grid &grid)
     if (length < 32) return VALMORA_DECODE_DAMAGED;
     const int t = g[5];
     const unsigned nv = g[3];
-    const unsigned base = gdsBase(t);
+    // A grid with no layout here still gives its points, for a field whose
+    // values are all equal (no bits) to have them all.
+    if (countsFirst(t)) grid.points = (long)get2(g + 6) * get2(g + 8);
+    unsigned base = g1::gdsFixedLength(t);
     if (base == 0) {
         grid.status = VALMORA_DECODE_GRID_NOT_DECODED;
         return 0;
     }
+    if (t == 90 && length >= kSpaceViewFields && length < base) base = length;
     if (length < base) return VALMORA_DECODE_DAMAGED;
+    grid.base = base;
     const unsigned list = gdsListStart(g, base);
     if ((uint64_t)list + 4ull * nv > length) return VALMORA_DECODE_DAMAGED;
     grid.fsec2Need = kFsec2Fixed + nv;
-    if (latLonFamily(t) || gaussianFamily(t)) {
+    if (latLonGrid(t) || gaussianGrid(t)) {
         const unsigned ni = get2(g + 6), nj = get2(g + 8);
         const unsigned rows = list + 4 * nv;
         if (ni == 65535 && (uint64_t)rows + 2ull * nj <= length) {
@@ -177,9 +177,7 @@ int sizeGDS(const unsigned char *g, unsigned length, Grid &grid)
         } else if (ni != 65535 && nj != 65535) {
             grid.points = (long)ni * nj;
         }
-    } else if (t == 3 || t == 5 || t == 90) {
-        grid.points = (long)get2(g + 6) * get2(g + 8);
-    } else if (spectralFamily(t)) {
+    } else if (spectralGrid(t)) {
         const long j = get2(g + 6);
         if (get2(g + 8) == j && get2(g + 10) == j) grid.spectralJ = j;
     }
@@ -210,10 +208,10 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
     if (grid.status) return; // no layout: the type alone
     const unsigned nv = g[3];
     isec2[11] = (int)nv;
-    const unsigned base = gdsBase(t), list = gdsListStart(g, base);
+    const unsigned list = gdsListStart(g, grid.base);
     for (unsigned i = 0; i < nv; ++i) fsec2[10 + i] = (T)getIBM(g + list + 4 * i);
 
-    if (latLonFamily(t) || gaussianFamily(t)) {
+    if (latLonGrid(t) || gaussianGrid(t)) {
         const unsigned ni = get2(g + 6);
         isec2[1] = (int)ni;
         isec2[2] = (int)get2(g + 8);
@@ -225,14 +223,14 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
         // Increments not given are all ones; the printer shows -1 as such.
         const unsigned di = get2(g + 23), dj = get2(g + 25);
         isec2[8] = di == 65535 ? -1 : (int)di;
-        isec2[9] = dj == 65535 && latLonFamily(t) ? -1 : (int)dj;
+        isec2[9] = dj == 65535 && latLonGrid(t) ? -1 : (int)dj;
         isec2[10] = g[27];
         if (grid.isec2Need > (size_t)kIsec2Fixed) {
             isec2[16] = 1;
             const unsigned rows = list + 4 * nv;
             for (size_t j = 0; j + kIsec2Fixed < grid.isec2Need; ++j) isec2[22 + j] = (int)get2(g + rows + 2 * j);
         }
-    } else if (spectralFamily(t)) {
+    } else if (spectralGrid(t)) {
         isec2[1] = (int)get2(g + 6);
         isec2[2] = (int)get2(g + 8);
         isec2[3] = (int)get2(g + 10);
@@ -291,8 +289,8 @@ template <typename T> void decodeGDS(const unsigned char *g, const Grid &grid, i
         isec2[8] = getSigned3(g + 23);
         isec2[9] = g[26];
     }
-    if (rotated(t)) decodeRotation(g + 32, isec2, fsec2);
-    if (stretched(t)) decodeStretching(g + (rotated(t) ? 42 : 32), isec2, fsec2);
+    if (rotatedGrid(t)) decodeRotation(g + 32, isec2, fsec2);
+    if (stretchedGrid(t)) decodeStretching(g + (rotatedGrid(t) ? 42 : 32), isec2, fsec2);
 }
 
 // ---- Binary data section ---------------------------------------------------------
@@ -358,9 +356,8 @@ int readBDS(const unsigned char *b, size_t length, int edition, Data &d, const c
         bitsHeld = 8ull * sh.dataLength;
         if (d.bits % 8 || kSzipHeader + extra + sh.packedLength > length) return VALMORA_DECODE_DAMAGED;
     } else {
-        const uint64_t octets = length - at - extra;
-        const unsigned unused = octet4 & g1::kBdsUnused;
-        bitsHeld = 8 * octets < unused ? 0 : 8 * octets - unused;
+        const int64_t held = g1::packedBits(length, at + extra, octet4);
+        bitsHeld = held > 0 ? (uint64_t)held : 0;
     }
     d.coded = (long)(bitsHeld / (unsigned)d.bits);
     return 0;
@@ -461,6 +458,9 @@ struct Frame {
     int edition = 0;
 };
 
+// The most unused bits at the end of a bit map.
+constexpr unsigned kMapUnusedMax = 15;
+
 // What the headers say about the values.
 struct Layout {
     Grid grid;
@@ -473,17 +473,21 @@ struct Layout {
 
 int frame(const char *name, const unsigned char *record, size_t recordLength, Frame &f)
 {
-    unsigned char *pds, *gds, *bms, *bds;
     const long size = recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength;
-    const int located = grib1Sections(const_cast<unsigned char *>(record), size, &pds, &gds, &bms, &bds, &f.recLen);
-    if (located != 0) return located;
-    f.pds = pds, f.gds = gds, f.bms = bms, f.bds = bds;
-    f.edition = record[7];
-    f.bdsLen = (size_t)f.recLen - (size_t)(bds - record) - 4;
-    f.pdsLen = get3(pds);
-    f.gdsLen = gds ? get3(gds) : 0;
-    f.bmsLen = bms ? get3(bms) : 0;
-    if (f.pdsLen < (f.edition == 1 ? 28u : 24u) || (gds && f.gdsLen < 32) || (bms && f.bmsLen < 6) ||
+    const g1::Located l = g1::locate1(record, size);
+    g1::reportLocated(l);
+    if (l.status != 0) return l.status;
+    f.recLen = (long)l.length;
+    f.pds = record + l.pds;
+    f.gds = l.gds ? record + l.gds : nullptr;
+    f.bms = l.bms ? record + l.bms : nullptr;
+    f.bds = record + l.bds;
+    f.edition = l.edition;
+    f.bdsLen = l.length - l.bds - 4;
+    f.pdsLen = get3(f.pds);
+    f.gdsLen = f.gds ? get3(f.gds) : 0;
+    f.bmsLen = f.bms ? get3(f.bms) : 0;
+    if (f.pdsLen < (f.edition == 1 ? 28u : 24u) || (f.gds && f.gdsLen < 32) || (f.bms && f.bmsLen < 6) ||
         f.bdsLen < g1::kBdsFixed) {
         Warning_(name, "damaged record: a section is shorter than its fixed part");
         return VALMORA_DECODE_DAMAGED;
@@ -524,7 +528,13 @@ int sizes(const char *name, const Frame &f, int *isec3, int *isec4, Layout &l)
             l.why = "bit map with spherical harmonics";
             l.status = VALMORA_DECODE_UNSUPPORTED;
         }
-        const uint64_t mapBits = 8ull * (f.bmsLen - 6), unused = f.bms[3] & 0x0F;
+        // Fewer than 8 unused bits end a map; up to 15 where a zero octet
+        // makes the section even. More leave points that the grid lacks.
+        const uint64_t mapBits = 8ull * (f.bmsLen - 6), unused = f.bms[3];
+        if (unused > kMapUnusedMax) {
+            Warning_(name, "damaged record: bit map with %u unused bits", (unsigned)unused);
+            return VALMORA_DECODE_DAMAGED;
+        }
         l.points = (long)(mapBits > unused ? mapBits - unused : 0);
         l.map = f.bms + 6;
         if (isec3[0] == 0) l.present = presentPoints(l.map, l.points);
@@ -534,6 +544,11 @@ int sizes(const char *name, const Frame &f, int *isec3, int *isec4, Layout &l)
         }
     } else {
         isec3[0] = 0;
+        const long J = l.grid.spectralJ, need = (J + 1) * (J + 2);
+        if (d.coded >= 0 && (d.flag & kFlagSpectral) && J >= 0 && d.first + d.coded < need && l.status == 0) {
+            Warning_(name, "damaged record: %ld coefficients held, %ld for J = %ld", d.first + d.coded, need, J);
+            return VALMORA_DECODE_DAMAGED;
+        }
         if (d.coded >= 0)
             l.points = d.first + d.coded;
         else if (l.grid.spectralJ >= 0)

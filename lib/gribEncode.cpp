@@ -150,7 +150,13 @@ void encodePDS(unsigned char *pds, int length, const int *isec1)
 
 // ---- Grid description section ----------------------------------------------
 
-int gdsBase(int type) { return type == 3 || type == 10 ? 42 : 32; }
+// Octets before the lists: the layout's for the types written here; other
+// types get the least GDS, as zeros.
+int gdsBase(int type)
+{
+    const bool written = type == 0 || type == 4 || type == 10 || type == 3 || type == 50 || type == 192;
+    return written ? (int)g1::gdsFixedLength(type) : (int)g1::kGdsMin;
+}
 
 // Counts below zero describe nothing to write.
 int count(int v) { return v < 0 ? 0 : v; }
@@ -805,16 +811,16 @@ void encode(int *isec0, int *isec1, int *isec2, T *fsec2, T *fsec3, int *isec4, 
     }
 
     const int64_t gribLen = encodeES(out, pos, bdsPos);
+    // The lengths also with a buffer too small, so that the caller learns
+    // the room the record needs; the status says it is not whole.
+    isec0[0] = (int)gribLen;
+    isec0[1] = 1;
+    *kused = (int)((gribLen + 3) / 4);
     if (gribLen > out.cap) {
-        // Only part of the record is in the buffer: no length to take it for a whole one.
         Error_(Twin<T>::encode, "kgrib buffer too small! kleng = %d  gribLen = %d", kleng, (int)gribLen);
         *kstatus = kNoRoom;
         return;
     }
-
-    isec0[0] = (int)gribLen;
-    isec0[1] = 1;
-    *kused = (int)((gribLen + 3) / 4);
     *kstatus = 0;
 }
 

@@ -4,7 +4,9 @@
 // Every read is bounded by the lengths of sections 5 and 7; scratch comes
 // from the traced memory and goes back before the call returns.
 #include "gribField2.h"
+#include "ccsds.h"
 #include "support.h"
+#include "unpack.h"
 #include "valmora.h"
 
 #include <csetjmp>
@@ -24,15 +26,6 @@ inline uint64_t loadBE64(const unsigned char *p)
     uint64_t w;
     memcpy(&w, p, 8);
     return __builtin_bswap64(w);
-}
-
-// 10^-D as a product of tens, as GRIB readers form it.
-double decimalFactor(int d)
-{
-    double f = 1.0;
-    for (int i = 0; i < d; ++i) f /= 10.0;
-    for (int i = 0; i > d; --i) f *= 10.0;
-    return f;
 }
 
 struct Scale {
@@ -65,54 +58,17 @@ class Bits {
     size_t octets_;
 };
 
-// Codes first .. first + n - 1 of `bits`-bit codes, scaled. The whole-octet
-// widths have loops of their own; the others read eight octets at a time
-// while those lie within the data.
+// n values of `bits`-bit codes (0 to 32) from the start of the octets at
+// data: a constant field for 0 bits, else the library's unpack loops.
 template <typename T>
-void unpackCodes(const unsigned char *data, size_t octets, int bits, size_t first, size_t n, const Scale &s, T *out)
+void unpackRun(const unsigned char *data, size_t octets, int bits, size_t n, const Packing &p, T *out)
 {
-    const double ref = s.ref, step = s.step, dec = s.dec;
     if (bits == 0) {
-        const T v = (T)(ref * dec);
+        const T v = (T)(p.ref * decimalFactor(p.d));
         for (size_t i = 0; i < n; ++i) out[i] = v;
         return;
     }
-    const unsigned char *p = data;
-    switch (bits) {
-    case 8:
-        p += first;
-        for (size_t i = 0; i < n; ++i) out[i] = (T)(((double)p[i] * step + ref) * dec);
-        return;
-    case 16:
-        p += 2 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint16_t w;
-            memcpy(&w, p + 2 * i, 2);
-            out[i] = (T)(((double)__builtin_bswap16(w) * step + ref) * dec);
-        }
-        return;
-    case 32:
-        p += 4 * first;
-        for (size_t i = 0; i < n; ++i) {
-            uint32_t w;
-            memcpy(&w, p + 4 * i, 4);
-            out[i] = (T)(((double)__builtin_bswap32(w) * step + ref) * dec);
-        }
-        return;
-    default:
-        break;
-    }
-    const unsigned shift = 64u - (unsigned)bits;
-    const uint64_t limit = octets >= 8 ? (uint64_t)(octets - 8) * 8 : 0;
-    size_t i = 0;
-    uint64_t pos = (uint64_t)first * (unsigned)bits;
-    if (octets >= 8)
-        for (; i < n && pos <= limit; ++i, pos += (unsigned)bits) {
-            const uint64_t w = loadBE64(p + (pos >> 3)) << (pos & 7);
-            out[i] = (T)(((double)(w >> shift) * step + ref) * dec);
-        }
-    const Bits b(p, octets);
-    for (; i < n; ++i, pos += (unsigned)bits) out[i] = (T)s((double)b.read((unsigned)bits, pos));
+    unpackValues(packedRun(data, octets, p.ref, p.e, p.d), bits, 0, n, out);
 }
 
 // Whether `count` codes of `bits` bits fit in `octets`.
@@ -131,15 +87,31 @@ template <typename T> int simple(const Packing &p, size_t first, T *out, const c
         why = "data section shorter than its values";
         return VALMORA_DECODE_DAMAGED;
     }
-    unpackCodes(p.data, p.dataLength, p.bits, 0, n, Scale(p), out + first);
+    unpackRun(p.data, p.dataLength, p.bits, n, p, out + first);
     return 0;
 }
 
 // ---- Complex packing and spatial differencing (5.2, 5.3) ---------------------
 
-// A code value that marks a missing point; missing codes never take part in
-// the differencing.
-constexpr int64_t kMissingCode = INT64_MIN;
+// The len codes of one group, w bits each (1 to 32) from bit pos of the
+// `octets` octets at data, each added to the group's reference.
+void codesOfGroup(const unsigned char *data, size_t octets, unsigned w, uint64_t pos, uint32_t len, double ref,
+                  double *out)
+{
+    const unsigned shift = 64u - w;
+    const uint64_t limit = octets >= 8 ? (uint64_t)(octets - 8) * 8 : 0;
+    uint32_t j = 0;
+    if (octets >= 8)
+        for (; j < len && pos <= limit; ++j, pos += w)
+            out[j] = ref + (double)((loadBE64(data + (pos >> 3)) << (pos & 7)) >> shift);
+    const Bits b(data, octets);
+    for (; j < len; ++j, pos += w) out[j] = ref + (double)b.read(w, pos);
+}
+
+// Codes are held as doubles, exact for integers to 2^53, far beyond any a
+// message holds; not-a-number marks a missing point, which never takes part
+// in the differencing.
+constexpr double kMissingCode = __builtin_nan("");
 
 template <typename T> int complex(const Packing &p, T *out, T missing, size_t *missingCount, const char *&why)
 {
@@ -160,7 +132,11 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     }
     const size_t n = p.values;
     if (n == 0) return 0;
-    if (ng == 0 || ng > n) {
+    if (ng == 0) { // no groups: a constant field, as writers code one
+        unpackRun(p.data, 0, 0, n, p, out);
+        return 0;
+    }
+    if (ng > n) {
         why = "group count of complex packing";
         return VALMORA_DECODE_DAMAGED;
     }
@@ -179,10 +155,11 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     if (order) minsd = getSigned(d + order * extra, extra);
 
     uint32_t *groups = (uint32_t *)memAlloc(sizeof(uint32_t) * 3 * (size_t)ng);
-    int64_t *codes = (int64_t *)memAlloc(sizeof(int64_t) * n);
+    // Double values hold the codes in place; float ones need room apart.
+    double *codes = sizeof(T) == sizeof(double) ? (double *)out : (double *)memAlloc(sizeof(double) * n);
     if (!groups || !codes) {
         memRelease(groups);
-        memRelease(codes);
+        if ((void *)codes != (void *)out) memRelease(codes);
         why = "no memory for the codes";
         return VALMORA_DECODE_NO_MEMORY;
     }
@@ -214,7 +191,7 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
     }
     if (status) {
         memRelease(groups);
-        memRelease(codes);
+        if ((void *)codes != (void *)out) memRelease(codes);
         return status;
     }
 
@@ -231,47 +208,81 @@ template <typename T> int complex(const Packing &p, T *out, T missing, size_t *m
         if (w == 0) {
             const bool miss = (mvm >= 1 && bits && (uint64_t)ref == refAll) ||
                               (mvm == 2 && bits && (uint64_t)ref == refAll - 1);
-            for (uint32_t j = 0; j < len; ++j) codes[at + j] = miss ? kMissingCode : ref;
+            for (uint32_t j = 0; j < len; ++j) codes[at + j] = miss ? kMissingCode : (double)ref;
             if (miss) missed += len;
+        } else if (!mvm) {
+            codesOfGroup(d + head, p.dataLength - head, w, pos, len, (double)ref, codes + at);
+            pos += (uint64_t)w * len;
         } else {
             const uint64_t all = (1ull << w) - 1;
             for (uint32_t j = 0; j < len; ++j, pos += w) {
                 const uint32_t u = packed.read(w, pos);
-                if (mvm && (u == all || (mvm == 2 && u == all - 1))) {
+                if (u == all || (mvm == 2 && u == all - 1)) {
                     codes[at + j] = kMissingCode;
                     ++missed;
                 } else {
-                    codes[at + j] = ref + u;
+                    codes[at + j] = (double)(ref + u);
                 }
             }
         }
         at += len;
     }
 
+    const Scale s(p);
+    const double dminsd = (double)minsd;
+    if (!missed) {
+        // No missing points: the differencing undone and the values scaled
+        // in one pass.
+        const double ref = s.ref, step = s.step, dec = s.dec;
+        size_t i = 0;
+        double prev1 = 0, prev2 = 0;
+        for (; i < n && (int)i < order; ++i) {
+            prev2 = prev1;
+            prev1 = (double)ival[i];
+            out[i] = (T)((prev1 * step + ref) * dec);
+        }
+        if (order == 1)
+            for (; i < n; ++i) {
+                prev1 += codes[i] + dminsd;
+                out[i] = (T)((prev1 * step + ref) * dec);
+            }
+        else if (order == 2)
+            for (; i < n; ++i) {
+                const double x = codes[i] + dminsd + 2 * prev1 - prev2;
+                prev2 = prev1;
+                prev1 = x;
+                out[i] = (T)((x * step + ref) * dec);
+            }
+        else
+            for (; i < n; ++i) out[i] = (T)((codes[i] * step + ref) * dec);
+        memRelease(groups);
+        if ((void *)codes != (void *)out) memRelease(codes);
+        return 0;
+    }
+
     // Spatial differencing undone over the points present.
     if (order) {
         size_t k = 0;
-        int64_t prev1 = 0, prev2 = 0;
+        double prev1 = 0, prev2 = 0;
         for (size_t i = 0; i < n; ++i) {
-            if (codes[i] == kMissingCode) continue;
-            int64_t x;
+            if (std::isnan(codes[i])) continue;
+            double x;
             if ((int)k < order)
-                x = ival[k];
+                x = (double)ival[k];
             else if (order == 1)
-                x = codes[i] + minsd + prev1;
+                x = codes[i] + dminsd + prev1;
             else
-                x = codes[i] + minsd + 2 * prev1 - prev2;
+                x = codes[i] + dminsd + 2 * prev1 - prev2;
             codes[i] = x;
             prev2 = prev1;
             prev1 = x;
             ++k;
         }
     }
-    const Scale s(p);
-    for (size_t i = 0; i < n; ++i) out[i] = codes[i] == kMissingCode ? missing : (T)s((double)codes[i]);
+    for (size_t i = 0; i < n; ++i) out[i] = std::isnan(codes[i]) ? missing : (T)s(codes[i]);
     *missingCount += missed;
     memRelease(groups);
-    memRelease(codes);
+    if ((void *)codes != (void *)out) memRelease(codes);
     return 0;
 }
 
@@ -346,7 +357,7 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
     MemoryStream m{p.data, p.dataLength, 0};
@@ -366,7 +377,10 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
         opj_set_error_handler(codec, jpegQuiet, nullptr);
         opj_dparameters_t parameters;
         opj_set_default_decoder_parameters(&parameters);
+        // The image's size is known from its header: one of another size
+        // than the values is refused before OpenJPEG allocates for it.
         if (opj_setup_decoder(codec, &parameters) && opj_read_header(stream, codec, &image) &&
+            (uint64_t)(image->x1 - image->x0) * (image->y1 - image->y0) == p.values &&
             opj_decode(codec, stream, image) && opj_end_decompress(codec, stream)) {
             const opj_image_comp_t *c = image->numcomps >= 1 ? &image->comps[0] : nullptr;
             if (!c || !c->data || (uint64_t)c->w * c->h != p.values) {
@@ -390,8 +404,12 @@ template <typename T> int jpeg(const Packing &p, T *out, const char *&why)
 struct PngSource {
     const unsigned char *data;
     size_t size, pos;
+    size_t values; // the values the image must hold
     jmp_buf fail;
 };
+
+// Pixels an image may hold beyond twice its values (a last row filled out).
+constexpr uint64_t kPngSlack = 64;
 
 void pngRead(png_structp png, png_bytep buffer, png_size_t n)
 {
@@ -435,6 +453,8 @@ bool pngRows(PngSource &src, unsigned char *&pixels, size_t &rowBytes, uint32_t 
     height = png_get_image_height(png, info);
     depth = png_get_bit_depth(png, info) * png_get_channels(png, info);
     rowBytes = png_get_rowbytes(png, info);
+    // An image far larger than the values is refused before it is allocated.
+    if ((uint64_t)width * height > 2 * (uint64_t)src.values + kPngSlack) png_error(png, "size");
     pixels = (unsigned char *)memAlloc(rowBytes * height);
     rows = (png_bytep *)memAlloc(sizeof(png_bytep) * (height ? height : 1));
     if (!pixels || !rows) png_error(png, "no memory");
@@ -449,10 +469,10 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
-    PngSource src{p.data, p.dataLength, 0, {}};
+    PngSource src{p.data, p.dataLength, 0, p.values, {}};
     unsigned char *pixels;
     size_t rowBytes;
     uint32_t width, height;
@@ -467,11 +487,10 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
         why = "PNG image of another size or depth than its values";
         status = VALMORA_DECODE_CODER_FAILED;
     } else {
-        const Scale s(p);
         size_t done = 0;
         for (uint32_t r = 0; r < height && done < p.values; ++r) {
             const size_t take = p.values - done < width ? p.values - done : width;
-            unpackCodes(pixels + (size_t)r * rowBytes, rowBytes, depth, 0, take, s, out + done);
+            unpackRun(pixels + (size_t)r * rowBytes, rowBytes, depth, take, p, out + done);
             done += take;
         }
     }
@@ -485,56 +504,31 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
     if (p.bits == 0) {
-        unpackCodes(p.data, 0, 0, 0, p.values, Scale(p), out);
+        unpackRun(p.data, 0, 0, p.values, p, out);
         return 0;
     }
     if (p.bits > 32) {
         why = "more than 32 bits per value";
         return VALMORA_DECODE_PACKING_UNSUPPORTED;
     }
-    // Samples come out in the machine's order in 1, 2 or 4 octets; the
-    // flags that shape only the output are ours to choose.
-    const size_t width = p.bits <= 8 ? 1 : p.bits <= 16 ? 2 : 4;
-    unsigned char *samples = (unsigned char *)memAlloc(width * p.values);
-    if (!samples) {
-        why = "no memory for the samples";
-        return VALMORA_DECODE_NO_MEMORY;
-    }
-    aec_stream strm;
-    memset(&strm, 0, sizeof strm);
-    strm.bits_per_sample = (unsigned)p.bits;
-    strm.block_size = p.drs[22];
-    strm.rsi = get2(p.drs + 23);
-    strm.flags = (p.drs[21] & ~(unsigned)(AEC_DATA_MSB | AEC_DATA_3BYTE));
-    strm.next_in = p.data;
-    strm.avail_in = p.dataLength;
-    strm.next_out = samples;
-    strm.avail_out = width * p.values;
-    const int rc = aec_buffer_decode(&strm);
-    int status = 0;
-    if (rc != AEC_OK || strm.total_out != width * p.values) {
+    // Samples come out big-endian in 1, 2, 3 or 4 whole octets (the flags
+    // that shape only the output are ours to choose): codes of 8, 16, 24 or
+    // 32 bits for the library's unpack loops. They go into the last octets
+    // of the output itself, never wider than a value, so no scratch is
+    // taken: the loops run forward, and the values up to i end at octet
+    // sizeof(T)(i + 1), never past the samples after i, which start at
+    // (sizeof(T) - width) n + width (i + 1).
+    const int flags = p.drs[21] | AEC_DATA_MSB | AEC_DATA_3BYTE;
+    const size_t width = ccsdsSampleSize(p.bits, flags);
+    const size_t n = p.values;
+    unsigned char *samples = (unsigned char *)out + (sizeof(T) - width) * n;
+    if (ccsdsDecode(samples, width * n, p.data, p.dataLength, n, p.bits, flags, p.drs[22], (int)get2(p.drs + 23)) !=
+        kCcsdsOk) {
         why = "CCSDS stream that libaec cannot decode";
-        status = VALMORA_DECODE_CODER_FAILED;
-    } else {
-        const Scale s(p);
-        const double ref = s.ref, step = s.step, dec = s.dec;
-        if (width == 1)
-            for (size_t i = 0; i < p.values; ++i) out[i] = (T)(((double)samples[i] * step + ref) * dec);
-        else if (width == 2)
-            for (size_t i = 0; i < p.values; ++i) {
-                uint16_t w;
-                memcpy(&w, samples + 2 * i, 2);
-                out[i] = (T)(((double)w * step + ref) * dec);
-            }
-        else
-            for (size_t i = 0; i < p.values; ++i) {
-                uint32_t w;
-                memcpy(&w, samples + 4 * i, 4);
-                out[i] = (T)(((double)w * step + ref) * dec);
-            }
+        return VALMORA_DECODE_CODER_FAILED;
     }
-    memRelease(samples);
-    return status;
+    unpackRun(samples, width * n, 8 * (int)width, n, p, out);
+    return 0;
 }
 
 // ---- Spherical harmonics, complex packing (5.51) -------------------------------

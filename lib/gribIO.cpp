@@ -25,42 +25,6 @@ int seekMarker(int fileID, long *count)
     return status;
 }
 
-// Reads a 24-bit big-endian number; *bad is set when the stream ran dry.
-unsigned read3(void *fp, bool *bad)
-{
-    unsigned char octets[3];
-    for (unsigned char &o : octets) {
-        int c = filePtrGetc(fp);
-        if (c < 0) *bad = true;
-        o = (unsigned char)c;
-    }
-    return g1::get3(octets);
-}
-
-// Length of an optional section after the current position: reads its
-// 3-octet length and moves over the rest of it.
-unsigned skipSection(int fileID, void *fp, const char *label, bool *bad)
-{
-    unsigned len = read3(fp, bad);
-    if (VALMORA_Debug) Message_("gribReadSize", "%s = %u", label, len);
-    if (len < 3 || fileSetPos(fileID, (int64_t)len - 3, 1) != 0) *bad = true;
-    return len;
-}
-
-// The record length from its header fields: the one sizing rule of the
-// stream (gribReadSize) and of memory (gribFindRecord). Edition 0 adds its
-// sections up; edition 1 states it in the indicator, or in the large form
-// through the data section's correction. 32-bit arithmetic, as the fields.
-uint32_t lengthFromSections(int edition, uint32_t L, uint32_t P, uint32_t G, uint32_t B, uint32_t f)
-{
-    if (edition == 0) return L + G + B + f + 8;
-    if (!(L & g1::kLargeFlag) || f > g1::kLargeCorrectionMax) return L;
-    uint32_t offset = 8 + P + G + B;
-    // A 23-bit count too small for the large form leaves f as a plain BDS
-    // length, as the section locator reads it.
-    return (uint32_t)(offset + g1::bdsLength(f, g1::paddedFromIndicator(L), offset).length + 4);
-}
-
 } // namespace
 
 extern "C" {
@@ -96,11 +60,12 @@ size_t gribReadSize(int fileID)
     int64_t start = fileGetPos(fileID);
     bool bad = false;
 
-    unsigned L = read3(fp, &bad);
-    int e = filePtrGetc(fp);
-    if (e < 0) bad = true;
-    int edition = e & 0xFF;
-    if (L == 24 && edition != 1 && edition != 2) edition = 0;
+    unsigned char indicator[4] = {0};
+    if (filePtrRead(fp, indicator, 4) != 4) bad = true;
+    const unsigned L = g1::get3(indicator);
+    // The edition test of a whole indicator, "GRIB" being known.
+    const unsigned char whole[8] = {'G', 'R', 'I', 'B', indicator[0], indicator[1], indicator[2], indicator[3]};
+    const int edition = g1::edition(whole);
     if (VALMORA_Debug) Message_("gribReadSize", "gribversion = %d", edition);
 
     size_t length = 0;
@@ -110,42 +75,44 @@ size_t gribReadSize(int fileID)
         unsigned char b[8] = {0};
         if (filePtrRead(fp, b, 8) != 8) bad = true;
         length = (size_t)g1::get8(b);
+    } else if (edition == 1 && !(L & g1::kLargeFlag)) {
+        length = L;
     } else if (edition == 1 || edition == 0) {
-        unsigned P, flag;
-        if (edition == 1) {
-            if (!(L & g1::kLargeFlag)) {
-                length = L;
-                goto done;
-            }
-            P = read3(fp, &bad);
-        } else {
-            P = L; // the indicator of edition 0 ends at the marker
+        // The section walk, forward only over the stream: the file stands
+        // at octet 9 of the record (from 1 at "GRIB").
+        int64_t pos = 8;
+        auto read = [&](size_t at, unsigned n, uint32_t &v) {
+            unsigned char o[4];
+            if ((int64_t)at < pos || fileSetPos(fileID, (int64_t)at - pos, 1) != 0 || filePtrRead(fp, o, n) != n)
+                return false;
+            pos = (int64_t)at + n;
+            v = g1::getN(o, n);
+            return true;
+        };
+        g1::Frame f;
+        size_t need;
+        const int walk = g1::walkSections(edition, L, read, f, &need);
+        if (VALMORA_Debug) {
+            Message_("gribReadSize", "pdssize     = %u", f.P);
+            Message_("gribReadSize", "flag        = %d", (int)f.flag);
+            if (f.gds) Message_("gribReadSize", "gdssize     = %u", f.G);
+            if (f.bms) Message_("gribReadSize", "bmssize     = %u", f.B);
         }
-        if (VALMORA_Debug) Message_("gribReadSize", "pdssize     = %u", P);
-        if (P < 8 || fileSetPos(fileID, edition == 1 ? 4 : 3, 1) != 0) {
+        if (walk != g1::kFrameDone) {
             bad = true;
-            goto done;
+        } else {
+            if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", f.f);
+            if (edition == 1 && f.f <= g1::kLargeCorrectionMax && VALMORA_Debug) {
+                // Shown as correct_bdslen gives it against the offset less 4.
+                g1::BdsLength bds = g1::bdsLength(f.f, g1::paddedFromIndicator(L), (int64_t)f.bds);
+                Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f.f);
+            }
+            length = f.length;
         }
-        flag = (unsigned)filePtrGetc(fp);
-        if ((int)flag < 0) bad = true;
-        if (VALMORA_Debug) Message_("gribReadSize", "flag        = %d", (int)flag);
-        if (fileSetPos(fileID, (int64_t)P - 8, 1) != 0) bad = true;
-        unsigned G = 0, B = 0;
-        if (!bad && (flag & g1::kPdsGds)) G = skipSection(fileID, fp, "gdssize    ", &bad);
-        if (!bad && (flag & g1::kPdsBms)) B = skipSection(fileID, fp, "bmssize    ", &bad);
-        unsigned f = bad ? 0 : read3(fp, &bad);
-        if (VALMORA_Debug) Message_("gribReadSize", "bdssize     = %u", f);
-        if (edition == 1 && f <= g1::kLargeCorrectionMax && VALMORA_Debug) {
-            // Shown as correct_bdslen gives it against the offset less 4.
-            g1::BdsLength bds = g1::bdsLength(f, g1::paddedFromIndicator(L), 8 + P + G + B);
-            Message_("gribReadSize", "bdssize     = %u", bds.large ? (unsigned)bds.length + 4 : f);
-        }
-        length = lengthFromSections(edition, L, P, G, B, f);
     } else {
         Warning_("gribReadSize", "GRIB version %d unsupported!", edition);
     }
 
-done:
     if (bad || filePtrEOF(fp) || filePtrError(fp)) length = 0;
     if (VALMORA_Debug) Message_("gribReadSize", "gribsize = %zu", length);
     // A move back that cannot be done (an input that cannot seek, after a
@@ -232,9 +199,8 @@ int sizeInMemory(const unsigned char *p, size_t avail, size_t *length)
         *length = 8;
         return 1;
     }
-    uint32_t L = g1::get3(p + 4);
-    int edition = p[7];
-    if (L == 24 && edition != 1 && edition != 2) edition = 0;
+    const uint32_t L = g1::get3(p + 4);
+    const int edition = g1::edition(p);
     if (edition == 2) {
         if (avail < grib2Indicator) {
             *length = grib2Indicator;
@@ -250,34 +216,11 @@ int sizeInMemory(const unsigned char *p, size_t avail, size_t *length)
         *length = L;
         return 0;
     }
-    // The section walk: the indicator is 8 octets in edition 1 and 4 in
-    // edition 0, whose octets 5-7 already are the definition section's length.
-    size_t pds = edition == 1 ? 8 : 4;
-    if (avail < pds + 8) {
-        *length = pds + 8;
-        return 1;
-    }
-    uint32_t P = g1::get3(p + pds);
-    if (P < 8) return -2;
-    unsigned flag = p[pds + 7];
-    size_t at = pds + P;
-    uint32_t G = 0, B = 0;
-    for (unsigned bit : {g1::kPdsGds, g1::kPdsBms}) {
-        if (!(flag & bit)) continue;
-        if (avail < at + 3) {
-            *length = at + 3;
-            return 1;
-        }
-        uint32_t len = g1::get3(p + at);
-        if (len < 3) return -2;
-        (bit == g1::kPdsGds ? G : B) = len;
-        at += len;
-    }
-    if (avail < at + 3) {
-        *length = at + 3;
-        return 1;
-    }
-    *length = lengthFromSections(edition, L, P, G, B, g1::get3(p + at));
+    g1::Frame f;
+    const int walk = g1::frameSections(p, avail, f, length);
+    if (walk == g1::kFrameNone) return -2;
+    if (walk == g1::kFrameMore) return 1;
+    *length = f.length;
     return 0;
 }
 

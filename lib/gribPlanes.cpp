@@ -53,22 +53,21 @@ extern "C" int gribPlanes1(const unsigned char *gribbuffer, long recsize, double
     int edition = gribVersion(gribbuffer, (size_t)recsize);
     if (edition == 2) return GRIB_PLANES_NOT_TESTED;
     if (edition < 0) return GRIB_PLANES_DAMAGED;
-    // The locator only reads; it takes a writable pointer for its results.
-    unsigned char *rec = const_cast<unsigned char *>(gribbuffer);
-    unsigned char *pds, *gds, *bms, *bds;
-    long length = 0;
-    if (grib1Sections(rec, recsize, &pds, &gds, &bms, &bds, &length) != 0) return GRIB_PLANES_DAMAGED;
+    const g1::Located l = g1::locate1(gribbuffer, recsize);
+    g1::reportLocated(l);
+    if (l.status != 0) return GRIB_PLANES_DAMAGED;
+    const unsigned char *bds = gribbuffer + l.bds;
 
     unsigned flag = bds[3];
     if (bds[10] != 24 || (flag & untestedFlags)) return GRIB_PLANES_NOT_TESTED;
 
     // The same data extent as the repair: the stored section length, bounded
     // by the located section, less the unused bits at the end.
-    long located = length - 4 - (long)(bds - rec);
+    long located = (long)(l.length - l.bds - 4);
     long L = (long)g1::get3(bds);
     if (L > located) L = located;
     if (L <= (long)g1::kBdsFixed) return GRIB_PLANES_NOT_TESTED;
-    long nbits = (L - (long)g1::kBdsFixed) * 8 - (long)(flag & g1::kBdsUnused);
+    const int64_t nbits = g1::packedBits((size_t)L, g1::kBdsFixed, flag);
     if (nbits <= 0) return GRIB_PLANES_NOT_TESTED;
     size_t n = (size_t)nbits / 24;
     const unsigned char *data = bds + g1::kBdsFixed;

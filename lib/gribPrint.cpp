@@ -6,8 +6,8 @@
 // the damaged-record result.
 #include "valmora.h"
 #include "grib1.h"
-#include "support.h"
 #include "gribLocate.h"
+#include "support.h"
 #include "szip.h"
 
 #include <cmath>
@@ -19,63 +19,43 @@ namespace {
 using g1::get3;
 using g1::get4;
 
-// The walk over the sections of an edition 0 or 1 record.
+// The sections of an edition 0 or 1 record, as the locators use them.
 struct Grib1Frame {
     unsigned char *pds = nullptr, *gds = nullptr, *bms = nullptr, *bds = nullptr;
     unsigned bdsoffset = 0; // octets before the BDS
     unsigned bdsfield = 0;  // the BDS length field f
 };
 
-// 0 done; -2 when a header lies beyond `limit` octets, with the name and
-// record offset of that header in `what` and `at`.
+// The section walk of the record at rec, bounded by `limit` octets (rec
+// holds at least 8): 0 done; -2 when a header lies beyond the limit, -3
+// when a section is shorter than its own header, with the name and record
+// offset of that header in `what` and `at`.
 int walkGrib1(unsigned char *rec, unsigned long limit, Grib1Frame &fr, const char *&what, unsigned long &at)
 {
-    unsigned off = rec[7] == 1 ? 8 : 4;
-    what = "product definition section";
-    at = off;
-    if (off + 8 > limit) return -2;
-    fr.pds = rec + off;
-    unsigned P = get3(fr.pds);
-    unsigned flag = fr.pds[7];
-    off += P;
-    if (flag & g1::kPdsGds) {
-        what = "grid description section", at = off;
-        if ((unsigned long)off + 3 > limit) return -2;
-        fr.gds = rec + off;
-        off += get3(fr.gds);
-    }
-    if (flag & g1::kPdsBms) {
-        what = "bit-map section", at = off;
-        if ((unsigned long)off + 3 > limit) return -2;
-        fr.bms = rec + off;
-        off += get3(fr.bms);
-    }
-    what = "binary data section", at = off;
-    if ((unsigned long)off + 11 > limit) return -2;
-    fr.bds = rec + off;
-    fr.bdsoffset = off;
-    fr.bdsfield = get3(fr.bds);
+    g1::Frame f;
+    size_t need;
+    const int walk = g1::frameSections(rec, limit, f, &need);
+    at = g1::lastHeader(f, what);
+    if (walk == g1::kFrameNone) return -3;
+    if (walk != g1::kFrameDone || f.bds + g1::kBdsFixed > limit) return -2;
+    fr.pds = rec + f.pds;
+    fr.gds = f.gds ? rec + f.gds : nullptr;
+    fr.bms = f.bms ? rec + f.bms : nullptr;
+    fr.bds = rec + f.bds;
+    fr.bdsoffset = (unsigned)f.bds;
+    fr.bdsfield = f.f;
     return 0;
 }
 
-// The most octets that an edition 1 record may claim from its indicator.
-unsigned long statedLimit(const unsigned char *rec, long bufsize)
+// The walk's failures for the listings' locators.
+void walkDamaged(int walk, const char *what, unsigned long at, unsigned long limit)
 {
-    unsigned long limit = bufsize > 0 ? (unsigned long)bufsize : 0;
-    if (rec[7] == 1) {
-        unsigned L = get3(rec + 4);
-        unsigned long claim = (unsigned long)g1::paddedFromIndicator(L);
-        if (claim < L) claim = L;
-        if (claim < limit) limit = claim;
-    }
-    return limit;
-}
-
-// `at` counts octets before the header, as the offsets of the walk do.
-void damaged(const char *what, unsigned long at, unsigned long limit)
-{
-    Print_(stderr, "GRIB record damaged: %s header at octet %lu lies outside the record (%lu octets)!\n", what,
-            at + 1, limit);
+    g1::Located l;
+    l.why = walk == -3 ? g1::Located::kShortSection : g1::Located::kOutside;
+    l.what = what;
+    l.at = at;
+    l.limit = limit;
+    g1::reportLocated(l);
 }
 
 } // namespace
@@ -90,64 +70,15 @@ int correct_bdslen(int bdslen, int64_t recsize, int offset)
 int grib1Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
                 unsigned char **bmsp, unsigned char **bdsp, long *gribrecsize, bool say)
 {
-    *pdsp = *gdsp = *bmsp = *bdsp = nullptr;
-    *gribrecsize = 0;
-    unsigned char *rec = gribbuffer;
-    if (gribbufsize < 8) {
-        if (say) damaged("indicator section", 0, gribbufsize < 0 ? 0 : (unsigned long)gribbufsize);
-        return -1;
-    }
-    if (memcmp(rec, "GRIB", 4) != 0) {
-        if (say) Print_(stderr, "Wrong GRIB indicator section: found >%c%c%c%c<\n", rec[0], rec[1], rec[2], rec[3]);
-        return -1;
-    }
-    int edition = rec[7];
-    if (edition >= 2) {
-        if (say) Print_(stderr, "Error while decoding GRIB1 sections: GRIB edition %d records not supported!\n", edition);
-        return -1;
-    }
-
-    unsigned long limit = statedLimit(rec, gribbufsize);
-    Grib1Frame fr;
-    const char *what;
-    unsigned long at;
-    if (walkGrib1(rec, limit, fr, what, at) != 0) {
-        if (say) damaged(what, at, limit);
-        return -2;
-    }
-
-    const uint32_t L = get3(rec + 4);
-    unsigned long stated = L; // what edition 1 claims
-    const int64_t R = g1::paddedFromIndicator(L);
-    const g1::BdsLength bds = g1::bdsLength(fr.bdsfield, R, fr.bdsoffset);
-    unsigned bdslen = (unsigned)bds.length;
-    if (bds.large) stated = (unsigned long)R;
-    unsigned recsize = fr.bdsoffset + bdslen + 4;
-
-    *pdsp = fr.pds;
-    *gdsp = fr.gds;
-    *bmsp = fr.bms;
-    *bdsp = fr.bds;
-    *gribrecsize = (long)recsize;
-
-    if ((long)recsize > gribbufsize) {
-        if (say)
-            Print_(stderr, "Inconsistent length of GRIB message (grib_buffer_size=%ld < grib_record_size=%u)!\n",
-                   gribbufsize, recsize);
-        return 1;
-    }
-    // An end section beyond the stated length is not looked for there.
-    if (rec[7] == 1 && recsize >= fr.bdsoffset + 4 && recsize > stated) {
-        if (say) damaged("end section", recsize - 4, stated);
-        return -2;
-    }
-    const unsigned char *es = fr.bds + bdslen;
-    if (recsize < fr.bdsoffset + 4 || memcmp(es, "7777", 4) != 0) {
-        if (recsize < fr.bdsoffset + 4) es = fr.bds; // the length wrapped: nothing to show past the BDS
-        if (say) Print_(stderr, "Missing GRIB end section: found >%c%c%c%c<\n", es[0], es[1], es[2], es[3]);
-        return -2;
-    }
-    return 0;
+    const g1::Located l = g1::locate1(gribbuffer, gribbufsize);
+    if (say) g1::reportLocated(l);
+    const bool framed = l.bds != 0;
+    *pdsp = framed ? gribbuffer + l.pds : nullptr;
+    *gdsp = framed && l.gds ? gribbuffer + l.gds : nullptr;
+    *bmsp = framed && l.bms ? gribbuffer + l.bms : nullptr;
+    *bdsp = framed ? gribbuffer + l.bds : nullptr;
+    *gribrecsize = (long)l.length;
+    return l.status;
 }
 
 int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **pdsp, unsigned char **gdsp,
@@ -156,15 +87,19 @@ int grib1Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **p
     return grib1Locate(gribbuffer, gribbufsize, pdsp, gdsp, bmsp, bdsp, gribrecsize, true);
 }
 
-int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
-                  unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
-                  unsigned char **bdsp)
+namespace {
+
+// The GRIB2 walk; noteFields names each further field on standard error, as
+// grib2Sections does (the listing shows fields lines of its own instead).
+int grib2Locate(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
+                unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
+                unsigned char **bdsp, bool noteFields)
 {
     *idsp = *lusp = *gdsp = *pdsp = *drsp = *bmsp = *bdsp = nullptr;
     unsigned char *rec = gribbuffer;
     // Callers may pass 0 for an unknown size; a known one bounds the walk.
     if (gribbufsize > 0 && gribbufsize < 16) {
-        damaged("indicator section", 0, (unsigned long)gribbufsize);
+        g1::reportOutside("indicator section", 0, (unsigned long)gribbufsize);
         return -1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
@@ -185,7 +120,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
     unsigned running = 16;
     for (int want = 1; want <= 7; ++want) {
         if (off + 5 > limit) {
-            damaged("section", (unsigned long)off, (unsigned long)limit);
+            g1::reportOutside("section", (unsigned long)off, (unsigned long)limit);
             return -2;
         }
         unsigned char *sec = rec + off;
@@ -210,7 +145,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
     next:
         unsigned len = get4(sec);
         if (len < 5) {
-            damaged("section", (unsigned long)off, (unsigned long)limit);
+            g1::reportOutside("section", (unsigned long)off, (unsigned long)limit);
             return -2;
         }
         if (want < 7) {
@@ -229,7 +164,7 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
             uint64_t nextoff = curoff + len;
             running += len;
             if (nextoff + 4 > limit) {
-                damaged("end section", (unsigned long)nextoff, (unsigned long)limit);
+                g1::reportOutside("end section", (unsigned long)nextoff, (unsigned long)limit);
                 return -2;
             }
             unsigned char *sec = rec + nextoff;
@@ -239,10 +174,19 @@ int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **i
                 Print_(stderr, "Missing end section >%2x %2x %2x %2x<\n", sec[0], sec[1], sec[2], sec[3]);
                 return -2;
             }
-            if (sec[4] == 7) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
+            if (sec[4] == 7 && noteFields) Print_(stderr, "Skipped unsupported multi GRIB section %d!\n", ++fields);
             cur = sec;
         }
     }
+}
+
+} // namespace
+
+int grib2Sections(unsigned char *gribbuffer, long gribbufsize, unsigned char **idsp, unsigned char **lusp,
+                  unsigned char **gdsp, unsigned char **pdsp, unsigned char **drsp, unsigned char **bmsp,
+                  unsigned char **bdsp)
+{
+    return grib2Locate(gribbuffer, gribbufsize, idsp, lusp, gdsp, pdsp, drsp, bmsp, bdsp, true);
 }
 
 int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer, int *intnum, float *fltnum,
@@ -251,7 +195,7 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
     unsigned char *rec = gribbuffer;
     unsigned long limit = recsize > 0 ? (unsigned long)recsize : 0;
     if (limit < 8) {
-        damaged("indicator section", 0, limit);
+        g1::reportOutside("indicator section", 0, limit);
         return 1;
     }
     if (memcmp(rec, "GRIB", 4) != 0) {
@@ -264,7 +208,7 @@ int grib_info_for_grads(int64_t recpos, long recsize, unsigned char *gribbuffer,
     int walk = walkGrib1(rec, limit, fr, what, at);
     if (walk == 0 && fr.pds + 28 > rec + limit) walk = -2, what = "product definition section", at = (unsigned long)(fr.pds - rec);
     if (walk != 0) {
-        damaged(what, at, limit);
+        walkDamaged(walk, what, at, limit);
         return 1;
     }
     // The caller's record size stands for the padded length.
@@ -442,7 +386,7 @@ void grib2PrintALL(int nrec, long offset, long recpos, long recsize, unsigned ch
     unsigned char *sec[7];
     // The size bounds the locator's walk to the octets that are there; a
     // buffer without the whole indicator cannot be walked at all.
-    int status = recsize < 16 ? -1 : grib2Sections(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6]);
+    int status = recsize < 16 ? -1 : grib2Locate(gribbuffer, recsize, &sec[0], &sec[1], &sec[2], &sec[3], &sec[4], &sec[5], &sec[6], false);
     if (status != 0) {
         Print_(stdout, "%5d :%4ld %8ld %6ld : error\n", nrec, offset, recpos, recsize);
         return;
@@ -606,9 +550,8 @@ void repair1(int nrec, const RecView &v, unsigned char *bds, long bdslen)
     // J is BDS octet 16, read only for complex packing.
     const unsigned flag = (unsigned)v.o1(bds, kFlagOctet);
     long H = (long)g1::bdsHeaderLength(flag, (unsigned)v.o1(bds, 16));
-    long U = (long)(flag & g1::kBdsUnused);
     if (L <= H) return;
-    long nbits = (L - H) * 8 - U;
+    int64_t nbits = g1::packedBits((size_t)L, (size_t)H, flag);
     if (nbits <= 0) return;
     nbits -= nbits % 24;
     size_t octets = (size_t)nbits / 8;

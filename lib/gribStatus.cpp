@@ -20,6 +20,12 @@ const Named decodeTexts[] = {
     {VALMORA_DECODE_SZIP_FAILED, "szip data cannot be decompressed"},
     {VALMORA_DECODE_CHECK_MISMATCH, "szip data fail their check"},
     {VALMORA_DECODE_GRID_NOT_DECODED, "values decoded, grid type without a layout"},
+    {VALMORA_DECODE_PACKING_UNSUPPORTED, "packing template without a decoder"},
+    {VALMORA_DECODE_NO_FIELD, "no such field in the message"},
+    {VALMORA_DECODE_CODER_FAILED, "the JPEG2000, PNG or CCSDS data cannot be decoded"},
+    {VALMORA_DECODE_GRID_UNSUPPORTED, "grid without coordinates"},
+    {VALMORA_DECODE_NOT_GRIB, "not a GRIB record"},
+    {VALMORA_DECODE_NO_MEMORY, "out of memory"},
 };
 
 const Named planesTexts[] = {

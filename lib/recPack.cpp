@@ -29,13 +29,16 @@ constexpr double gainFactor = 0.95;
 std::atomic<bool> linfo{false};
 
 // The locator, with the coder's two messages on standard output.
-int locate(unsigned char *rec, long size, unsigned char **pds, unsigned char **bds, long *recsize)
+int locate(const unsigned char *rec, long size, const unsigned char **pds, const unsigned char **bds, long *recsize)
 {
-    unsigned char *gds, *bms;
-    int status = grib1Sections(rec, size, pds, &gds, &bms, bds, recsize);
-    if (status < 0) Print_(stdout, "GRIB message error\n");
-    if (status > 0) Print_(stdout, "GRIB data corrupted!\n");
-    return status;
+    const g1::Located l = g1::locate1(rec, size);
+    g1::reportLocated(l);
+    *pds = l.bds ? rec + l.pds : nullptr;
+    *bds = l.bds ? rec + l.bds : nullptr;
+    *recsize = (long)l.length;
+    if (l.status < 0) Print_(stdout, "GRIB message error\n");
+    if (l.status > 0) Print_(stdout, "GRIB data corrupted!\n");
+    return l.status;
 }
 
 long asLong(size_t n) { return n > (size_t)LONG_MAX ? LONG_MAX : (long)n; }
@@ -119,7 +122,7 @@ PackPlan planPack(const unsigned char *rec, const unsigned char *bds, size_t rec
     if (p.bdslen < g1::kBdsFixed + p.X) return refuse(Refusal::shortSection, L);
 
     const unsigned U = flag & g1::kBdsUnused;
-    long bits = (long)(p.bdslen - g1::kBdsFixed - p.X) * 8 - (long)U;
+    int64_t bits = g1::packedBits(p.bdslen, g1::kBdsFixed + p.X, flag);
     if (bits < 0) return refuse(Refusal::shortSection, L);
     bits -= bits % p.nbits;
     if (bits < minDataBits) return refuse(Refusal::fewBits, L);
@@ -162,9 +165,8 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
                size_t zipsize)
 {
     const bool inPlace = src == dst;
-    // The locator only reads; it takes a writable pointer for its results.
-    unsigned char *rec = const_cast<unsigned char *>(src);
-    unsigned char *pds, *bds;
+    const unsigned char *rec = src;
+    const unsigned char *pds, *bds;
     long recsize;
     if (locate(rec, asLong(srcsize), &pds, &bds, &recsize) != 0)
         return asRecord(dst, src, srcsize, within(recsize > 0 ? (size_t)recsize : 0, dstsize));
@@ -177,6 +179,13 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
     const PackPlan plan = planPack(rec, bds, (size_t)recsize);
     if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
         Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+    if (plan.refusal == Refusal::largeForm) {
+        // The record is written padded to R: zeros after it, not whatever
+        // the buffer held there, as far as the buffer reaches.
+        const int n = asRecord(dst, src, srcsize, within(plan.keep, dstsize));
+        if (n > recsize) memset(dst + recsize, 0, (size_t)(n - recsize));
+        return n;
+    }
     if (plan.refusal != Refusal::none) return asRecord(dst, src, srcsize, within(plan.keep, dstsize));
 
     const uint32_t L = get3(rec + 4);
@@ -228,15 +237,14 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
                  const char *caller, bool copied, int *restored = nullptr)
 {
     if (restored) *restored = 0;
-    // The locator only reads; it takes a writable pointer for its results.
-    unsigned char *src = const_cast<unsigned char *>(zip);
+    const unsigned char *src = zip;
     // The record is rebuilt from the source: a shared buffer would be read
     // after being overwritten.
     if (overlap(dst, gribbuffersize, src, zipbuffersize)) {
         Warning_(caller, "source and destination buffers overlap: record not restored");
         return 0;
     }
-    unsigned char *spds, *sbds, *dpds, *dbds;
+    const unsigned char *spds, *sbds, *dpds, *dframed;
     long srecsize, drecsize;
     if (locate(src, asLong(zipbuffersize), &spds, &sbds, &srecsize) != 0) return 0;
 
@@ -252,10 +260,10 @@ int unpackRecord(unsigned char *dst, size_t gribbuffersize, const unsigned char 
     // A destination that holds a copy of the record must frame alike.
     if (gribbuffersize < zipbuffersize) return 0;
     if (copied &&
-        (locate(dst, asLong(zipbuffersize), &dpds, &dbds, &drecsize) != 0 || dbds - dst != sbds - src ||
+        (locate(dst, asLong(zipbuffersize), &dpds, &dframed, &drecsize) != 0 || dframed - dst != sbds - src ||
          drecsize != srecsize))
         return 0;
-    dbds = dst + (sbds - src);
+    unsigned char *dbds = dst + (sbds - src);
 
     // Everything that the szip octets alone can tell is settled before
     // anything is written.
@@ -317,7 +325,7 @@ int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urecsize)
     if (recsize < 0) recsize = 0;
     if (gribVersion(gribbuffer, (size_t)recsize) == 2) return 0;
 
-    unsigned char *pds, *bds;
+    const unsigned char *pds, *bds;
     long length;
     if (locate(gribbuffer, recsize, &pds, &bds, &length) != 0) return 0;
 

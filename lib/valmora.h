@@ -11,8 +11,9 @@
  * functions gribOpen .. gribWrite and gribFileError, correct_bdslen, the
  * locators grib1Sections, grib2Sections and grib_info_for_grads, gribGetZip,
  * recPack, recPackCopy, recUnpack, recUnpackCopy, recUnpackCopyRestored,
- * valmoraStatusText and recPackFile. One file ID or buffer must not be used
- * by two threads at once. Not safe while another thread calls any library
+ * valmoraStatusText, recPackFile, the decoders grib_decode_* and
+ * grib_field_decode_*, gribFieldCount and gribFieldLatLons. One file ID or
+ * buffer must not be used by two threads at once. Not safe while another thread calls any library
  * function: the settings and their setters (VALMORA_*, gribSet*, gribFixZSE,
  * grsdef, gribSetCalendar, grprsm), the listings, check and repair (each
  * prints its column header once per process), the section printers, the
@@ -417,7 +418,8 @@ VALMORA_API int gribGetZip(long recsize, unsigned char *gribbuffer, size_t *urec
    - left alone (other widths, too few bits, already flagged): its length;
      the first record of an unsupported non-zero width in the process gets
      "GRIB szip supports only 8, 16, 24 and 32 bit data!" on standard error;
-   - a large-form record: its padded length (the record is not compressed);
+   - a large-form record: its padded length, the record not compressed and
+     followed by zero octets up to that length;
    - a record the locator cannot frame: the length the locator found (0 for
      no indicator or another edition), with the messages of gribGetZip.
    The zero padding is written only where the buffer has room for it. */
@@ -646,10 +648,12 @@ VALMORA_API void prtbin(int kdec, int knbit, int *kbin, int *kret);
    On success *kstatus is 0, isec0 element 0 the record's length in octets
    (padded with zeros to a multiple of 8, or of 120 in the large form),
    isec0 element 1 the edition (1) and *kused the 4-octet words used.
-   On failure *kstatus is VALMORA_ENCODE_RANGE, VALMORA_ENCODE_MISMATCH or,
-   when kgrib cannot hold the whole record, VALMORA_ENCODE_NO_ROOM (reported
-   as "kgrib buffer too small!"; the sections that fit whole are written,
-   the rest of kgrib is untouched); isec0 and *kused are left as they were.
+   On failure *kstatus is VALMORA_ENCODE_RANGE or VALMORA_ENCODE_MISMATCH,
+   with isec0 and *kused left as they were, or, when kgrib cannot hold the
+   whole record, VALMORA_ENCODE_NO_ROOM (reported as "kgrib buffer too
+   small!"; the sections that fit whole are written, the rest of kgrib is
+   untouched) with isec0 elements 0 and 1 and *kused set as on success:
+   *kused is then the room the record needs, in 4-octet words.
    fsec4 is rewritten (decimal scaling, bit-map compaction, the spectral
    reordering of complex packing) and isec4 element 2 set from the grid
    when isec2 is given; the other arrays are only read. isec3, klenp and

@@ -451,6 +451,58 @@ TEST(Decode, GridTypesOfOtherProducers)
     EXPECT_DOUBLE_EQ(d.fsec4[3], 0.3);
 }
 
+// Found against another decoder: a constant field on a grid without a
+// layout here, a space view without its reserved octets, a bit map with
+// more unused bits than a map can have, spectral data short of a value.
+TEST(Decode, GridCountsShortSpaceViewMapUnusedBitsAndShortSpectralData)
+{
+    const std::vector<uint32_t> codes = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    Decoded<double> d;
+    for (int t : {1, 8}) {
+        Bytes bds(12, 0); // no bits: every value the reference
+        bds[6] = 65, bds[7] = 0x20; // R = 2.0 (IBM)
+        const Bytes rec = testutil::grib1(pdsOf(28, 7), gdsOf(t, 42), {}, bds);
+        ASSERT_EQ(d.full(rec), VALMORA_DECODE_GRID_NOT_DECODED) << t;
+        ASSERT_EQ(d.fsec4.size(), 12u) << t;
+        EXPECT_DOUBLE_EQ(d.fsec4[11], 0.2) << t; // D = 1
+    }
+
+    Bytes g = gdsOf(90, 38);
+    g[35] = 7, g[37] = 9; // Xo, Yo
+    Bytes rec = testutil::grib1(pdsOf(28, 7), g, {}, testutil::simpleBds(codes, 4));
+    ASSERT_EQ(d.full(rec), 0);
+    EXPECT_EQ(d.isec2[0], 90);
+    EXPECT_EQ(d.isec2[1], 4);
+    EXPECT_EQ(d.isec2[14], 7);
+    EXPECT_EQ(d.isec2[15], 9);
+    ASSERT_EQ(d.fsec4.size(), 12u);
+    rec = testutil::grib1(pdsOf(28, 7), gdsOf(90, 36), {}, testutil::simpleBds(codes, 4));
+    recutil::stderrOf([&] { EXPECT_EQ(d.full(rec), VALMORA_DECODE_DAMAGED); });
+
+    // Twelve points in two octets: 4 unused bits, or a count no map has.
+    Bytes bms(8, 0);
+    bms[6] = 0xFF, bms[7] = 0xF0;
+    for (unsigned unused : {4u, 20u}) {
+        bms[3] = (unsigned char)unused;
+        rec = testutil::grib1(pdsOf(28, 7), gdsOf(0, 32), bms, testutil::simpleBds(codes, 4));
+        recutil::stderrOf([&] { d.full(rec); });
+        EXPECT_EQ(d.status, unused == 4 ? 0 : VALMORA_DECODE_DAMAGED) << unused;
+    }
+
+    // J = 3 needs 20 coefficients: the mean and 19 packed, or one short.
+    g = Bytes(32, 0);
+    g[4] = 255, g[5] = 50, g[7] = 3, g[9] = 3, g[11] = 3;
+    for (size_t packed : {19u, 18u}) {
+        const size_t length = 15 + packed + (packed % 2);
+        Bytes bds(length, 0);
+        bds[3] = 0x80 | (packed % 2 ? 8 : 0), bds[10] = 8;
+        for (size_t i = 0; i < packed; ++i) bds[15 + i] = (unsigned char)i;
+        rec = testutil::grib1(pdsOf(28, 7), g, {}, bds);
+        recutil::stderrOf([&] { d.full(rec); });
+        EXPECT_EQ(d.status, packed == 19 ? 0 : VALMORA_DECODE_DAMAGED) << packed;
+    }
+}
+
 TEST(Decode, EditionZeroIntegerDataAndUnknownExtensions)
 {
     const std::vector<uint32_t> codes = {5, 6, 7, 8};

@@ -55,6 +55,7 @@ TEST(Gribls, ListsEveryRecordWithOffsetsAndPositions)
         "  Rec : Off Position   Size : V IDS LUS GDS PDS  DRS    BMS    BDS : Parameter   Level :  LType GType: CR\n" +
         format("%5d :%4ld %8ld %6ld :%2d %3ld %3ld %3ld %3ld %4ld %6ld %6ld : %-9s %7d : %5d %5d %6.4g\n", 2, 5L,
                la + 5, lb, 2, 21L, 0L, 72L, 34L, 21L, 6L, 13L, "3.2.0", 50000, 100, 0, 1.0) +
+        "        field 1: parameter 0.2.3  level 100:50000  time +0 min  grid 3.0  packing 5.0\n" +
         lineA(3, 0, la + 5 + lb);
     EXPECT_EQ(r.out, want);
 }

@@ -559,6 +559,30 @@ Bytes largeFormRecord()
 
 } // namespace
 
+// A large-form record is returned padded to R with zeros where the buffer
+// has room, whatever the buffer held after the record; by the copy too.
+TEST(RecPack, LargeFormPaddedWithZerosWhereThereIsRoom)
+{
+    const Bytes big = largeFormRecord();
+    const size_t T = big.size(), R = 69906 * 120;
+    Bytes work(64);
+    for (size_t size : {R + 10, R - 20}) {
+        Bytes buf = big;
+        buf.resize(size, 0x5A);
+        const int n = recPack(buf.data(), buf.size(), work.data(), work.size());
+        EXPECT_EQ(n, (int)std::min(size, R)) << size;
+        EXPECT_TRUE(std::equal(big.begin(), big.end(), buf.begin()));
+        EXPECT_TRUE(std::all_of(buf.begin() + (long)T, buf.begin() + n, [](unsigned char c) { return c == 0; }));
+        if (size > R) {
+            EXPECT_EQ(buf[R], 0x5A);
+        }
+
+        Bytes copy(size, 0x77);
+        EXPECT_EQ(recPackCopy(big.data(), big.size(), copy.data(), copy.size()), n);
+        EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + n, copy.begin()));
+    }
+}
+
 TEST(RecPack, NeverReturnsMoreThanTheBufferHolds)
 {
     Bytes rec = grib1(pds28(), {}, {}, simpleBds(smooth(5000, 16), 16));
@@ -655,8 +679,8 @@ TEST(SzipForm, OneTestAtEveryLength)
             // The decoder's headers: the szip form, or further flags it refuses.
             int isec0[2], isec1[VALMORA_ISEC1_SIZE], isec3[2], isec4[VALMORA_ISEC4_SIZE];
             double fsec3[2] = {0, 0};
-            EXPECT_EQ(grib_decode_double(rec.data(), rec.size(), isec0, isec1, nullptr, nullptr, nullptr, nullptr, isec3,
-                                         fsec3, isec4, nullptr, nullptr),
+            EXPECT_EQ(grib_decode_double(rec.data(), rec.size(), isec0, isec1, nullptr, nullptr, nullptr, nullptr,
+                                         isec3, fsec3, isec4, nullptr, nullptr),
                       holds && code == VALMORA_ZIP_SZIP ? VALMORA_DECODE_OK : VALMORA_DECODE_UNSUPPORTED);
         }
     for (size_t len : {23, 27, 28}) {

@@ -194,6 +194,175 @@ inline size_t bdsHeaderLength(unsigned flag, unsigned J)
     return kBdsFixed + 7 + 4 * ((size_t)J + 1) * ((size_t)J + 2);
 }
 
+// The number of packed data bits of a data section of `length` octets whose
+// packed values start after `header` octets, less the unused bits that BDS
+// octet 4 (`flag`) counts; negative when the section ends before them.
+inline int64_t packedBits(size_t length, size_t header, unsigned flag)
+{
+    return ((int64_t)length - (int64_t)header) * 8 - (int64_t)(flag & kBdsUnused);
+}
+
+// ---- The grid description section -------------------------------------------------
+
+// The least grid description: the fixed part of the simplest layouts.
+constexpr unsigned kGdsMin = 32;
+// Octets a rotation or a stretching adds to a layout.
+constexpr unsigned kGdsTransform = 10;
+
+inline bool latLonGrid(int t) { return t == 0 || t == 10 || t == 20 || t == 30; }
+inline bool gaussianGrid(int t) { return t == 4 || t == 14 || t == 24 || t == 34; }
+inline bool spectralGrid(int t) { return t == 50 || t == 60 || t == 70 || t == 80; }
+inline bool rotatedGrid(int t) { return t == 10 || t == 14 || t == 30 || t == 34 || t == 60 || t == 80; }
+inline bool stretchedGrid(int t) { return t == 20 || t == 24 || t == 30 || t == 34 || t == 70 || t == 80; }
+
+// Octets of the GDS before its lists (vertical coordinates, then row
+// counts) by data representation type: 32, plus 10 for a rotation and 10
+// for a stretching, for the latitude/longitude, Gaussian and spectral
+// families; 42 for Lambert, 32 for polar stereographic and the triangular
+// grid, 44 for the space view; 0 for a type without a known layout.
+inline unsigned gdsFixedLength(int t)
+{
+    if (latLonGrid(t) || gaussianGrid(t) || spectralGrid(t))
+        return kGdsMin + (rotatedGrid(t) ? kGdsTransform : 0) + (stretchedGrid(t) ? kGdsTransform : 0);
+    if (t == 3) return 42;
+    if (t == 5 || t == 192) return kGdsMin;
+    if (t == 90) return 44;
+    return 0;
+}
+
+// ---- The section walk of editions 0 and 1 -------------------------------------------
+
+// The edition of the record whose "GRIB" is at p (8 octets held). Edition 0
+// has no edition octet: its octets 5-7 hold the product definition length,
+// 24 in that edition, and octet 8 is the table version.
+inline int edition(const unsigned char *p)
+{
+    const int e = p[7];
+    return get3(p + 4) == 24 && e != 1 && e != 2 ? 0 : e;
+}
+
+// Where the sections of an edition 0 or 1 record lie, in octets from its
+// "GRIB", and their length fields.
+struct Frame {
+    size_t pds = 0, gds = 0, bms = 0, bds = 0; // gds and bms 0 when absent
+    uint32_t P = 0, G = 0, B = 0;              // the length fields of the PDS, GDS and BMS
+    uint32_t f = 0;                            // the BDS length field
+    uint32_t flag = 0;                         // PDS octet 8: which optional sections follow
+    size_t length = 0;                         // the record's length by the sizing rule
+};
+
+// The walk's results.
+enum { kFrameDone = 0, kFrameMore = 1, kFrameNone = -2 };
+
+// The record's length from its length fields, in 32-bit arithmetic as the
+// fields: edition 0 adds its sections up; edition 1 states it in the
+// indicator (L), or in the large form through the data section's correction.
+inline uint32_t lengthFromSections(int edition, uint32_t L, uint32_t P, uint32_t G, uint32_t B, uint32_t f)
+{
+    if (edition == 0) return L + G + B + f + 8;
+    if (!(L & kLargeFlag) || f > kLargeCorrectionMax) return L;
+    uint32_t offset = 8 + P + G + B;
+    // A 23-bit count too small for the large form leaves f as a plain BDS
+    // length, as the section locator reads it.
+    return (uint32_t)(offset + bdsLength(f, paddedFromIndicator(L), offset).length + 4);
+}
+
+// The one walk over the section headers of an edition 0 or 1 record whose
+// indicator gives L (octets 5-7): read(at, n, v) puts the n-octet number
+// at octet `at` (from 0 at "GRIB") into v, or says false when those octets
+// are not to be had. The walk reads in increasing order and only the
+// length fields and the PDS flag octet. kFrameDone: f filled; kFrameMore:
+// *need octets must be held to go on; kFrameNone: a section is shorter than
+// its own header (a PDS below 8 octets, a GDS or BMS below 3), so no
+// record follows from them. Prints nothing.
+template <typename Read> int walkSections(int edition, uint32_t L, Read &&read, Frame &f, size_t *need)
+{
+    auto get = [&](size_t at, unsigned n, uint32_t &v) {
+        if (read(at, n, v)) return true;
+        *need = at + n;
+        return false;
+    };
+    f = Frame();
+    // The indicator is 8 octets in edition 1 and 4 in edition 0, whose
+    // octets 5-7 already are the definition section's length.
+    f.pds = edition == 1 ? 8 : 4;
+    if (edition == 0)
+        f.P = L;
+    else if (!get(f.pds, 3, f.P))
+        return kFrameMore;
+    if (!get(f.pds + 7, 1, f.flag)) return kFrameMore;
+    if (f.P < 8) return kFrameNone;
+    size_t at = f.pds + f.P;
+    if (f.flag & kPdsGds) {
+        f.gds = at;
+        if (!get(at, 3, f.G)) return kFrameMore;
+        if (f.G < 3) return kFrameNone;
+        at += f.G;
+    }
+    if (f.flag & kPdsBms) {
+        f.bms = at;
+        if (!get(at, 3, f.B)) return kFrameMore;
+        if (f.B < 3) return kFrameNone;
+        at += f.B;
+    }
+    f.bds = at;
+    if (!get(at, 3, f.f)) return kFrameMore;
+    f.length = lengthFromSections(edition, L, f.P, f.G, f.B, f.f);
+    return kFrameDone;
+}
+
+// The header a walk stopped at, the last one it reached: its offset, and
+// its name in `what`.
+inline size_t lastHeader(const Frame &f, const char *&what)
+{
+    what = f.bds ? "binary data section" : f.bms ? "bit-map section" : f.gds ? "grid description section"
+                                                                              : "product definition section";
+    return f.bds ? f.bds : f.bms ? f.bms : f.gds ? f.gds : f.pds;
+}
+
+// The walk over the `held` octets at rec (at least 8), the record's "GRIB".
+inline int frameSections(const unsigned char *rec, size_t held, Frame &f, size_t *need)
+{
+    return walkSections(
+        edition(rec), get3(rec + 4),
+        [&](size_t at, unsigned n, uint32_t &v) {
+            if (at > held || n > held - at) return false;
+            v = getN(rec + at, n);
+            return true;
+        },
+        f, need);
+}
+
+// ---- The locator of editions 0 and 1 --------------------------------------------------
+
+// An edition 0 or 1 record in memory as the locator finds it: its status,
+// where its sections lie and, for a failure, what to report.
+struct Located {
+    int status = -1;            // 0 whole; 1 longer than the octets held; -1 no record; -2 damaged
+    size_t pds = 0, gds = 0, bms = 0, bds = 0; // offsets from "GRIB"; gds and bms 0 when absent
+    size_t length = 0;          // the record's length, the large-record rule applied
+    int edition = -1;
+    // The failure, for reportLocated.
+    enum Why { kNone, kShortIndicator, kNoMarker, kEdition, kOutside, kShortSection, kLonger, kEndOutside, kNoEnd };
+    Why why = kNone;
+    const char *what = "";      // the section concerned
+    unsigned long at = 0;       // octets before its header
+    unsigned long limit = 0;    // the octets the record may claim
+    unsigned char found[4] = {0, 0, 0, 0}; // the octets found for "GRIB" or "7777"
+};
+
+// Frames the record at rec (`size` octets valid; nothing beyond is read):
+// Located::status as grib1Sections returns it, with the sections set on 0,
+// 1 and -2 for a missing "7777". Quiet: reportLocated says what went wrong.
+Located locate1(const unsigned char *rec, long size);
+
+// The locator's one line on standard error for a failed locate1.
+void reportLocated(const Located &l);
+
+// The message of a section header beyond the `limit` octets of a record;
+// `at` counts the octets before it.
+void reportOutside(const char *what, unsigned long at, unsigned long limit);
+
 // ---- Byte planes -------------------------------------------------------------
 
 // 24-bit values as three planes of k octets: all first octets, then all

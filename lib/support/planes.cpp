@@ -89,8 +89,14 @@ __attribute__((target("ssse3"))) size_t join16(unsigned char *out, const unsigne
 }
 
 // Values taken sixteen at a time; the rest go one at a time.
-size_t splitFast(unsigned char *out, const unsigned char *in, size_t k) { return cpu::haveSsse3() ? split16(out, in, k) : 0; }
-size_t joinFast(unsigned char *out, const unsigned char *in, size_t k) { return cpu::haveSsse3() ? join16(out, in, k) : 0; }
+size_t splitFast(unsigned char *out, const unsigned char *in, size_t k)
+{
+    return cpu::haveSsse3() ? split16(out, in, k) : 0;
+}
+size_t joinFast(unsigned char *out, const unsigned char *in, size_t k)
+{
+    return cpu::haveSsse3() ? join16(out, in, k) : 0;
+}
 
 #else
 

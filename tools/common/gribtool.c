@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -201,4 +202,58 @@ void toolValuesFree(ToolValues *v)
     free(v->values);
     v->values = NULL;
     v->capacity = v->count = 0;
+}
+
+int toolDecodeField(ToolValues *v, const unsigned char *record, size_t length, int index, gribField *field,
+                    double missing)
+{
+    size_t points = 0;
+    v->count = 0;
+    int status = grib_field_decode_double(record, length, index, field, NULL, &points, missing);
+    if (status != VALMORA_DECODE_OK) return status;
+    if (points == 0) points = 1;
+    if (points > v->capacity) {
+        double *grown = (double *)realloc(v->values, points * sizeof *grown);
+        if (!grown) return VALMORA_DECODE_NO_MEMORY;
+        v->values = grown;
+        v->capacity = points;
+    }
+    points = v->capacity;
+    status = grib_field_decode_double(record, length, index, field, v->values, &points, missing);
+    if (status == VALMORA_DECODE_OK) v->count = points;
+    return status;
+}
+
+/* Units of code table 4.4 that have a short name. */
+static const char *timeUnit(int unit)
+{
+    switch (unit) {
+    case 0: return "min";
+    case 1: return "h";
+    case 2: return "d";
+    case 10: return "x3h";
+    case 11: return "x6h";
+    case 12: return "x12h";
+    case 13: return "s";
+    default: return "(unit ?)";
+    }
+}
+
+void toolFieldSummary(const gribField *f, char *text, size_t size)
+{
+    char level[48] = "-";
+    if (f->typeOfFirstFixedSurface != VALMORA_FIELD_MISSING && f->typeOfFirstFixedSurface != 255) {
+        if (f->scaledValueOfFirstFixedSurface == VALMORA_FIELD_MISSING)
+            snprintf(level, sizeof level, "%d", f->typeOfFirstFixedSurface);
+        else
+            snprintf(level, sizeof level, "%d:%.10g", f->typeOfFirstFixedSurface,
+                     (double)f->scaledValueOfFirstFixedSurface *
+                         pow(10.0, f->scaleFactorOfFirstFixedSurface == VALMORA_FIELD_MISSING
+                                       ? 0.0
+                                       : -(double)f->scaleFactorOfFirstFixedSurface));
+    }
+    snprintf(text, size, "parameter %d.%d.%d  level %s  time +%lld %s  grid 3.%d  packing 5.%d", f->discipline,
+             f->parameterCategory, f->parameterNumber, level, (long long)f->forecastTime,
+             timeUnit(f->indicatorOfUnitOfTimeRange), f->gridDefinitionTemplateNumber,
+             f->dataRepresentationTemplateNumber);
 }

@@ -90,6 +90,17 @@ int toolDecodeDamaged(int status);
    VALMORA_DECODE_NO_ROOM when memory for the values ran out. */
 int toolDecode(ToolValues *v, const unsigned char *record, size_t length, double missing);
 
+/* The keys (into *field) and values of field `index` of a record of either
+   edition through the field decoder; missing points get `missing`. Returns
+   the decoder's status, or VALMORA_DECODE_NO_MEMORY when memory for the
+   values ran out. */
+int toolDecodeField(ToolValues *v, const unsigned char *record, size_t length, int index, gribField *field,
+                    double missing);
+
+/* A field's parameter, level, time, grid and packing in a few words, for
+   the listings of GRIB2 fields. */
+void toolFieldSummary(const gribField *f, char *text, size_t size);
+
 void toolValuesFree(ToolValues *v);
 
 #ifdef __cplusplus

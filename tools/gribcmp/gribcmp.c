@@ -8,6 +8,11 @@
  * does not read (edition 2, unsupported packing) are compared octet for
  * octet, apart from the unused-bit count of an edition 0 or 1 data section,
  * which restoring a compressed section may change without changing a value.
+ * GRIB2 messages are compared field by field: sections 0 to 4 and 6 octet
+ * for octet (their lengths apart), from section 5 the number of values, R,
+ * E, D and the bits per value (not the template), and every value bit for
+ * bit, so that two packings of the same integers (simple and CCSDS, say)
+ * compare identical.
  * Records are taken from their markers, so padding between records is
  * ignored.
  * Exit status: 0 identical, 1 a difference, 2 bad arguments, an input that
@@ -21,9 +26,13 @@ static const char usage[] =
     "same octet for octet (apart from the record length), the data-section\n"
     "headers agree (packing, binary scale factor, reference value, bits per\n"
     "value) and every value is the same bit for bit, so a file and its recpack\n"
-    "copy compare identical. Records that cannot be decoded (edition 2,\n"
-    "unsupported packing) are compared octet for octet, apart from the unused-\n"
-    "bit count of the data section. Padding between records is not compared.\n"
+    "copy compare identical. GRIB2 messages are compared field by field:\n"
+    "sections 0 to 4 and 6 octet for octet (apart from their lengths), the\n"
+    "number of values, R, E, D and bits per value of section 5 (not the\n"
+    "packing template), and every value bit for bit. Records that cannot be\n"
+    "decoded (unsupported packing) are compared octet for octet, apart from\n"
+    "the unused-bit count of the data section. Padding between records is\n"
+    "not compared.\n"
     "The first difference of each record is shown.\n"
     "  -h, --help   this text\n"
     "  --version    the library version\n"
@@ -166,6 +175,75 @@ static int sameValues(const ToolValues *va, const ToolValues *vb, long nrec)
     return 0;
 }
 
+/* Sections 0 to 4 and 6 of one GRIB2 field octet for octet, their length
+   fields apart (the total length of section 0, each section's own). */
+static int sameSections2(Input *in, const gribField *f, long nrec, int field)
+{
+    static const int compared[] = {0, 1, 2, 3, 4, 6};
+    for (size_t c = 0; c < sizeof compared / sizeof compared[0]; ++c) {
+        int k = compared[c];
+        /* What each holds after its length field (section 0: its first 8 octets). */
+        const unsigned char *p[2];
+        size_t n[2];
+        for (int s = 0; s < 2; ++s) {
+            size_t skip = k == 0 ? 0 : 4;
+            size_t len = k == 0 ? 8 : f[s].sectionLength[k];
+            p[s] = f[s].sectionOffset[k] < 0 ? NULL : in[s].data + f[s].sectionOffset[k] + skip;
+            n[s] = p[s] ? len - skip : 0;
+        }
+        if (n[0] != n[1] || (n[0] && memcmp(p[0], p[1], n[0]) != 0)) {
+            size_t at = 0;
+            while (at < n[0] && at < n[1] && p[0][at] == p[1][at]) ++at;
+            printf("DIFFERENT: record %ld: field %d: section %d differs at octet %zu\n", nrec, field + 1, k,
+                   at + (k == 0 ? 1 : 5));
+            return 0;
+        }
+    }
+    return 1;
+}
+
+/* The numbers of section 5 that shape the values, whatever the template. */
+static int samePacking2(const gribField *f, long nrec, int field)
+{
+    const char *what = NULL;
+    if (f[0].numberOfValues != f[1].numberOfValues) what = "number of values";
+    else if (memcmp(&f[0].referenceValue, &f[1].referenceValue, sizeof(double)) != 0) what = "reference value R";
+    else if (f[0].binaryScaleFactor != f[1].binaryScaleFactor) what = "binary scale factor E";
+    else if (f[0].decimalScaleFactor != f[1].decimalScaleFactor) what = "decimal scale factor D";
+    else if (f[0].bitsPerValue != f[1].bitsPerValue) what = "bits per value";
+    if (!what) return 1;
+    printf("DIFFERENT: record %ld: field %d: section 5 %s\n", nrec, field + 1, what);
+    return 0;
+}
+
+/* Two GRIB2 messages field by field through the decoder: 1 the same, 0
+   different, -1 out of memory, -2 a field the decoder does not read (the
+   caller compares the messages octet for octet). */
+static int sameMessages2(Input *in, ToolValues *v, long nrec)
+{
+    int count[2];
+    for (int k = 0; k < 2; ++k)
+        if (gribFieldCount(in[k].data, in[k].length, &count[k]) != VALMORA_DECODE_OK) return -2;
+    if (count[0] != count[1]) {
+        printf("DIFFERENT: record %ld: %d and %d fields\n", nrec, count[0], count[1]);
+        return 0;
+    }
+    for (int i = 0; i < count[0]; ++i) {
+        gribField f[2];
+        for (int k = 0; k < 2; ++k) {
+            int status = toolDecodeField(&v[k], in[k].data, in[k].length, i, &f[k], 0.0);
+            if (status == VALMORA_DECODE_NO_MEMORY) {
+                fprintf(stderr, "gribcmp: out of memory for the values of record %ld of %s\n", nrec, in[k].name);
+                return -1;
+            }
+            if (status != VALMORA_DECODE_OK) return -2;
+        }
+        if (!sameSections2(in, f, nrec, i) || !samePacking2(f, nrec, i) || !sameValues(&v[0], &v[1], nrec))
+            return 0;
+    }
+    return 1;
+}
+
 /* Compares the current records of both inputs; prints the first difference.
    Returns 1 the same, 0 different, -1 when memory for the values ran out
    (reported). Records the decoder reads are compared through it; the others
@@ -209,6 +287,10 @@ static int compareRecords(Input *in, ToolValues *v, long nrec)
 {
     Framed f[2];
     memset(f, 0, sizeof f);
+    if (gribVersion(in[0].data, in[0].length) == 2 && gribVersion(in[1].data, in[1].length) == 2) {
+        int same = sameMessages2(in, v, nrec);
+        return same == -2 ? sameOctets(&in[0], &in[1], nrec) : same;
+    }
     for (int k = 0; k < 2; ++k) {
         if (!frame(&in[k], &f[k])) return sameOctets(&in[0], &in[1], nrec);
         f[k].status = toolDecode(&v[k], in[k].data, in[k].length, 0.0);

@@ -1,5 +1,6 @@
 // gribdump: the labelled printout of sections 0 to 4 of every GRIB edition
-// 0 or 1 record of a file, or of one record, plain or szip-packed alike.
+// 0 or 1 record of a file, or of one record, plain or szip-packed alike, and
+// the keys of every field of a GRIB2 message.
 //
 // Each record is decoded with grib_decode_double and printed by the section
 // printers on the printer stream (standard output unless GRPRS_STREAM says
@@ -18,7 +19,8 @@ namespace {
 
 const char *kUsage = "usage: gribdump [-h | --help] [--version] file [record]\n"
                      "  Prints sections 0 to 4 of every GRIB edition 0 or 1 record of file, or of\n"
-                     "  record number `record` (from 1), szip-packed records included.\n"
+                     "  record number `record` (from 1), szip-packed records included; of a\n"
+                     "  GRIB2 message the keys of each field.\n"
                      "  Exit status: 0 every record printed, 1 an input that cannot be read or\n"
                      "  a record that could not be printed in full, 2 bad arguments.\n";
 
@@ -63,13 +65,102 @@ struct Arrays {
     }
 };
 
+// The keys of each field of a GRIB2 message, one per line; false when a
+// field could not be read.
+bool dump2(long number, long long offset, const unsigned char *rec, size_t len)
+{
+    FILE *out = grprsm ? grprsm : stdout;
+    int count = 0;
+    int status = gribFieldCount(rec, len, &count);
+    if (status != VALMORA_DECODE_OK) {
+        fprintf(stderr, "gribdump: record %ld at offset %lld: %s\n", number, offset, reason(status).c_str());
+        return false;
+    }
+    bool sound = true;
+    for (int i = 0; i < count; ++i) {
+        gribField f;
+        status = grib_field_decode_double(rec, len, i, &f, nullptr, nullptr, 0);
+        if (status != VALMORA_DECODE_OK) {
+            fprintf(stderr, "gribdump: record %ld at offset %lld, field %d: %s\n", number, offset, i + 1,
+                    reason(status).c_str());
+            sound = false;
+            continue;
+        }
+        fprintf(out, "\n Record %ld at offset %lld, field %d of %d\n", number, offset, i + 1, count);
+        const std::pair<const char *, long long> ints[] = {
+            {"discipline", f.discipline},
+            {"centre", f.centre},
+            {"subCentre", f.subCentre},
+            {"masterTablesVersion", f.masterTablesVersion},
+            {"localTablesVersion", f.localTablesVersion},
+            {"significanceOfReferenceTime", f.significanceOfReferenceTime},
+            {"year", f.year},
+            {"month", f.month},
+            {"day", f.day},
+            {"hour", f.hour},
+            {"minute", f.minute},
+            {"second", f.second},
+            {"productionStatusOfProcessedData", f.productionStatusOfProcessedData},
+            {"typeOfProcessedData", f.typeOfProcessedData},
+            {"productDefinitionTemplateNumber", f.productDefinitionTemplateNumber},
+            {"parameterCategory", f.parameterCategory},
+            {"parameterNumber", f.parameterNumber},
+            {"typeOfGeneratingProcess", f.typeOfGeneratingProcess},
+            {"generatingProcessIdentifier", f.generatingProcessIdentifier},
+            {"indicatorOfUnitOfTimeRange", f.indicatorOfUnitOfTimeRange},
+            {"forecastTime", f.forecastTime},
+            {"typeOfFirstFixedSurface", f.typeOfFirstFixedSurface},
+            {"scaleFactorOfFirstFixedSurface", f.scaleFactorOfFirstFixedSurface},
+            {"scaledValueOfFirstFixedSurface", f.scaledValueOfFirstFixedSurface},
+            {"typeOfSecondFixedSurface", f.typeOfSecondFixedSurface},
+            {"scaleFactorOfSecondFixedSurface", f.scaleFactorOfSecondFixedSurface},
+            {"scaledValueOfSecondFixedSurface", f.scaledValueOfSecondFixedSurface},
+            {"typeOfStatisticalProcessing", f.typeOfStatisticalProcessing},
+            {"lengthOfTimeRange", f.lengthOfTimeRange},
+            {"typeOfEnsembleForecast", f.typeOfEnsembleForecast},
+            {"perturbationNumber", f.perturbationNumber},
+            {"gridDefinitionTemplateNumber", f.gridDefinitionTemplateNumber},
+            {"numberOfDataPoints", (long long)f.numberOfDataPoints},
+            {"Ni", f.Ni},
+            {"Nj", f.Nj},
+            {"scanningMode", f.scanningMode},
+            {"N", f.N},
+            {"isReduced", f.isReduced},
+            {"shapeOfTheEarth", f.shapeOfTheEarth},
+            {"numberOfValues", (long long)f.numberOfValues},
+            {"bitMapIndicator", f.bitMapIndicator},
+            {"numberOfMissing", (long long)f.numberOfMissing},
+            {"dataRepresentationTemplateNumber", f.dataRepresentationTemplateNumber},
+            {"bitsPerValue", f.bitsPerValue},
+            {"binaryScaleFactor", f.binaryScaleFactor},
+            {"decimalScaleFactor", f.decimalScaleFactor},
+        };
+        for (const auto &[key, value] : ints)
+            if (value != VALMORA_FIELD_MISSING) fprintf(out, "  %-34s %lld\n", key, value);
+        const std::pair<const char *, double> reals[] = {
+            {"latitudeOfFirstGridPoint", f.latitudeOfFirstGridPoint},
+            {"longitudeOfFirstGridPoint", f.longitudeOfFirstGridPoint},
+            {"latitudeOfLastGridPoint", f.latitudeOfLastGridPoint},
+            {"longitudeOfLastGridPoint", f.longitudeOfLastGridPoint},
+            {"iDirectionIncrement", f.iDirectionIncrement},
+            {"jDirectionIncrement", f.jDirectionIncrement},
+            {"referenceValue", f.referenceValue},
+        };
+        for (const auto &[key, value] : reals)
+            if (value != VALMORA_FIELD_NOT_GIVEN) fprintf(out, "  %-34s %.10g\n", key, value);
+        for (int k = 0; k < VALMORA_FIELD_SECTIONS; ++k)
+            if (f.sectionOffset[k] >= 0)
+                fprintf(out, "  section %d                          offset %lld, %zu octets\n", k,
+                        (long long)f.sectionOffset[k], f.sectionLength[k]);
+    }
+    fflush(out);
+    return sound;
+}
+
 // Prints one record; false when it could not be printed in full.
 bool dump(long number, long long offset, const unsigned char *rec, size_t len, Arrays &a)
 {
-    if (len >= 8 && gribVersion(rec, len) == 2) {
-        fprintf(stderr, "gribdump: record %ld at offset %lld: GRIB edition 2, not printed\n", number, offset);
-        return false;
-    }
+    if (len >= 8 && gribVersion(rec, len) == 2) return dump2(number, offset, rec, len);
     int status = a.decode(rec, len, false);
     const bool headers = status == VALMORA_DECODE_OK || status == VALMORA_DECODE_GRID_NOT_DECODED;
     if (headers) {

@@ -1,7 +1,8 @@
 /* gribls: list every record of a GRIB file, one line per record, with the
    listings of libvalmora: the overview by default, or one section listing;
-   with -v each line is followed by the statistics of the record's values,
-   decoded by the library's decoder (szip-packed records alike).
+   a GRIB2 message's line is followed by a line per field; with -v each
+   record or field gets the statistics of its values, decoded by the
+   library (szip-packed records alike).
 
    usage: gribls [-v] [-s pds|gds|bms|bds] file.grb
    Exit status: 0 every record listed, 1 an input that cannot be read, a
@@ -20,6 +21,8 @@ static const char usage[] =
     "               records too): their number, the points missing from the\n"
     "               bit map, and the minimum, maximum and mean of the others;\n"
     "               or why they cannot be decoded\n"
+    "A GRIB2 message's line is followed by an indented line per field: its\n"
+    "parameter, level, time, grid and packing (with -v, its values' line).\n"
     "  -h, --help   this text\n"
     "  --version    the library version\n"
     "Exit status: 0 listed, 1 an input that cannot be read, a damaged record\n"
@@ -41,21 +44,10 @@ static int pick(const char *name, section_listing *listing)
     return 0;
 }
 
-/* The statistics line of one record; 0 when the decoder found the record
-   damaged or memory ran out. Missing points are decoded as NaN, which no GRIB 1 value can
-   be, so that they drop out of the statistics. */
-static int statistics(ToolValues *v, const unsigned char *record, size_t length)
+/* The statistics of the values decoded in v; missing points are NaN, which
+   no GRIB value can be, so that they drop out. */
+static void printStatistics(const ToolValues *v, const char *indent)
 {
-    const char *indent = "        ";
-    if (gribVersion(record, length) > 1) {
-        printf("%svalues not decoded: GRIB edition %d\n", indent, gribVersion(record, length));
-        return 1;
-    }
-    int status = toolDecode(v, record, length, NAN);
-    if (!toolDecoded(status)) {
-        printf("%svalues not decoded: %s\n", indent, toolDecodeReason(status));
-        return !toolDecodeDamaged(status) && status != VALMORA_DECODE_NO_ROOM;
-    }
     size_t present = 0;
     double min = 0, max = 0, sum = 0;
     for (size_t i = 0; i < v->count; ++i) {
@@ -69,6 +61,49 @@ static int statistics(ToolValues *v, const unsigned char *record, size_t length)
     printf("%svalues %zu  missing %zu", indent, v->count, v->count - present);
     if (present > 0) printf("  min %.10g  max %.10g  mean %.10g", min, max, sum / (double)present);
     putchar('\n');
+}
+
+/* One indented line per field of a GRIB2 message (and with values its
+   statistics under it); 0 when a field was found damaged or memory ran out. */
+static int fieldLines(ToolValues *v, const unsigned char *record, size_t length, int values)
+{
+    int count = 0, sound = 1;
+    if (gribFieldCount(record, length, &count) != VALMORA_DECODE_OK) return 1; /* the overview said why */
+    for (int i = 0; i < count; ++i) {
+        gribField f;
+        char text[256];
+        int status = values ? toolDecodeField(v, record, length, i, &f, NAN)
+                            : grib_field_decode_double(record, length, i, &f, NULL, NULL, 0);
+        if (status != VALMORA_DECODE_OK && !values) continue;
+        if (values && status != VALMORA_DECODE_OK &&
+            grib_field_decode_double(record, length, i, &f, NULL, NULL, 0) != VALMORA_DECODE_OK) {
+            printf("        field %d: %s\n", i + 1, toolDecodeReason(status));
+            sound = 0;
+            continue;
+        }
+        toolFieldSummary(&f, text, sizeof text);
+        printf("        field %d: %s\n", i + 1, text);
+        if (!values) continue;
+        if (status == VALMORA_DECODE_OK) {
+            printStatistics(v, "          ");
+        } else {
+            printf("          values not decoded: %s\n", toolDecodeReason(status));
+            if (toolDecodeDamaged(status) || status == VALMORA_DECODE_NO_MEMORY) sound = 0;
+        }
+    }
+    return sound;
+}
+
+/* The statistics line of one edition 0 or 1 record; 0 when the decoder found
+   the record damaged or memory ran out. */
+static int statistics(ToolValues *v, const unsigned char *record, size_t length)
+{
+    int status = toolDecode(v, record, length, NAN);
+    if (!toolDecoded(status)) {
+        printf("        values not decoded: %s\n", toolDecodeReason(status));
+        return !toolDecodeDamaged(status) && status != VALMORA_DECODE_NO_ROOM;
+    }
+    printStatistics(v, "        ");
     return 1;
 }
 
@@ -111,7 +146,11 @@ int main(int argc, char **argv)
             listing(in.records, (long)in.position, (long)in.length, in.data);
         else
             gribPrintALL(in.records, (long)(in.position - end), (long)in.position, (long)in.length, in.data);
-        if (values && !statistics(&v, in.data, in.length)) ++undecodable;
+        if (!listing && gribVersion(in.data, in.length) == 2) {
+            if (!fieldLines(&v, in.data, in.length, values)) ++undecodable;
+        } else if (values && !statistics(&v, in.data, in.length)) {
+            ++undecodable;
+        }
         end = in.end;
     }
     if (got == -2 || in.damaged > 0 || undecodable > 0 || toolNoRecords(&in)) status = 1;
