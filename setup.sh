@@ -4,16 +4,19 @@
 #   ./setup.sh demo   installs what is missing, builds, and packs then unpacks
 #                     the bundled sample, showing sizes and the exact round trip
 #   ./setup.sh test   installs what is missing, builds with warnings as errors
-#                     and runs the whole test suite
+#                     and runs the whole test suite: ctest, then the Python
+#                     module's tests with Debian's /usr/bin/python3
 set -eu
 cd "$(dirname "$0")"
 what=${1:-demo}
 build=${VALMORA_BUILD:-build}
 
-packages="cmake make g++ pkg-config libaec-dev libzstd-dev libopenjp2-7-dev libpng-dev"
+packages="cmake make g++ pkg-config libaec-dev libzstd-dev libopenjp2-7-dev libpng-dev python3-dev python3-numpy
+  python3-pybind11 pybind11-dev"
 case $what in
   demo) ;;
-  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev python-grib-doc" ;;
+  test) packages="$packages libgtest-dev libbenchmark-dev libeccodes-tools libeccodes-data libeccodes-dev python-grib-doc
+    python3-xarray python3-dask python3-distributed python3-pytest python3-cfgrib python3-eccodes" ;;
   *) echo "usage: $0 demo|test" >&2; exit 2 ;;
 esac
 
@@ -43,6 +46,16 @@ if [ "$what" = demo ]; then
   exec sh examples/demo.sh "$build" tests/data/sample.grb
 fi
 
-cmake -S . -B "$build" -DVALMORA_WERROR=ON -DVALMORA_TESTS=ON -DVALMORA_BENCH=ON >/dev/null
+cmake -S . -B "$build" -DVALMORA_WERROR=ON -DVALMORA_TESTS=ON -DVALMORA_BENCH=ON -DVALMORA_PYTHON=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 ctest --test-dir "$build" -j"$jobs" --output-on-failure
+
+# The Python module from the build tree. pytest's status 5 (no tests
+# collected) fails the run like any other non-zero status.
+case $build in /*) pybuild=$build ;; *) pybuild=$PWD/$build ;; esac
+status=0
+PYTHONPATH="$pybuild/python" /usr/bin/python3 -m pytest -q -p no:cacheprovider python/tests || status=$?
+if [ "$status" -ne 0 ]; then
+  echo "setup: the Python tests failed (pytest status $status)" >&2
+  exit 1
+fi

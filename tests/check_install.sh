@@ -17,6 +17,7 @@ prefix=$work/prefix
 clean="env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=$work"
 
 fail() { echo "install: $*"; exit 1; }
+version=$(sed -n 's/^#define VALMORA_VERSION_STRING "\(.*\)"$/\1/p' "$source/lib/valmora.h")
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
@@ -45,6 +46,22 @@ tools() {
   $clean "$bin/gribls" "$sample" >"$work/log" 2>&1 || { cat "$work/log"; fail "gribls ($1)"; }
   $clean "$bin/gribcheck" "$sample" >"$work/log" 2>&1 || { cat "$work/log"; fail "gribcheck ($1)"; }
   rm -f "$work/packed.grb" "$work/restored.grb"
+  python "$1"
+}
+
+# The Python module, when the build made it: it imports from the installed
+# tree through PYTHONPATH, reads the sample, and xarray finds its engine.
+python() {
+  site=$1/lib/python3/dist-packages
+  [ -e "$site/valmora/__init__.py" ] || return 0
+  [ -e "$site/valmora-$version.dist-info/entry_points.txt" ] || fail "missing after install: valmora-$version.dist-info"
+  $clean PYTHONPATH="$site" /usr/bin/python3 -c "
+import sys, valmora
+with valmora.open(sys.argv[1]) as f:
+    assert len(f) > 0 and f[0].values().size > 0
+from importlib.metadata import entry_points
+assert any(e.name == 'valmora' for e in entry_points(group='xarray.backends'))
+" "$sample" >"$work/log" 2>&1 || { cat "$work/log"; fail "python module ($1)"; }
 }
 tools "$prefix"
 mv "$prefix" "$work/moved"
