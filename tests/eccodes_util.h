@@ -54,6 +54,15 @@ struct Handle {
         const auto *p = static_cast<const unsigned char *>(m);
         return Bytes(p, p + len);
     }
+    std::vector<double> values() const
+    {
+        size_t n = 0;
+        codes_get_size(h, "values", &n);
+        std::vector<double> v(n);
+        codes_get_double_array(h, "values", v.data(), &n);
+        v.resize(n);
+        return v;
+    }
 };
 
 } // namespace testutil
