@@ -139,6 +139,75 @@ TEST(RecpackForms, CompatIsWhatRecPackCopyWrites)
     EXPECT_TRUE(readFile(tmp.file("back")) == file);
 }
 
+// A record in the large form of over 16 MB (a smooth 16-bit field with
+// noise in its low six bits) and its true length T; its padding up to the
+// R octets its indicator states is not included.
+Bytes largeRecord(size_t &T)
+{
+    size_t n = 8400000;
+    while ((120 - (8 + 28 + 12 + 2 * n + 4) % 120) % 120 > 116) ++n;
+    Bytes bds(12 + 2 * n, 0);
+    bds[3] = 8; // the even-length octet's bits unused
+    bds[10] = 16;
+    unsigned s = 7;
+    for (size_t i = 0; i < n; ++i) {
+        s = s * 1664525u + 1013904223u;
+        const double x = 0.5 + 0.3 * std::sin((double)i / 1500.0) * std::cos((double)i / 97000.0);
+        const unsigned v = (unsigned)(x * 65000.0) + (s >> 26);
+        bds[11 + 2 * i] = (unsigned char)(v >> 8);
+        bds[12 + 2 * i] = (unsigned char)v;
+    }
+    Bytes rec = grib1(pds28(), {}, {}, bds);
+    T = rec.size();
+    const size_t R = (T + 119) / 120 * 120;
+    put3(rec, 4, 0x800000u | (uint32_t)(R / 120));
+    put3(rec, 8 + 28, (uint32_t)(R - T + 4));
+    return rec;
+}
+
+TEST(RecpackForms, LargeFormCodedAndBackExactly)
+{
+    TempDir tmp;
+    size_t T = 0;
+    const Bytes large = largeRecord(T);
+    const size_t R = (size_t)(get3(large, 4) & 0x7FFFFF) * 120;
+    ASSERT_GT(T, 16u << 20);
+    ASSERT_GT(R, T);
+    const std::string junk = "no record here";
+    const Bytes first = record(9000, 16, 1), last = record(9000, 12, 2);
+
+    // Framed with its padding of zeros, between small records and junk.
+    Bytes file = first;
+    file.insert(file.end(), junk.begin(), junk.end());
+    file.insert(file.end(), large.begin(), large.end());
+    file.resize(file.size() + R - T, 0);
+    append(file, last);
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p1"), tmp).status, 0);
+    const Bytes p1 = readFile(tmp.file("p1"));
+    EXPECT_LT(p1.size(), file.size() * 3 / 4);
+    for (const char *n : {"2", "8"}) {
+        ASSERT_EQ(runProgram(recpack + " -P " + n + " " + tmp.file("in") + " " + tmp.file("pn"), tmp).status, 0);
+        EXPECT_TRUE(readFile(tmp.file("pn")) == p1) << "-P " << n;
+    }
+    Result back = runProgram(recunpack + " -P 2 " + tmp.file("p1") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(readFile(tmp.file("back")) == file);
+
+    // Without its padding, octets other than zeros where it would lie: the
+    // true record is coded, those octets carried as they stand.
+    file = first;
+    file.insert(file.end(), large.begin(), large.begin() + (long)T);
+    file.insert(file.end(), R - T, 0x55);
+    file.insert(file.end(), last.begin(), last.end());
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
+    EXPECT_LT(readFile(tmp.file("p")).size(), file.size() * 3 / 4);
+    back = runProgram(recunpack + " " + tmp.file("p") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(readFile(tmp.file("back")) == file);
+}
+
 TEST(RecpackForms, DamagedPackedRecordIsReported)
 {
     TempDir tmp;
