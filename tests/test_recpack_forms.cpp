@@ -139,6 +139,17 @@ TEST(RecpackForms, CompatIsWhatRecPackCopyWrites)
     EXPECT_TRUE(readFile(tmp.file("back")) == file);
 }
 
+// The record with the lengths of the large form (its padding left out),
+// and its true length T.
+Bytes largeForm(Bytes rec, size_t &T)
+{
+    T = rec.size();
+    const size_t R = (T + 119) / 120 * 120;
+    put3(rec, 4, 0x800000u | (uint32_t)(R / 120));
+    put3(rec, 8 + 28, (uint32_t)(R - T + 4));
+    return rec;
+}
+
 // A record in the large form of over 16 MB (a smooth 16-bit field with
 // noise in its low six bits) and its true length T; its padding up to the
 // R octets its indicator states is not included.
@@ -157,12 +168,7 @@ Bytes largeRecord(size_t &T)
         bds[11 + 2 * i] = (unsigned char)(v >> 8);
         bds[12 + 2 * i] = (unsigned char)v;
     }
-    Bytes rec = grib1(pds28(), {}, {}, bds);
-    T = rec.size();
-    const size_t R = (T + 119) / 120 * 120;
-    put3(rec, 4, 0x800000u | (uint32_t)(R / 120));
-    put3(rec, 8 + 28, (uint32_t)(R - T + 4));
-    return rec;
+    return largeForm(grib1(pds28(), {}, {}, bds), T);
 }
 
 TEST(RecpackForms, LargeFormCodedAndBackExactly)
@@ -204,6 +210,37 @@ TEST(RecpackForms, LargeFormCodedAndBackExactly)
     ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
     EXPECT_LT(readFile(tmp.file("p")).size(), file.size() * 3 / 4);
     back = runProgram(recunpack + " " + tmp.file("p") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(readFile(tmp.file("back")) == file);
+}
+
+// A large-form record that codes to about 0.9 of its size (8-bit values
+// of 7 bits of noise) stays in the large form once packed; as ecCodes
+// writes such records, no padding follows it.
+TEST(RecpackForms, PackedRecordInTheLargeForm)
+{
+    TempDir tmp;
+    size_t n = 19500000;
+    while ((120 - (8 + 28 + 12 + n + 4) % 120) % 120 > 116) n += 2;
+    Bytes bds(12 + n, 0);
+    bds[3] = 8;
+    bds[10] = 8;
+    uint64_t s = 2463534242ull;
+    for (size_t i = 0; i < n; ++i) s ^= s << 13, s ^= s >> 7, s ^= s << 17, bds[11 + i] = (unsigned char)(s & 0x7F);
+    size_t T = 0;
+    const Bytes large = largeForm(grib1(pds28(), {}, {}, bds), T);
+    Bytes file = record(9000, 16, 1);
+    file.insert(file.end(), large.begin(), large.end());
+    file.insert(file.end(), large.begin(), large.begin() + 8); // a cut record's first octets
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " -P 2 " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
+    const Bytes p = readFile(tmp.file("p"));
+    const std::string marker = "GRIB";
+    const auto at = std::search(p.begin() + 4, p.end(), marker.begin(), marker.end());
+    ASSERT_LT(at + 8, p.end());
+    EXPECT_TRUE(at[4] & 0x80) << "the packed record is in the large form";
+    EXPECT_LT(p.size(), file.size() * 19 / 20);
+    const Result back = runProgram(recunpack + " -P 2 " + tmp.file("p") + " " + tmp.file("back"), tmp);
     EXPECT_EQ(back.status, 0) << back.err;
     EXPECT_TRUE(readFile(tmp.file("back")) == file);
 }
