@@ -37,10 +37,24 @@ bool survey(Run &r, Item &it)
 
 int codingOptions(const Run &r) { return r.opt.grib2 ? VALMORA_PACK_GRIB2 : 0; }
 
+// A coded record in the large form: its packed form, and then the octets
+// the item holds after the true record (its padding as read), which follow
+// it on the way back as octets between records. Whether it was.
+bool keepLargeTail(Item &it, const unsigned char *record, size_t room)
+{
+    const g1::Located l = g1::locate1(record, (long)it.length);
+    if (l.status != 0 || l.length > it.length) return false;
+    const size_t tail = it.length - l.length;
+    if (it.outLength + tail > room) return false;
+    memcpy(it.restored.data + it.outLength, record + l.length, tail);
+    it.outLength += tail;
+    return true;
+}
+
 void packRecord(Run &r, Item &it)
 {
-    // The large form is not compressed here, and keeps its own padding.
-    const int edition = it.damaged || it.large ? 0 : gribVersion(it.data, it.length);
+    // Code 128 takes no record in the large form.
+    const int edition = it.damaged || (it.large && r.opt.compat) ? 0 : gribVersion(it.data, it.length);
     if (edition != 1 && !(edition == 2 && r.opt.grib2)) return;
     if (edition == 1 && survey(r, it))
         it.note += format("%s: GRIB record at offset %lld is packed already; copied as read (recunpack will "
@@ -71,16 +85,24 @@ void packRecord(Run &r, Item &it)
     int coded = 0;
     int length = r.opt.compat ? recPackCopy(record, it.length, it.restored.data, room)
                               : recPackRecord(record, it.length, it.restored.data, room, codingOptions(r), &coded);
+    const bool claimed = length <= 0 || (size_t)length > room;
+    if (!claimed) {
+        it.out = it.restored.data;
+        it.outLength = (size_t)length;
+    }
+    // A large-form record not coded keeps its own padding, and gets none.
+    const bool asRead = it.large && !claimed && (coded != 1 || !keepLargeTail(it, record, room));
     r.pool.give(snapshot);
-    if (length <= 0 || (size_t)length > room) {
-        it.note += format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
-                         (long long)it.offset, length);
+    if (claimed || asRead) {
+        if (claimed)
+            it.note += format("%s: GRIB record at offset %lld claims %d octets; copied as read\n", r.prog,
+                             (long long)it.offset, length);
         r.pool.give(it.restored);
         it.restored = {};
+        it.out = it.data;
+        it.outLength = it.length;
         return;
     }
-    it.out = it.restored.data;
-    it.outLength = (size_t)length;
     // A compressed record is shorter than the record as read: it gained
     // more than 5 % of a data section of at least 256 octets, far more than
     // the 7 octets of padding it may get.
@@ -91,7 +113,7 @@ void packRecord(Run &r, Item &it)
 // GRIB2 message with CCSDS fields: whether it was one.
 bool unpackForm(Run &r, Item &it)
 {
-    const size_t plain = it.large ? 0 : recPlainLength(it.data, it.length, codingOptions(r));
+    const size_t plain = recPlainLength(it.data, it.length, codingOptions(r));
     if (plain == 0) return false;
     const size_t room = plain + unpackRoom + padRoom;
     it.restored = r.pool.take(room);

@@ -1187,14 +1187,15 @@ typedef struct recPackOptions {
    the data sections of edition 1 records as recPackRecord does (as
    recPackCopy with compat 1), or restoring (unpack 1) every packed form
    as recUnpackRecord does, GRIB2 as options->grib2 says. Packing writes
-   each record followed by zero octets to gribPaddedLength (none for the
-   large form, which is framed with its own padding) and then every octet
-   that followed it, as it stood; restoring leaves exactly that padding out
-   and writes records unpadded, so that restoring what packing wrote gives
-   the input back octet for octet. A regular input file is mapped, and each
-   record compressed from a copy of its own; any other input (a pipe, a
-   terminal) is read in order, holding at most options->pipeLimit octets for
-   one record. Several workers give the same output as one. The descriptors
+   each record followed by zero octets to gribPaddedLength (none for a
+   record of the large form copied as read, which is framed with its own
+   padding; a coded one is followed by its packed record's padding and then
+   its own as read) and then every octet that followed it, as it stood;
+   restoring leaves exactly that padding out and writes records unpadded,
+   so that restoring what packing wrote gives the input back octet for
+   octet. A regular input file is mapped, and each record compressed from
+   a copy of its own; any other input (a pipe, a terminal) is read in
+   order, holding at most options->pipeLimit octets for one record. Several workers give the same output as one. The descriptors
    are neither closed nor moved back.
    Messages: the run's own lines name options->program and the offset they
    are about, through options->message; the locator's texts fixed for

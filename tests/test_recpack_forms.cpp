@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+
+#include <sys/stat.h>
 
 #ifdef VALMORA_HAVE_ECCODES_API
 #include <eccodes.h>
@@ -137,6 +140,137 @@ TEST(RecpackForms, CompatIsWhatRecPackCopyWrites)
     const Result back = runProgram(recunpack + " " + tmp.file("c") + " " + tmp.file("back"), tmp);
     EXPECT_EQ(back.status, 0);
     EXPECT_TRUE(readFile(tmp.file("back")) == file);
+}
+
+// Files of the large form are compared and measured by the system, not
+// read back: reading them octet by octet takes seconds in a debug build.
+bool sameFile(const std::string &a, const std::string &b)
+{
+    return run("cmp -s '" + a + "' '" + b + "'").status == 0;
+}
+
+size_t fileSize(const std::string &name)
+{
+    struct stat st;
+    return stat(name.c_str(), &st) == 0 ? (size_t)st.st_size : 0;
+}
+
+// The first n octets of a file (fewer when it is shorter).
+Bytes fileHead(const std::string &name, size_t n)
+{
+    Bytes b(n);
+    std::ifstream in(name, std::ios::binary);
+    in.read(reinterpret_cast<char *>(b.data()), (std::streamsize)n);
+    b.resize((size_t)in.gcount());
+    return b;
+}
+
+// The record with the lengths of the large form (its padding left out),
+// and its true length T.
+Bytes largeForm(Bytes rec, size_t &T)
+{
+    T = rec.size();
+    const size_t R = (T + 119) / 120 * 120;
+    put3(rec, 4, 0x800000u | (uint32_t)(R / 120));
+    put3(rec, 8 + 28, (uint32_t)(R - T + 4));
+    return rec;
+}
+
+// A record in the large form of over 16 MB (a smooth 16-bit field with
+// noise in its low six bits) and its true length T; its padding up to the
+// R octets its indicator states is not included.
+Bytes largeRecord(size_t &T)
+{
+    size_t n = 8400000;
+    while ((120 - (8 + 28 + 12 + 2 * n + 4) % 120) % 120 > 116) ++n;
+    Bytes bds(12 + 2 * n, 0);
+    bds[3] = 8; // the even-length octet's bits unused
+    bds[10] = 16;
+    unsigned s = 7;
+    unsigned char *d = bds.data() + 11;
+    for (size_t i = 0; i < n; ++i) {
+        s = s * 1664525u + 1013904223u;
+        const double x = 0.5 + 0.3 * std::sin((double)i / 1500.0) * std::cos((double)i / 97000.0);
+        const unsigned v = (unsigned)(x * 65000.0) + (s >> 26);
+        *d++ = (unsigned char)(v >> 8);
+        *d++ = (unsigned char)v;
+    }
+    return largeForm(grib1(pds28(), {}, {}, bds), T);
+}
+
+TEST(RecpackForms, LargeFormCodedAndBackExactly)
+{
+    TempDir tmp;
+    size_t T = 0;
+    const Bytes large = largeRecord(T);
+    const size_t R = (size_t)(get3(large, 4) & 0x7FFFFF) * 120;
+    ASSERT_GT(T, 16u << 20);
+    ASSERT_GT(R, T);
+    const std::string junk = "no record here";
+    const Bytes first = record(9000, 16, 1), last = record(9000, 12, 2);
+
+    // Framed with its padding of zeros, between small records and junk.
+    Bytes file = first;
+    file.insert(file.end(), junk.begin(), junk.end());
+    file.insert(file.end(), large.begin(), large.end());
+    file.resize(file.size() + R - T, 0);
+    append(file, last);
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p1"), tmp).status, 0);
+    EXPECT_LT(fileSize(tmp.file("p1")), file.size() * 3 / 4);
+    for (const char *n : {"2", "8"}) {
+        ASSERT_EQ(runProgram(recpack + " -P " + n + " " + tmp.file("in") + " " + tmp.file("pn"), tmp).status, 0);
+        EXPECT_TRUE(sameFile(tmp.file("pn"), tmp.file("p1"))) << "-P " << n;
+    }
+    Result back = runProgram(recunpack + " -P 2 " + tmp.file("p1") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(sameFile(tmp.file("back"), tmp.file("in")));
+
+    // Without its padding, octets other than zeros where it would lie: the
+    // true record is coded, those octets carried as they stand.
+    file = first;
+    file.insert(file.end(), large.begin(), large.begin() + (long)T);
+    file.insert(file.end(), R - T, 0x55);
+    file.insert(file.end(), last.begin(), last.end());
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
+    EXPECT_LT(fileSize(tmp.file("p")), file.size() * 3 / 4);
+    back = runProgram(recunpack + " " + tmp.file("p") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(sameFile(tmp.file("back"), tmp.file("in")));
+}
+
+// A large-form record that codes to about 0.9 of its size (8-bit values
+// of 7 bits of noise) stays in the large form once packed; as ecCodes
+// writes such records, no padding follows it.
+TEST(RecpackForms, PackedRecordInTheLargeForm)
+{
+    TempDir tmp;
+    size_t n = 19500000;
+    while ((120 - (8 + 28 + 12 + n + 4) % 120) % 120 > 116) n += 2;
+    Bytes bds(12 + n, 0);
+    bds[3] = 8;
+    bds[10] = 8;
+    uint64_t s = 2463534242ull;
+    unsigned char *d = bds.data() + 11;
+    for (size_t i = 0; i < n; ++i) s ^= s << 13, s ^= s >> 7, s ^= s << 17, d[i] = (unsigned char)(s & 0x7F);
+    size_t T = 0;
+    const Bytes large = largeForm(grib1(pds28(), {}, {}, bds), T);
+    Bytes file = record(9000, 16, 1);
+    file.insert(file.end(), large.begin(), large.end());
+    file.insert(file.end(), large.begin(), large.begin() + 8); // a cut record's first octets
+    writeFile(tmp.file("in"), file);
+    ASSERT_EQ(runProgram(recpack + " -P 2 " + tmp.file("in") + " " + tmp.file("p"), tmp).status, 0);
+    // The small record before it is coded too: the second marker is the large one's.
+    const Bytes head = fileHead(tmp.file("p"), 64 << 10);
+    const std::string marker = "GRIB";
+    const auto at = std::search(head.begin() + 4, head.end(), marker.begin(), marker.end());
+    ASSERT_LT(at + 8, head.end());
+    EXPECT_TRUE(at[4] & 0x80) << "the packed record is in the large form";
+    EXPECT_LT(fileSize(tmp.file("p")), file.size() * 19 / 20);
+    const Result back = runProgram(recunpack + " -P 2 " + tmp.file("p") + " " + tmp.file("back"), tmp);
+    EXPECT_EQ(back.status, 0) << back.err;
+    EXPECT_TRUE(sameFile(tmp.file("back"), tmp.file("in")));
 }
 
 TEST(RecpackForms, DamagedPackedRecordIsReported)
