@@ -99,6 +99,7 @@ struct Item {
     const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
     std::string note;               // the run's lines for this item
+    std::string heard;              // the library's lines while a worker had it
     bool large = false;             // a large-form record, framed with its padding
     unsigned otherWidth = 0;        // bits per value, when szip does not code them
     bool coded = false;             // compressed or restored

@@ -130,6 +130,13 @@ void writerThread(Run &r)
                               r.prog, (long long)it->offset, it->otherWidth) +
                        it->note;
         }
+        // The library's lines come first, followed by one of the run's
+        // naming the record (every note of a record ends with one).
+        if (!it->heard.empty())
+            it->note = it->heard + (it->note.empty() ? format("%s: the message above is about the GRIB record at "
+                                                              "offset %lld\n",
+                                                              r.prog, (long long)it->offset)
+                                                       : it->note);
         if (!it->note.empty()) r.say(it->note);
         if (r.opt.progress) {
             std::lock_guard<std::mutex> g(r.sayLock);
