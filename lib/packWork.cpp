@@ -4,7 +4,6 @@
 #include "packFile.h"
 #include "recCode.h"
 #include "grib1.h"
-#include "support.h"
 #include "szip.h"
 
 #include <cstring>
@@ -173,8 +172,6 @@ void unpackRecord(Run &r, Item &it)
     it.note += format("%s: GRIB record at offset %lld left packed; copied as read\n", r.prog, (long long)it.offset);
 }
 
-void hear(void *context, const char *text, size_t length) { static_cast<std::string *>(context)->append(text, length); }
-
 } // namespace
 
 void workerThread(Run &r)
@@ -194,12 +191,13 @@ void workerThread(Run &r)
         double c0 = threadCpu();
         // What the library says about the record is kept with it, so that
         // the writer puts it out in file order, after the progress line.
-        const MessageSink_ before = MessageCapture_({hear, &it->heard});
-        if (r.compress)
-            packRecord(r, *it);
-        else
-            unpackRecord(r, *it);
-        MessageCapture_(before);
+        {
+            Hearing hearing(it->heard);
+            if (r.compress)
+                packRecord(r, *it);
+            else
+                unpackRecord(r, *it);
+        }
         cpu += threadCpu() - c0;
         std::lock_guard<std::mutex> g(r.pipe.m);
         it->done = true;

@@ -132,12 +132,17 @@ void writerThread(Run &r)
         }
         // The library's lines come first, followed by one of the run's
         // naming the record (every note of a record ends with one).
-        if (!it->heard.empty())
-            it->note = it->heard + (it->note.empty() ? format("%s: the message above is about the GRIB record at "
-                                                              "offset %lld\n",
-                                                              r.prog, (long long)it->offset)
-                                                       : it->note);
-        if (!it->note.empty()) r.say(it->note);
+        if (!it->heard.empty() && it->note.empty())
+            it->note = format("%s: the message above is about the GRIB record at offset %lld\n", r.prog,
+                              (long long)it->offset);
+        if (it->fixed) {
+            std::lock_guard<std::mutex> g(r.sayLock);
+            if (!it->heard.empty()) r.sayHeld(it->heard);
+            r.sayHeld(it->fixed, true);
+            r.sayHeld(it->note);
+        } else if (!it->note.empty()) {
+            r.say(it->heard + it->note);
+        }
         if (r.opt.progress) {
             std::lock_guard<std::mutex> g(r.sayLock);
             recPackResult sofar;

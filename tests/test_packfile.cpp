@@ -160,14 +160,43 @@ size_t bdsOffset(const Bytes &file, size_t rec)
     return off;
 }
 
-struct Heard2 {
-    std::vector<std::string> events; // "E" erase, "U n" records done, "M text"
-};
+// The run's calls, in order: "E" an erase, "U n" an update after n
+// records, "M text" a message.
+std::vector<std::string> heardRun(const std::string &in, const std::string &out, recPackOptions o, int &status)
+{
+    std::vector<std::string> events;
+    o.context = &events;
+    o.progress = [](void *c, const recPackResult *sofar) {
+        static_cast<std::vector<std::string> *>(c)->push_back(
+            sofar ? "U " + std::to_string(sofar->recordsCoded + sofar->recordsCopied + sofar->recordsLeftPacked)
+                  : "E");
+    };
+    o.message = [](void *c, const char *text) {
+        static_cast<std::vector<std::string> *>(c)->push_back("M " + std::string(text));
+    };
+    recPackResult res;
+    status = packFile(in, out, o, res);
+    return events;
+}
 
-// A warning the library gives while a worker restores a record comes out
+// The positions of the messages among the events.
+std::vector<size_t> messagesAt(const std::vector<std::string> &events)
+{
+    std::vector<size_t> at;
+    for (size_t k = 0; k < events.size(); ++k)
+        if (events[k][0] == 'M') at.push_back(k);
+    return at;
+}
+
+bool endsWith(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What the library says while a record is framed or worked on comes out
 // with the record, in file order, after the progress line is erased, and
-// is followed by the run's line naming the record.
-TEST(PackFile, LibraryMessagesOfWorkersComeInFileOrder)
+// is followed by the run's line naming the record: for one worker and many.
+TEST(PackFile, LibraryMessagesComeWithTheirRecordInFileOrder)
 {
     TempDir tmp;
     Bytes in;
@@ -188,37 +217,47 @@ TEST(PackFile, LibraryMessagesOfWorkersComeInFileOrder)
     // A coded octet: the whole-record check fails and the library says so.
     packed[bdsOffset(packed, at[damagedIndex]) + 60] ^= 0x55;
     writeFile(tmp.file("damaged"), packed);
+    // A product section longer than the record: the locator says so.
+    Bytes unframed = in;
+    const size_t plainAt = recordOffsets(in)[damagedIndex];
+    unframed[plainAt + 9] = 0x7f;
+    writeFile(tmp.file("unframed"), unframed);
 
     for (int workers : {1, 4}) {
         SCOPED_TRACE(workers);
-        Heard2 heard;
-        o.unpack = 1;
         o.workers = workers;
-        o.context = &heard;
-        o.progress = [](void *c, const recPackResult *sofar) {
-            static_cast<Heard2 *>(c)->events.push_back(
-                sofar ? "U " + std::to_string(sofar->recordsCoded + sofar->recordsCopied + sofar->recordsLeftPacked)
-                      : "E");
-        };
-        o.message = [](void *c, const char *text) { static_cast<Heard2 *>(c)->events.push_back("M " + std::string(text)); };
+        int status = 0;
+
+        o.unpack = 1;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(packFile(tmp.file("damaged"), tmp.file("back"), o, res), 1);
+        std::vector<std::string> events = heardRun(tmp.file("damaged"), tmp.file("back"), o, status);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); // nothing past the message function
-        EXPECT_EQ(res.recordsLeftPacked, 1u);
-        std::vector<size_t> said;
-        for (size_t k = 0; k < heard.events.size(); ++k)
-            if (heard.events[k][0] == 'M') said.push_back(k);
+        EXPECT_EQ(status, 1);
+        std::vector<size_t> said = messagesAt(events);
         ASSERT_EQ(said.size(), 1u);
-        const size_t m = said[0];
+        size_t m = said[0];
         ASSERT_GE(m, 2u);
-        EXPECT_EQ(heard.events[m - 1], "E");
-        EXPECT_EQ(heard.events[m - 2], "U " + std::to_string(damagedIndex));
-        const std::string &text = heard.events[m];
-        EXPECT_EQ(text.rfind("M Warning (recUnpackRecord): ", 0), 0u) << text;
-        const std::string named = "recunpack: GRIB record at offset " + std::to_string(at[damagedIndex]) +
-                                  " left packed; copied as read\n";
-        ASSERT_GE(text.size(), named.size());
-        EXPECT_EQ(text.substr(text.size() - named.size()), named) << text;
+        EXPECT_EQ(events[m - 1], "E");
+        EXPECT_EQ(events[m - 2], "U " + std::to_string(damagedIndex));
+        EXPECT_EQ(events[m].rfind("M Warning (recUnpackRecord): ", 0), 0u) << events[m];
+        EXPECT_TRUE(endsWith(events[m], "recunpack: GRIB record at offset " + std::to_string(at[damagedIndex]) +
+                                            " left packed; copied as read\n"))
+            << events[m];
+
+        o.unpack = 0;
+        testing::internal::CaptureStdout();
+        events = heardRun(tmp.file("unframed"), tmp.file("out"), o, status);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "GRIB message error\n");
+        EXPECT_EQ(status, 0);
+        said = messagesAt(events);
+        ASSERT_EQ(said.size(), 2u);
+        m = said[0];
+        ASSERT_GE(m, 2u);
+        EXPECT_EQ(events[m - 1], "E");
+        EXPECT_EQ(events[m - 2], "U " + std::to_string(damagedIndex));
+        EXPECT_EQ(events[m].rfind("M GRIB record damaged: ", 0), 0u) << events[m];
+        EXPECT_EQ(events[said[1]], "M recpack: GRIB record at offset " + std::to_string(plainAt) +
+                                       " is damaged; copied as read\n");
     }
 }
 
@@ -264,7 +303,9 @@ TEST(PackFile, DamagedRecordsOfTheCheckedFormAreReported)
         damaged[f.at] ^= (unsigned char)f.mask;
         writeFile(tmp.file("damaged"), damaged);
         lines.clear();
+        testing::internal::CaptureStdout(); // the locator's fixed texts
         const int status = packFile(tmp.file("damaged"), tmp.file("back"), o, res);
+        testing::internal::GetCapturedStdout();
         EXPECT_EQ(status, 1) << "octet " << f.at - rec << " of the record, bit mask " << f.mask << "\n" << lines;
         EXPECT_NE(lines.find("offset " + std::to_string(rec)), std::string::npos) << lines;
     }
