@@ -160,6 +160,30 @@ size_t bdsOffset(const Bytes &file, size_t rec)
     return off;
 }
 
+// n 16-bit records, one after the other.
+Bytes fieldRecords(unsigned n, size_t values)
+{
+    Bytes in;
+    for (unsigned k = 0; k < n; ++k) {
+        Bytes r = fieldRecord(values + 300 * k, 16, k + 1);
+        in.insert(in.end(), r.begin(), r.end());
+    }
+    return in;
+}
+
+// `in` packed as recpack packs it, every record coded; `in` stays in file "in".
+Bytes packedRecords(TempDir &tmp, const Bytes &in)
+{
+    writeFile(tmp.file("in"), in);
+    recPackOptions o;
+    memset(&o, 0, sizeof o);
+    o.message = [](void *, const char *) {};
+    recPackResult res;
+    EXPECT_EQ(packFile(tmp.file("in"), tmp.file("packed"), o, res), 0);
+    EXPECT_EQ(res.recordsCoded, recordOffsets(in).size());
+    return readFile(tmp.file("packed"));
+}
+
 // The run's calls, in order: "E" an erase, "U n" an update after n
 // records, "M text" a message.
 std::vector<std::string> heardRun(const std::string &in, const std::string &out, recPackOptions o, int &status)
@@ -199,20 +223,12 @@ bool endsWith(const std::string &s, const std::string &tail)
 TEST(PackFile, LibraryMessagesComeWithTheirRecordInFileOrder)
 {
     TempDir tmp;
-    Bytes in;
-    for (unsigned k = 0; k < 6; ++k) {
-        Bytes r = fieldRecord(4000 + 300 * k, 16, k + 1);
-        in.insert(in.end(), r.begin(), r.end());
-    }
-    writeFile(tmp.file("in"), in);
-    recPackOptions o;
-    memset(&o, 0, sizeof o);
-    o.message = [](void *, const char *) {};
-    recPackResult res;
-    ASSERT_EQ(packFile(tmp.file("in"), tmp.file("packed"), o, res), 0);
-    Bytes packed = readFile(tmp.file("packed"));
+    const Bytes in = fieldRecords(6, 4000);
+    Bytes packed = packedRecords(tmp, in);
     const std::vector<size_t> at = recordOffsets(packed);
     ASSERT_EQ(at.size(), 6u);
+    recPackOptions o;
+    memset(&o, 0, sizeof o);
     constexpr size_t damagedIndex = 3;
     // A coded octet: the whole-record check fails and the library says so.
     packed[bdsOffset(packed, at[damagedIndex]) + 60] ^= 0x55;
@@ -267,19 +283,10 @@ TEST(PackFile, LibraryMessagesComeWithTheirRecordInFileOrder)
 TEST(PackFile, DamagedRecordsOfTheCheckedFormAreReported)
 {
     TempDir tmp;
-    Bytes in;
-    for (unsigned k = 0; k < 3; ++k) {
-        Bytes r = fieldRecord(3000 + 200 * k, 16, k + 1);
-        in.insert(in.end(), r.begin(), r.end());
-    }
-    writeFile(tmp.file("in"), in);
+    const Bytes packed = packedRecords(tmp, fieldRecords(3, 3000));
     recPackOptions o;
     memset(&o, 0, sizeof o);
-    o.message = [](void *, const char *) {};
     recPackResult res;
-    ASSERT_EQ(packFile(tmp.file("in"), tmp.file("packed"), o, res), 0);
-    ASSERT_EQ(res.recordsCoded, 3u);
-    const Bytes packed = readFile(tmp.file("packed"));
     const std::vector<size_t> at = recordOffsets(packed);
     ASSERT_EQ(at.size(), 3u);
     const size_t rec = at[1], bds = bdsOffset(packed, rec);
