@@ -121,6 +121,16 @@ void Pipeline::halt()
     done.notify_all();
 }
 
+namespace {
+
+void hear(void *context, const char *text, size_t length) { static_cast<std::string *>(context)->append(text, length); }
+
+} // namespace
+
+Hearing::Hearing(std::string &into) : before(MessageCapture_({hear, &into})) {}
+
+Hearing::~Hearing() { MessageCapture_(before); }
+
 void Run::quiet()
 {
     if (opt.progress) opt.progress(opt.context, nullptr);

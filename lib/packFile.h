@@ -5,6 +5,7 @@
 #define VALMORA_PACKFILE_H
 
 #include "valmora.h"
+#include "support.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -47,6 +48,19 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // processor time, so that each thread counts its own phase.
 double wallTime();
 double threadCpu();
+
+// While it lives, what the library says on the calling thread is kept in
+// `into` instead of written, so that it goes out with its item.
+class Hearing {
+public:
+    explicit Hearing(std::string &into);
+    Hearing(const Hearing &) = delete;
+    Hearing &operator=(const Hearing &) = delete;
+    ~Hearing();
+
+private:
+    MessageSink_ before;
+};
 
 // Record buffers are used again instead of being freed: a fresh buffer costs
 // a page fault per 4 kB on first touch, a tenth of the work of a record.
@@ -99,6 +113,8 @@ struct Item {
     const unsigned char *out = nullptr; // what to write: data or restored
     size_t outLength = 0;
     std::string note;               // the run's lines for this item
+    std::string heard;              // the library's lines while the item was framed or worked on
+    const char *fixed = nullptr;    // the locator's fixed text for a record that does not frame
     bool large = false;             // a large-form record, framed with its padding
     unsigned otherWidth = 0;        // bits per value, when szip does not code them
     bool coded = false;             // compressed or restored

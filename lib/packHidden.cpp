@@ -2,12 +2,24 @@
 // packed in a run that ends with status 0 unless they are looked for.
 #include "packFile.h"
 #include "grib1.h"
+#include "recform.h"
 #include "szip.h"
 
 namespace pack __attribute__((visibility("hidden"))) {
 
 using g1::get3;
 
+
+namespace {
+
+// A data section of bdslen octets in either packed form: its marks in
+// place, whether or not they agree with each other.
+bool packedSection(const unsigned char *bds, size_t bdslen)
+{
+    return g1::szipForm(bds, bdslen) || g1::formSection(bds, bdslen) != g1::FORM_NOT_PACKED;
+}
+
+} // namespace
 
 bool hiddenPacked(const unsigned char *p, size_t n)
 {
@@ -25,7 +37,7 @@ bool hiddenPacked(const unsigned char *p, size_t n)
         if (len < sectionMin) return false;
         off += len;
     }
-    return off < n && g1::szipForm(p + off, n - off);
+    return off < n && packedSection(p + off, n - off);
 }
 
 bool clearedSzipFlag(const unsigned char *rec, size_t n)
@@ -35,6 +47,9 @@ bool clearedSzipFlag(const unsigned char *rec, size_t n)
     if (l.status != 0) return false;
     const unsigned char *bds = rec + l.bds;
     const size_t bdslen = l.length - l.bds - 4;
+    // The packed form with a whole-record check: its own marks without the
+    // flag contradict each other.
+    if (!(bds[3] & g1::kBdsSzip) && g1::formSection(bds, bdslen) == g1::FORM_DAMAGED) return true;
     if ((bds[3] & g1::kBdsSzip) || bdslen < g1::kSzipHeader || bds[g1::kSzipCodeAt] != VALMORA_ZIP_SZIP) return false;
     // Octets 15-23: the record length before compression, the packed and the
     // compressed data lengths, which must fill the section as the form lays it out.

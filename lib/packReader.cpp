@@ -240,17 +240,18 @@ struct Reader {
             pos += n;
         }
         it->footprint = mapped ? n : it->allocated;
-        // Sections that do not frame: the locator says why on standard error,
-        // the coder's text goes to standard output, and the record is copied
-        // as read. Done here, so that these lines follow the file's order.
+        // Sections that do not frame: the locator says why, the coder's
+        // text goes to standard output, and the record is copied as read;
+        // the writer puts these lines out with the record, in file order.
         if (gribVersion(it->data, n) == 1) {
             const g1::Located l = g1::locate1(it->data, (long)n);
             it->damaged = l.status;
             if (it->damaged) {
-                std::lock_guard<std::mutex> g(r.sayLock);
-                r.quiet();
-                g1::reportLocated(l);
-                r.sayHeld(it->damaged < 0 ? "GRIB message error\n" : "GRIB data corrupted!\n", true);
+                {
+                    Hearing hearing(it->heard);
+                    g1::reportLocated(l);
+                }
+                it->fixed = it->damaged < 0 ? "GRIB message error\n" : "GRIB data corrupted!\n";
                 it->note = format("%s: GRIB record at offset %lld is damaged; copied as read\n", r.prog,
                                   (long long)it->offset);
             }

@@ -211,10 +211,15 @@ void workerThread(Run &r)
         it->out = it->data;
         it->outLength = it->length;
         double c0 = threadCpu();
-        if (r.compress)
-            packRecord(r, *it);
-        else
-            unpackRecord(r, *it);
+        // What the library says about the record is kept with it, so that
+        // the writer puts it out in file order, after the progress line.
+        {
+            Hearing hearing(it->heard);
+            if (r.compress)
+                packRecord(r, *it);
+            else
+                unpackRecord(r, *it);
+        }
         cpu += threadCpu() - c0;
         std::lock_guard<std::mutex> g(r.pipe.m);
         it->done = true;

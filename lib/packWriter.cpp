@@ -130,7 +130,19 @@ void writerThread(Run &r)
                               r.prog, (long long)it->offset, it->otherWidth) +
                        it->note;
         }
-        if (!it->note.empty()) r.say(it->note);
+        // The library's lines come first, followed by one of the run's
+        // naming the record (every note of a record ends with one).
+        if (!it->heard.empty() && it->note.empty())
+            it->note = format("%s: the message above is about the GRIB record at offset %lld\n", r.prog,
+                              (long long)it->offset);
+        if (it->fixed) {
+            std::lock_guard<std::mutex> g(r.sayLock);
+            if (!it->heard.empty()) r.sayHeld(it->heard);
+            r.sayHeld(it->fixed, true);
+            r.sayHeld(it->note);
+        } else if (!it->note.empty()) {
+            r.say(it->heard + it->note);
+        }
         if (r.opt.progress) {
             std::lock_guard<std::mutex> g(r.sayLock);
             recPackResult sofar;

@@ -1198,9 +1198,12 @@ typedef struct recPackOptions {
    order, holding at most options->pipeLimit octets for one record. Several workers give the same output as one. The descriptors
    are neither closed nor moved back.
    Messages: the run's own lines name options->program and the offset they
-   are about, through options->message; the locator's texts fixed for
-   damaged records ("GRIB message error", "GRIB data corrupted!") go to
-   standard output, or to standard error when ofd is standard output.
+   are about, through options->message; what the library says while a
+   record is framed or worked on goes the same way with that record's
+   lines, in file order, followed by a line naming its offset; the
+   locator's texts fixed for damaged records ("GRIB message error", "GRIB
+   data corrupted!") go to standard output, or to standard error when ofd
+   is standard output.
    Result: 0 when every octet was carried over (and, restoring, every
    packed record restored); 1 when something was not (a read or write
    failed, a page of the mapped input could not be read, a packed record

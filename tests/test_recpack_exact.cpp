@@ -263,6 +263,40 @@ TEST(RecpackExact, SummaryAndProgressLine)
     EXPECT_LT(t.out.rfind("\r\033[K"), t.out.find("tall="));
 }
 
+// Under a pseudo-terminal, a warning the library gives while a worker
+// restores a record is never glued to the progress line, and is followed at
+// once by the line naming the record, for one worker and several.
+TEST(RecpackExact, LibraryWarningsUnderATerminal)
+{
+    if (!haveCommand("script")) GTEST_SKIP() << "script (bsdutils) not installed";
+    TempDir tmp;
+    Bytes x;
+    for (unsigned k = 0; k < 12; ++k) add(x, fieldRecord(30000, 16, k + 1));
+    writeFile(tmp.file("x"), x);
+    ASSERT_EQ(runProgram(recpack + " " + tmp.file("x") + " " + tmp.file("z"), tmp).status, 0);
+    Bytes z = readFile(tmp.file("z"));
+    size_t at = 0, off = 0, n = 0;
+    for (int k = 0; k < 5; ++k) {
+        ASSERT_EQ(gribFindRecord(z.data() + at, z.size() - at, &off, &n), 0);
+        at += off + gribPaddedLength(n);
+    }
+    z[at + 8 + 28 + 40] ^= 0x04; // compressed data of the sixth record
+    writeFile(tmp.file("bad"), z);
+    const std::string named = "recunpack: GRIB record at offset " + std::to_string(at) + " left packed";
+    for (const char *workers : {"1", "4"}) {
+        CommandResult t = run("script -qec '" + recunpack + " -P " + workers + " " + tmp.file("bad") + " " +
+                              tmp.file("u") + "' /dev/null");
+        EXPECT_EQ(t.status, 1) << t.out;
+        const size_t warning = t.out.find("Warning (recUnpack");
+        ASSERT_NE(warning, std::string::npos) << t.out;
+        EXPECT_TRUE(warning == 0 || t.out[warning - 1] == '\n' || t.out.compare(warning - 4, 4, "\r\033[K") == 0)
+            << t.out;
+        const size_t next = t.out.find('\n', warning);
+        ASSERT_NE(next, std::string::npos);
+        EXPECT_EQ(t.out.compare(next + 1, named.size(), named), 0) << t.out;
+    }
+}
+
 #ifdef VALMORA_PROGRAM_SHIM
 // Peak resident memory of the program (kB), measured by the preloaded
 // shim; `feed` is a command whose output the program reads.

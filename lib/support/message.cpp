@@ -49,6 +49,9 @@ class Text {
         if (stream && len) fwrite(data, 1, len, stream);
     }
 
+    const char *text() const { return data; }
+    size_t length() const { return len; }
+
   private:
     bool grow(size_t need)
     {
@@ -68,6 +71,17 @@ class Text {
     size_t len = 0;
 };
 
+// The calling thread's capture: per thread, so that one thread's capture
+// never takes another's texts.
+thread_local MessageSink_ capture = {nullptr, nullptr};
+
+bool captured(const Text &text, FILE *stream)
+{
+    if (!capture.write || (stream != stderr && stream != stdout)) return false;
+    if (text.length()) capture.write(capture.context, text.text(), text.length());
+    return true;
+}
+
 VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const char *fmt, va_list ap)
 {
     Text text;
@@ -77,6 +91,7 @@ VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const c
         text.append("%-18s: ", caller);
     text.vappend(fmt, ap);
     text.append("\n");
+    if (captured(text, stderr)) return;
     fflush(stdout); // what a listing printed so far comes first
     text.write(stderr);
 }
@@ -92,6 +107,13 @@ VALMORA_PRINTF(3, 0) void report(const char *prefix, const char *caller, const c
 } // namespace
 
 extern "C" {
+
+MessageSink_ MessageCapture_(MessageSink_ sink)
+{
+    const MessageSink_ before = capture;
+    capture = sink;
+    return before;
+}
 
 void Message_(const char *caller, const char *fmt, ...)
 {
@@ -138,12 +160,16 @@ void Print_(FILE *stream, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    if (stream != stderr) {
+    if (capture.write && stream == stdout) {
+        Text text;
+        text.vappend(fmt, ap);
+        captured(text, stream);
+    } else if (stream != stderr) {
         vfprintf(stream, fmt, ap);
     } else {
         Text text;
         text.vappend(fmt, ap);
-        text.write(stream);
+        if (!captured(text, stream)) text.write(stream);
     }
     va_end(ap);
 }
@@ -153,7 +179,7 @@ void Perror_(const char *label)
     int saved = errno;
     Text text;
     text.append("%s: %s\n", label, strerror(saved));
-    text.write(stderr);
+    if (!captured(text, stderr)) text.write(stderr);
     errno = saved;
 }
 

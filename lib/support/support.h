@@ -43,6 +43,19 @@ void Perror_(const char *label);
    and exits with status 1. */
 void Fatal_(FILE *stream, const char *fmt, ...) VALMORA_PRINTF(2, 3) VALMORA_NORETURN;
 
+/* A thread's capture of its reports: while one is set, every text the
+   calling thread's Message_, Warning_, Error_, Perror_ and Print_ (to
+   standard output or error) would write goes, whole, to
+   write(context, text, length) instead, so that a caller can put it out
+   in an order of its own. Texts that end the process are never captured.
+   MessageCapture_ sets the calling thread's capture (write NULL: none)
+   and returns the one it replaces, to be set again afterwards. */
+typedef struct MessageSink_ {
+    void (*write)(void *context, const char *text, size_t length);
+    void *context;
+} MessageSink_;
+MessageSink_ MessageCapture_(MessageSink_ sink);
+
 /* Traced memory: every request names its source file, function and line,
    shown in the debug trace while VALMORA_Debug is non-zero. The library
    calls them through memAlloc/memResize/memRelease, which pass the
