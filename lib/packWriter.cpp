@@ -1,6 +1,7 @@
 // The writer of recPackFile: records, stretch pieces and the run's own
 // lines go out in file order, each record followed by its padding.
 #include "packFile.h"
+#include "szip.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -123,8 +124,14 @@ void writerThread(Run &r)
         }
         releaseMapped(r, it->end);
         if (it->leftPacked) r.failed = true;
+        // recPack's once-per-process width line goes to whichever worker met
+        // such a record first; the run puts it with the first one in file
+        // order, so the output is the same for any number of workers.
+        const size_t width = it->heard.find(g1::kSzipWidthWarning);
+        if (width != std::string::npos) it->heard.erase(width, strlen(g1::kSzipWidthWarning));
         if (it->otherWidth && !r.saidWidth) {
             r.saidWidth = true;
+            it->heard = g1::kSzipWidthWarning + it->heard;
             it->note = format("%s: GRIB record at offset %lld holds %u-bit data, which szip does not code; copied as "
                               "read\n",
                               r.prog, (long long)it->offset, it->otherWidth) +

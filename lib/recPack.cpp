@@ -178,7 +178,7 @@ int packRecord(const unsigned char *src, size_t srcsize, unsigned char *dst, siz
 
     const PackPlan plan = planPack(rec, bds, (size_t)recsize);
     if (plan.refusal == Refusal::width && plan.nbits != 0 && !linfo.exchange(true))
-        Print_(stderr, "GRIB szip supports only 8, 16, 24 and 32 bit data!\n");
+        Print_(stderr, "%s", g1::kSzipWidthWarning);
     if (plan.refusal == Refusal::largeForm) {
         // The record is written padded to R: zeros after it, not whatever
         // the buffer held there, as far as the buffer reaches.

@@ -66,6 +66,11 @@ inline bool szipForm(const unsigned char *bds, size_t bdslen) { return szipCode(
 // byte-plane test, which must code data alike: raw coding (no szip header
 // of its own), nearest-neighbour preprocessing, most significant byte
 // first, as GRIB packs its values.
+// What recPack says, once per process, about the first record of a width
+// szip does not code. The file pipeline puts the same line with the first
+// such record in file order instead of whichever worker met one first.
+constexpr const char *kSzipWidthWarning = "GRIB szip supports only 8, 16, 24 and 32 bit data!\n";
+
 constexpr int kSzipOptions = SZ_RAW_OPTION_MASK | SZ_NN_OPTION_MASK | SZ_MSB_OPTION_MASK;
 constexpr int kSzipPixelsPerBlock = 8;
 constexpr int kSzipPixelsPerScanline = 1024;
