@@ -1,7 +1,8 @@
 // The field decoder over arbitrary octets: the first octet picks the field
 // (low 2 bits) and the capacity, the rest is the record. The count and the
-// decode must agree, nothing may be written past the capacity, the size
-// reported must be the size asked for again, and both twins must agree.
+// decode must agree on which fields there are, nothing may be written past
+// the capacity, the size reported must be the size asked for again, and both
+// twins must agree.
 #include "valmora.h"
 
 #include "check.h"
@@ -30,8 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     gribField keys;
     size_t need = 0;
     const int rk = grib_field_decode_double(rec.data(), rec.size(), index, &keys, nullptr, &need, 0);
-    FUZZ_CHECK(counted != VALMORA_DECODE_OK || (index < count) == (rk == VALMORA_DECODE_OK),
-               "field %d of %d gives %d", index, count, rk);
+    // A field the count holds is found (its contents may still be damaged
+    // or in a packing without a decoder); one past the count is not.
+    const bool found = rk != VALMORA_DECODE_NO_FIELD && rk != VALMORA_DECODE_NOT_GRIB && rk != VALMORA_DECODE_TRUNCATED;
+    FUZZ_CHECK(counted != VALMORA_DECODE_OK || (index < count) == found, "field %d of %d gives %d", index, count, rk);
 
     std::vector<double> v(capacity + 1, kGuard);
     size_t n = capacity;

@@ -566,10 +566,12 @@ int gribFieldCount(const unsigned char *record, size_t recordLength, int *count)
     const int edition = editionOf(record, recordLength);
     if (edition < 0) return VALMORA_DECODE_NOT_GRIB;
     if (edition < 2) {
-        size_t offset = 0, length = 0;
-        const int found = gribFindRecord(record, recordLength, &offset, &length);
-        if (found == 1 && offset == 0) return VALMORA_DECODE_TRUNCATED;
-        if (found != 0 || offset != 0) return VALMORA_DECODE_DAMAGED;
+        // The decoder's own framing, so that the count and the decode of
+        // field 0 never disagree about a record.
+        const g1::Located l = g1::locate1(record, recordLength > (size_t)LONG_MAX ? LONG_MAX : (long)recordLength);
+        if (l.status == 1) return VALMORA_DECODE_TRUNCATED;
+        if (l.status == -1) return VALMORA_DECODE_NOT_GRIB;
+        if (l.status != 0) return VALMORA_DECODE_DAMAGED;
         *count = 1;
         return VALMORA_DECODE_OK;
     }
