@@ -64,6 +64,7 @@ int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, 
         *dstLen = 0;
         return kCcsdsOk;
     }
+    if (ccsdsOwnFlags(flags)) return ccsdsEncodeOwn(dst, dstLen, src, n, bits, flags, blockSize, rsi);
     aec_stream s = stream(bits, flags, blockSize, rsi);
     s.next_in = static_cast<const unsigned char *>(src);
     s.avail_in = n;

@@ -41,6 +41,19 @@ bool ccsdsValidBlocking(int blockSize, int rsi);
 int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize,
                 int rsi);
 
+// Whether the project's own coder takes `flags`: MSB, 3BYTE and
+// PREPROCESS in any mix; the others (SIGNED, RESTRICTED, PAD_RSI,
+// NOT_ENFORCE) are coded by libaec.
+bool ccsdsOwnFlags(int flags);
+
+// ccsdsEncode by the project's own coder, for flags it takes (kCcsdsParam
+// for others): a standard stream, never larger than libaec's by more than
+// a few bits and often smaller, coded several times as fast. kCcsdsFull
+// when the stream does not fit in *dstLen octets; nothing is written past
+// them. Bits of a sample above its width are ignored.
+int ccsdsEncodeOwn(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize,
+                   int rsi);
+
 // Decodes the n coded octets at src into exactly `count` samples laid out
 // as `flags` say (ccsdsSampleSize octets each) at dst, of dstLen octets.
 // kCcsdsData when the stream holds fewer samples.

@@ -1,0 +1,316 @@
+// The CCSDS adaptive entropy coder of unsigned samples, written for speed:
+// one pass over each block maps the samples (unit-delay predictor), sums
+// them and picks the cheapest option by its exact bit count; a 64-bit bit
+// writer stores whole words. The stream is the standard one, so libaec and
+// every reader built on it decode it. Options that only libaec writes
+// (signed samples, restricted IDs, padded intervals) stay with libaec.
+#include "ccsds.h"
+
+#include "cpu.h"
+
+#include <libaec.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr unsigned kMaxBlock = 64;     // the largest block size
+constexpr unsigned kSegmentBlocks = 64; // zero-block runs end at a segment of 64 blocks
+constexpr unsigned kRosCode = 4;       // fundamental sequence meaning "zero blocks to the segment's end"
+constexpr unsigned kRunCounted = 5;    // runs this long and over are counted as they are; shorter as n-1
+constexpr unsigned kFsChunk = 32;      // zeros of a long fundamental sequence put at a time
+
+// Samples in memory: one reader per octet count and order.
+struct Read1 {
+    static constexpr size_t size = 1;
+    static uint32_t get(const unsigned char *p) { return p[0]; }
+};
+template <bool Msb> struct Read2 {
+    static constexpr size_t size = 2;
+    static uint32_t get(const unsigned char *p) { return Msb ? (uint32_t)p[0] << 8 | p[1] : (uint32_t)p[1] << 8 | p[0]; }
+};
+template <bool Msb> struct Read3 {
+    static constexpr size_t size = 3;
+    static uint32_t get(const unsigned char *p)
+    {
+        return Msb ? (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2] : (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
+    }
+};
+template <bool Msb> struct Read4 {
+    static constexpr size_t size = 4;
+    static uint32_t get(const unsigned char *p)
+    {
+        uint32_t v;
+        memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        return Msb ? v : __builtin_bswap32(v);
+#else
+        return Msb ? __builtin_bswap32(v) : v;
+#endif
+    }
+};
+
+// Bits into octets, most significant first. Whole 64-bit words are stored
+// while the output has room; once it has none, nothing more is written and
+// `full` tells the coder to give up.
+class BitWriter {
+public:
+    BitWriter(unsigned char *out, size_t cap) : out_(out), start_(out), end_(out + cap) {}
+
+    // The n low bits of v (1 <= n <= 32, v < 2^n).
+    void put(uint32_t v, unsigned n)
+    {
+        if (n < free_) {
+            free_ -= n;
+            acc_ |= (uint64_t)v << free_;
+            return;
+        }
+        const unsigned over = n - free_;
+        acc_ |= (uint64_t)v >> over;
+        store();
+        free_ = 64 - over;
+        // Two shifts: a shift by 64 (over == 0) would be undefined.
+        acc_ = (uint64_t)v << 1 << (63 - over);
+    }
+
+    // The fundamental sequence of q: q zeros, then a one.
+    void fs(uint32_t q)
+    {
+        while (q >= kFsChunk) {
+            put(0, kFsChunk);
+            q -= kFsChunk;
+        }
+        put(1, q + 1);
+    }
+
+    // Pads the last octet with zeros; the coded length, or 0 when it did
+    // not fit.
+    size_t finish()
+    {
+        const unsigned used = 64 - free_, octets = (used + 7) / 8;
+        if (full_ || (size_t)(end_ - out_) < octets) return 0;
+        for (unsigned i = 0; i < octets; ++i) *out_++ = (unsigned char)(acc_ >> (56 - 8 * i));
+        return (size_t)(out_ - start_);
+    }
+
+    bool full() const { return full_; }
+
+private:
+    void store()
+    {
+        if (end_ - out_ < 8) {
+            full_ = true;
+            return;
+        }
+        uint64_t w = acc_;
+#if !defined(__BYTE_ORDER__) || __BYTE_ORDER__ != __ORDER_BIG_ENDIAN__
+        w = __builtin_bswap64(w);
+#endif
+        memcpy(out_, &w, sizeof w);
+        out_ += sizeof w;
+    }
+
+    unsigned char *out_;
+    unsigned char *const start_, *const end_;
+    uint64_t acc_ = 0;
+    unsigned free_ = 64; // bits of acc_ not yet used, 1 to 64
+    bool full_ = false;
+};
+
+struct Setup {
+    unsigned bits, idLen, kMax, blockSize, rsi;
+    uint32_t top; // the largest sample
+};
+
+// The mapped prediction error of x after prev (both at most top): small
+// for small steps either way, and never beyond top.
+inline uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
+{
+    const uint32_t theta = prev < top - prev ? prev : top - prev;
+    const bool down = x < prev;
+    const uint32_t d = down ? prev - x : x - prev;
+    return d <= theta ? 2 * d - (uint32_t)down : theta + d;
+}
+
+// Bits of the split-sample option with k low bits, over the coded samples.
+inline uint64_t splitBits(const uint32_t *m, unsigned count, unsigned k)
+{
+    uint64_t q = 0;
+    for (unsigned j = 0; j < count; ++j) q += m[j] >> k;
+    return q + (uint64_t)count * (k + 1);
+}
+
+// The bit length of v (0 for 0).
+inline unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned)__builtin_clzll(v) : 0; }
+
+// Codes one block that is not all zero: m holds its J mapped samples (m[0]
+// is 0 and ref the reference when the block starts an interval).
+void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bool hasRef, uint32_t ref)
+{
+    const unsigned J = s.blockSize, r = hasRef ? 1 : 0, count = J - r;
+    const uint32_t *c = m + r;
+
+    // Split: the sum puts the best k near log2 of the mean; the exact
+    // counts of its neighbours settle it.
+    const uint64_t mean = sum / count;
+    unsigned k = mean ? bitLength(mean) - 1 : 0;
+    if (k > s.kMax) k = s.kMax;
+    uint64_t best = splitBits(c, count, k);
+    while (k < s.kMax) {
+        const uint64_t up = splitBits(c, count, k + 1);
+        if (up >= best) break;
+        best = up, ++k;
+    }
+    while (k > 0) {
+        const uint64_t down = splitBits(c, count, k - 1);
+        if (down > best) break;
+        best = down, --k;
+    }
+
+    const uint64_t raw = (uint64_t)count * s.bits;
+
+    // Second extension: (a+b)(a+b+1)/2 + b per pair costs at least the
+    // pair's sum plus one bit, so with a sum of 3J/2 or more split k=1
+    // always beats it; below that its exact count decides.
+    if (sum < (uint64_t)J * 3 / 2) {
+        uint64_t se = 1;
+        for (unsigned j = 0; j < J; j += 2) {
+            const uint32_t a = m[j] + m[j + 1];
+            se += (uint64_t)a * (a + 1) / 2 + m[j + 1] + 1;
+        }
+        if (se < best && se < raw) {
+            w.put(1, s.idLen + 1);
+            if (hasRef) w.put(ref, s.bits);
+            for (unsigned j = 0; j < J; j += 2) {
+                const uint32_t a = m[j] + m[j + 1];
+                w.fs(a * (a + 1) / 2 + m[j + 1]);
+            }
+            return;
+        }
+    }
+
+    if (best >= raw) {
+        // No compression: the ID of all ones, then the samples as they are.
+        w.put((1u << s.idLen) - 1, s.idLen);
+        if (hasRef) w.put(ref, s.bits);
+        for (unsigned j = 0; j < count; ++j) w.put(c[j], s.bits);
+        return;
+    }
+
+    w.put(k + 1, s.idLen);
+    if (hasRef) w.put(ref, s.bits);
+    for (unsigned j = 0; j < count; ++j) w.fs(c[j] >> k);
+    if (k) {
+        const uint32_t low = (1u << k) - 1;
+        for (unsigned j = 0; j < count; ++j) w.put(c[j] & low, k);
+    }
+}
+
+// A run of `blocks` zero blocks; `toEnd` when it reaches the end of its
+// segment or interval, where the remainder-of-segment code stands for it.
+void codeZeros(BitWriter &w, const Setup &s, unsigned blocks, bool toEnd, bool hasRef, uint32_t ref)
+{
+    w.put(0, s.idLen + 1);
+    if (hasRef) w.put(ref, s.bits);
+    if (toEnd && blocks >= kRunCounted)
+        w.fs(kRosCode);
+    else
+        w.fs(blocks >= kRunCounted ? blocks : blocks - 1);
+}
+
+// Codes `count` samples read by R; P when the preprocessor maps them.
+template <class R, bool P> int codeAll(BitWriter &w, const Setup &s, const unsigned char *src, size_t count)
+{
+    const unsigned J = s.blockSize;
+    const size_t interval = (size_t)J * s.rsi;
+    uint32_t m[kMaxBlock];
+    for (size_t first = 0; first < count; first += interval) {
+        const size_t left = count - first, samples = left < interval ? left : interval;
+        const unsigned blocks = (unsigned)((samples + J - 1) / J);
+        const unsigned char *in = src + first * R::size;
+        const uint32_t ref = R::get(in) & s.top;
+        uint32_t prev = ref;
+        unsigned zeros = 0;
+        bool zeroRef = false;
+        for (unsigned b = 0; b < blocks; ++b) {
+            const bool hasRef = P && b == 0;
+            const size_t at = (size_t)b * J;
+            const unsigned have = samples - at < J ? (unsigned)(samples - at) : J;
+            const unsigned char *p = in + at * R::size;
+            uint64_t sum = 0;
+            unsigned j = 0;
+            if (hasRef) m[j++] = 0;
+            for (; j < have; ++j) {
+                const uint32_t x = R::get(p + j * R::size) & s.top;
+                m[j] = P ? mapped(x, prev, s.top) : x;
+                prev = x;
+                sum += m[j];
+            }
+            // A short last block is filled with zeros, the cheapest to code;
+            // the reader stops at the sample count.
+            for (; j < J; ++j) m[j] = 0;
+
+            const bool segmentEnd = (b + 1) % kSegmentBlocks == 0 || b + 1 == s.rsi;
+            if (sum == 0) {
+                if (zeros++ == 0) zeroRef = hasRef;
+                if (segmentEnd || b + 1 == blocks) {
+                    codeZeros(w, s, zeros, segmentEnd, zeroRef, ref);
+                    zeros = 0;
+                }
+                continue;
+            }
+            if (zeros) {
+                codeZeros(w, s, zeros, false, zeroRef, ref);
+                zeros = 0;
+            }
+            codeBlock(w, s, m, sum, hasRef, ref);
+            if (w.full()) return kCcsdsFull;
+        }
+        if (w.full()) return kCcsdsFull;
+    }
+    return kCcsdsOk;
+}
+
+template <class R> int codeOrder(BitWriter &w, const Setup &s, const unsigned char *src, size_t count, bool pre)
+{
+    return pre ? codeAll<R, true>(w, s, src, count) : codeAll<R, false>(w, s, src, count);
+}
+
+} // namespace
+
+bool ccsdsOwnFlags(int flags) { return (flags & ~(AEC_DATA_MSB | AEC_DATA_3BYTE | AEC_DATA_PREPROCESS)) == 0; }
+
+int ccsdsEncodeOwn(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize, int rsi)
+{
+    const size_t size = ccsdsSampleSize(bits, flags);
+    if (!dst || !dstLen || (!src && n) || size == 0 || n % size != 0 || !ccsdsValidBlocking(blockSize, rsi) ||
+        !ccsdsOwnFlags(flags))
+        return kCcsdsParam;
+    Setup s;
+    s.bits = (unsigned)bits;
+    s.idLen = bits > 16 ? 5 : bits > 8 ? 4 : 3;
+    // IDs 1 .. 2^idLen - 2 are k + 1; a k of the width or more never beats
+    // the samples as they are.
+    s.kMax = (1u << s.idLen) - 3;
+    if (s.kMax > s.bits - 1) s.kMax = s.bits - 1;
+    s.blockSize = (unsigned)blockSize;
+    s.rsi = (unsigned)rsi;
+    s.top = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+
+    BitWriter w(static_cast<unsigned char *>(dst), *dstLen);
+    const auto *in = static_cast<const unsigned char *>(src);
+    const size_t count = n / size;
+    const bool pre = flags & AEC_DATA_PREPROCESS, msb = flags & AEC_DATA_MSB;
+    int status;
+    switch (size) {
+    case 1: status = codeOrder<Read1>(w, s, in, count, pre); break;
+    case 2: status = msb ? codeOrder<Read2<true>>(w, s, in, count, pre) : codeOrder<Read2<false>>(w, s, in, count, pre); break;
+    case 3: status = msb ? codeOrder<Read3<true>>(w, s, in, count, pre) : codeOrder<Read3<false>>(w, s, in, count, pre); break;
+    default: status = msb ? codeOrder<Read4<true>>(w, s, in, count, pre) : codeOrder<Read4<false>>(w, s, in, count, pre); break;
+    }
+    if (status != kCcsdsOk) return status;
+    const size_t len = w.finish();
+    if (len == 0 && count > 0) return kCcsdsFull;
+    *dstLen = len;
+    return kCcsdsOk;
+}
