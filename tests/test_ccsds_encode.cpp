@@ -274,7 +274,7 @@ std::vector<Values> realFields(const std::string &file, long bits)
     while (codes_handle *h = codes_handle_new_from_file(nullptr, f, PRODUCT_GRIB, &err)) {
         size_t plen = strlen("grid_simple");
         codes_set_string(h, "packingType", "grid_simple", &plen);
-        codes_set_long(h, "bitsPerValue", bits);
+        codes_set_long(h, "setBitsPerValue", bits);
         const void *m = nullptr;
         size_t len = 0;
         codes_get_message(h, &m, &len);

@@ -20,25 +20,27 @@ constexpr unsigned kRosCode = 4;       // fundamental sequence meaning "zero blo
 constexpr unsigned kRunCounted = 5;    // runs this long and over are counted as they are; shorter as n-1
 constexpr unsigned kFsChunk = 32;      // zeros of a long fundamental sequence put at a time
 
+#define VALMORA_ALWAYS_INLINE inline __attribute__((always_inline))
+
 // Samples in memory: one reader per octet count and order.
 struct Read1 {
     static constexpr size_t size = 1;
-    static uint32_t get(const unsigned char *p) { return p[0]; }
+    VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return p[0]; }
 };
 template <bool Msb> struct Read2 {
     static constexpr size_t size = 2;
-    static uint32_t get(const unsigned char *p) { return Msb ? (uint32_t)p[0] << 8 | p[1] : (uint32_t)p[1] << 8 | p[0]; }
+    VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return Msb ? (uint32_t)p[0] << 8 | p[1] : (uint32_t)p[1] << 8 | p[0]; }
 };
 template <bool Msb> struct Read3 {
     static constexpr size_t size = 3;
-    static uint32_t get(const unsigned char *p)
+    VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p)
     {
         return Msb ? (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2] : (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
     }
 };
 template <bool Msb> struct Read4 {
     static constexpr size_t size = 4;
-    static uint32_t get(const unsigned char *p)
+    VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p)
     {
         uint32_t v;
         memcpy(&v, p, sizeof v);
@@ -52,33 +54,36 @@ template <bool Msb> struct Read4 {
 
 // Bits into octets, most significant first. Whole 64-bit words are stored
 // while the output has room; once it has none, nothing more is written and
-// `full` tells the coder to give up.
+// `full` tells the coder to give up. Kept in a local of the coding loop, so
+// that its fields stay in registers.
 class BitWriter {
 public:
     BitWriter(unsigned char *out, size_t cap) : out_(out), start_(out), end_(out + cap) {}
 
-    // The n low bits of v (1 <= n <= 32, v < 2^n).
-    void put(uint32_t v, unsigned n)
+    // The n low bits of v (1 <= n <= 64, v < 2^n).
+    VALMORA_ALWAYS_INLINE void put(uint64_t v, unsigned n)
     {
         if (n < free_) {
             free_ -= n;
-            acc_ |= (uint64_t)v << free_;
+            acc_ |= v << free_;
             return;
         }
         const unsigned over = n - free_;
-        acc_ |= (uint64_t)v >> over;
+        acc_ |= v >> over;
         store();
         free_ = 64 - over;
         // Two shifts: a shift by 64 (over == 0) would be undefined.
-        acc_ = (uint64_t)v << 1 << (63 - over);
+        acc_ = v << 1 << (63 - over);
     }
 
     // The fundamental sequence of q: q zeros, then a one.
-    void fs(uint32_t q)
+    VALMORA_ALWAYS_INLINE void fs(uint32_t q)
     {
-        while (q >= kFsChunk) {
-            put(0, kFsChunk);
-            q -= kFsChunk;
+        if (__builtin_expect(q >= kFsChunk, 0)) {
+            do {
+                put(0, kFsChunk);
+                q -= kFsChunk;
+            } while (q >= kFsChunk);
         }
         put(1, q + 1);
     }
@@ -96,9 +101,9 @@ public:
     bool full() const { return full_; }
 
 private:
-    void store()
+    VALMORA_ALWAYS_INLINE void store()
     {
-        if (end_ - out_ < 8) {
+        if (__builtin_expect(end_ - out_ < 8, 0)) {
             full_ = true;
             return;
         }
@@ -124,7 +129,7 @@ struct Setup {
 
 // The mapped prediction error of x after prev (both at most top): small
 // for small steps either way, and never beyond top.
-inline uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
+VALMORA_ALWAYS_INLINE uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
 {
     const uint32_t theta = prev < top - prev ? prev : top - prev;
     const bool down = x < prev;
@@ -132,41 +137,63 @@ inline uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
     return d <= theta ? 2 * d - (uint32_t)down : theta + d;
 }
 
-// Bits of the split-sample option with k low bits, over the coded samples.
-inline uint64_t splitBits(const uint32_t *m, unsigned count, unsigned k)
+// Sum of the samples shifted right by k.
+VALMORA_ALWAYS_INLINE uint64_t shiftedSum(const uint32_t *c, unsigned count, unsigned k)
 {
     uint64_t q = 0;
-    for (unsigned j = 0; j < count; ++j) q += m[j] >> k;
-    return q + (uint64_t)count * (k + 1);
+    for (unsigned j = 0; j < count; ++j) q += c[j] >> k;
+    return q;
 }
 
 // The bit length of v (0 for 0).
-inline unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned)__builtin_clzll(v) : 0; }
+VALMORA_ALWAYS_INLINE unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned)__builtin_clzll(v) : 0; }
+
+// The k of the cheapest split of the coded samples, and its bits in *cost:
+// the sum puts k near log2 of the mean; one pass gives the exact counts of
+// it and its neighbours, and the search goes on only while they improve.
+VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *c, unsigned count, uint64_t sum, unsigned kMax,
+                                         uint64_t *cost)
+{
+    const uint64_t mean = sum / count;
+    unsigned k = mean ? bitLength(mean) - 1 : 0;
+    if (k > kMax) k = kMax;
+    const unsigned down = k ? k - 1 : k, up = k < kMax ? k + 1 : k;
+    uint64_t sDown = 0, sUp = 0;
+    for (unsigned j = 0; j < count; ++j) {
+        sDown += c[j] >> down;
+        sUp += c[j] >> up;
+    }
+    const uint64_t sK = k == down ? sDown : shiftedSum(c, count, k);
+    auto bits = [count](uint64_t s, unsigned kk) { return s + (uint64_t)count * (kk + 1); };
+    uint64_t best = bits(sK, k);
+    if (up != k && bits(sUp, up) < best) {
+        best = bits(sUp, up), k = up;
+        while (k < kMax) {
+            const uint64_t next = bits(shiftedSum(c, count, k + 1), k + 1);
+            if (next >= best) break;
+            best = next, ++k;
+        }
+    } else if (down != k && bits(sDown, down) <= best) {
+        best = bits(sDown, down), k = down;
+        while (k > 0) {
+            const uint64_t next = bits(shiftedSum(c, count, k - 1), k - 1);
+            if (next > best) break;
+            best = next, --k;
+        }
+    }
+    *cost = best;
+    return k;
+}
 
 // Codes one block that is not all zero: m holds its J mapped samples (m[0]
 // is 0 and ref the reference when the block starts an interval).
-void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bool hasRef, uint32_t ref)
+VALMORA_ALWAYS_INLINE void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bool hasRef,
+                                     uint32_t ref)
 {
     const unsigned J = s.blockSize, r = hasRef ? 1 : 0, count = J - r;
     const uint32_t *c = m + r;
-
-    // Split: the sum puts the best k near log2 of the mean; the exact
-    // counts of its neighbours settle it.
-    const uint64_t mean = sum / count;
-    unsigned k = mean ? bitLength(mean) - 1 : 0;
-    if (k > s.kMax) k = s.kMax;
-    uint64_t best = splitBits(c, count, k);
-    while (k < s.kMax) {
-        const uint64_t up = splitBits(c, count, k + 1);
-        if (up >= best) break;
-        best = up, ++k;
-    }
-    while (k > 0) {
-        const uint64_t down = splitBits(c, count, k - 1);
-        if (down > best) break;
-        best = down, --k;
-    }
-
+    uint64_t best;
+    const unsigned k = bestSplit(c, count, sum, s.kMax, &best);
     const uint64_t raw = (uint64_t)count * s.bits;
 
     // Second extension: (a+b)(a+b+1)/2 + b per pair costs at least the
@@ -200,15 +227,26 @@ void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bo
     w.put(k + 1, s.idLen);
     if (hasRef) w.put(ref, s.bits);
     for (unsigned j = 0; j < count; ++j) w.fs(c[j] >> k);
-    if (k) {
-        const uint32_t low = (1u << k) - 1;
-        for (unsigned j = 0; j < count; ++j) w.put(c[j] & low, k);
+    if (k == 0) return;
+    // The low bits gathered into words of up to 64 bits before they go out.
+    const uint64_t low = (1u << k) - 1;
+    uint64_t word = 0;
+    unsigned used = 0;
+    for (unsigned j = 0; j < count; ++j) {
+        if (used + k > 64) {
+            w.put(word, used);
+            word = 0, used = 0;
+        }
+        word = word << k | (c[j] & low);
+        used += k;
     }
+    w.put(word, used);
 }
 
 // A run of `blocks` zero blocks; `toEnd` when it reaches the end of its
 // segment or interval, where the remainder-of-segment code stands for it.
-void codeZeros(BitWriter &w, const Setup &s, unsigned blocks, bool toEnd, bool hasRef, uint32_t ref)
+VALMORA_ALWAYS_INLINE void codeZeros(BitWriter &w, const Setup &s, unsigned blocks, bool toEnd, bool hasRef,
+                                     uint32_t ref)
 {
     w.put(0, s.idLen + 1);
     if (hasRef) w.put(ref, s.bits);
@@ -218,9 +256,14 @@ void codeZeros(BitWriter &w, const Setup &s, unsigned blocks, bool toEnd, bool h
         w.fs(blocks >= kRunCounted ? blocks : blocks - 1);
 }
 
-// Codes `count` samples read by R; P when the preprocessor maps them.
-template <class R, bool P> int codeAll(BitWriter &w, const Setup &s, const unsigned char *src, size_t count)
+// Codes `count` samples read by R into out (*len octets; the coded length
+// on success); P when the preprocessor maps them.
+template <class R, bool P>
+VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &setup, const unsigned char *src,
+                                  size_t count)
 {
+    const Setup s = setup;
+    BitWriter w(out, *len);
     const unsigned J = s.blockSize;
     const size_t interval = (size_t)J * s.rsi;
     uint32_t m[kMaxBlock];
@@ -229,7 +272,6 @@ template <class R, bool P> int codeAll(BitWriter &w, const Setup &s, const unsig
         const unsigned blocks = (unsigned)((samples + J - 1) / J);
         const unsigned char *in = src + first * R::size;
         const uint32_t ref = R::get(in) & s.top;
-        uint32_t prev = ref;
         unsigned zeros = 0;
         bool zeroRef = false;
         for (unsigned b = 0; b < blocks; ++b) {
@@ -238,17 +280,28 @@ template <class R, bool P> int codeAll(BitWriter &w, const Setup &s, const unsig
             const unsigned have = samples - at < J ? (unsigned)(samples - at) : J;
             const unsigned char *p = in + at * R::size;
             uint64_t sum = 0;
-            unsigned j = 0;
-            if (hasRef) m[j++] = 0;
-            for (; j < have; ++j) {
-                const uint32_t x = R::get(p + j * R::size) & s.top;
-                m[j] = P ? mapped(x, prev, s.top) : x;
-                prev = x;
-                sum += m[j];
+            if (P) {
+                // Each sample's predecessor is the one before it in memory
+                // (blocks of an interval lie end to end), so the mapping
+                // has no chain from one sample to the next and runs in
+                // vector lanes. The reference maps to 0 in its own slot.
+                const unsigned j0 = hasRef ? 1 : 0;
+                m[0] = 0;
+                for (unsigned j = j0; j < have; ++j) {
+                    const uint32_t x = R::get(p + j * R::size) & s.top;
+                    const uint32_t before = R::get(p + j * R::size - R::size) & s.top;
+                    m[j] = mapped(x, before, s.top);
+                    sum += m[j];
+                }
+            } else {
+                for (unsigned j = 0; j < have; ++j) {
+                    m[j] = R::get(p + j * R::size) & s.top;
+                    sum += m[j];
+                }
             }
             // A short last block is filled with zeros, the cheapest to code;
             // the reader stops at the sample count.
-            for (; j < J; ++j) m[j] = 0;
+            for (unsigned j = have; j < J; ++j) m[j] = 0;
 
             const bool segmentEnd = (b + 1) % kSegmentBlocks == 0 || b + 1 == s.rsi;
             if (sum == 0) {
@@ -266,14 +319,43 @@ template <class R, bool P> int codeAll(BitWriter &w, const Setup &s, const unsig
             codeBlock(w, s, m, sum, hasRef, ref);
             if (w.full()) return kCcsdsFull;
         }
-        if (w.full()) return kCcsdsFull;
     }
+    const size_t n = w.finish();
+    if (n == 0) return kCcsdsFull;
+    *len = n;
     return kCcsdsOk;
 }
 
-template <class R> int codeOrder(BitWriter &w, const Setup &s, const unsigned char *src, size_t count, bool pre)
+template <class R, bool P>
+int codePortable(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
 {
-    return pre ? codeAll<R, true>(w, s, src, count) : codeAll<R, false>(w, s, src, count);
+    return codeAll<R, P>(out, len, s, src, count);
+}
+
+#ifdef VALMORA_VECTOR_X86
+// The same loop built for AVX2 (the mapping and the sums in eight lanes)
+// and BMI2 (shifts by a variable count in one instruction).
+template <class R, bool P>
+__attribute__((target("avx2,bmi,bmi2"))) int codeAvx2(unsigned char *out, size_t *len, const Setup &s,
+                                                      const unsigned char *src, size_t count)
+{
+    return codeAll<R, P>(out, len, s, src, count);
+}
+#endif
+
+template <class R, bool P>
+int codeFor(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
+{
+#ifdef VALMORA_VECTOR_X86
+    if (cpu::haveAvx2() && cpu::haveBmi2()) return codeAvx2<R, P>(out, len, s, src, count);
+#endif
+    return codePortable<R, P>(out, len, s, src, count);
+}
+
+template <class R>
+int codeOrder(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count, bool pre)
+{
+    return pre ? codeFor<R, true>(out, len, s, src, count) : codeFor<R, false>(out, len, s, src, count);
 }
 
 } // namespace
@@ -297,20 +379,21 @@ int ccsdsEncodeOwn(void *dst, size_t *dstLen, const void *src, size_t n, int bit
     s.rsi = (unsigned)rsi;
     s.top = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
 
-    BitWriter w(static_cast<unsigned char *>(dst), *dstLen);
+    auto *out = static_cast<unsigned char *>(dst);
     const auto *in = static_cast<const unsigned char *>(src);
     const size_t count = n / size;
-    const bool pre = flags & AEC_DATA_PREPROCESS, msb = flags & AEC_DATA_MSB;
-    int status;
-    switch (size) {
-    case 1: status = codeOrder<Read1>(w, s, in, count, pre); break;
-    case 2: status = msb ? codeOrder<Read2<true>>(w, s, in, count, pre) : codeOrder<Read2<false>>(w, s, in, count, pre); break;
-    case 3: status = msb ? codeOrder<Read3<true>>(w, s, in, count, pre) : codeOrder<Read3<false>>(w, s, in, count, pre); break;
-    default: status = msb ? codeOrder<Read4<true>>(w, s, in, count, pre) : codeOrder<Read4<false>>(w, s, in, count, pre); break;
+    if (count == 0) {
+        *dstLen = 0;
+        return kCcsdsOk;
     }
-    if (status != kCcsdsOk) return status;
-    const size_t len = w.finish();
-    if (len == 0 && count > 0) return kCcsdsFull;
-    *dstLen = len;
-    return kCcsdsOk;
+    const bool pre = flags & AEC_DATA_PREPROCESS, msb = flags & AEC_DATA_MSB;
+    switch (size) {
+    case 1: return codeOrder<Read1>(out, dstLen, s, in, count, pre);
+    case 2: return msb ? codeOrder<Read2<true>>(out, dstLen, s, in, count, pre)
+                       : codeOrder<Read2<false>>(out, dstLen, s, in, count, pre);
+    case 3: return msb ? codeOrder<Read3<true>>(out, dstLen, s, in, count, pre)
+                       : codeOrder<Read3<false>>(out, dstLen, s, in, count, pre);
+    default: return msb ? codeOrder<Read4<true>>(out, dstLen, s, in, count, pre)
+                        : codeOrder<Read4<false>>(out, dstLen, s, in, count, pre);
+    }
 }

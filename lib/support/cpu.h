@@ -44,6 +44,14 @@ inline bool haveAvx2()
     return yes;
 }
 
+// Shifts and bit fields by a count in a register (the CCSDS coder's
+// bit writer).
+inline bool haveBmi2()
+{
+    static const bool yes = __builtin_cpu_supports("bmi2");
+    return yes;
+}
+
 inline bool haveAvx512f()
 {
     static const bool yes = __builtin_cpu_supports("avx512f");
