@@ -19,20 +19,26 @@ constexpr unsigned kSegmentBlocks = 64; // zero-block runs end at a segment of 6
 constexpr unsigned kRosCode = 4;       // fundamental sequence meaning "zero blocks to the segment's end"
 constexpr unsigned kRunCounted = 5;    // runs this long and over are counted as they are; shorter as n-1
 constexpr unsigned kFsChunk = 32;      // zeros of a long fundamental sequence put at a time
+constexpr unsigned kWordBits = 57;     // bits gathered in a register before one put (put takes up to 64)
 
 #define VALMORA_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// Samples in memory: one reader per octet count and order.
+// Samples in memory: one reader per octet count and order. Sums of a
+// block's samples (64 of them) fit 32 bits up to 26-bit samples, and
+// vector lanes of 32 bits hold twice as many.
 struct Read1 {
     static constexpr size_t size = 1;
+    using Sum = uint32_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return p[0]; }
 };
 template <bool Msb> struct Read2 {
     static constexpr size_t size = 2;
+    using Sum = uint32_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return Msb ? (uint32_t)p[0] << 8 | p[1] : (uint32_t)p[1] << 8 | p[0]; }
 };
 template <bool Msb> struct Read3 {
     static constexpr size_t size = 3;
+    using Sum = uint32_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p)
     {
         return Msb ? (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2] : (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
@@ -40,6 +46,7 @@ template <bool Msb> struct Read3 {
 };
 template <bool Msb> struct Read4 {
     static constexpr size_t size = 4;
+    using Sum = uint64_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p)
     {
         uint32_t v;
@@ -137,63 +144,94 @@ VALMORA_ALWAYS_INLINE uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
     return d <= theta ? 2 * d - (uint32_t)down : theta + d;
 }
 
-// Sum of the samples shifted right by k.
-VALMORA_ALWAYS_INLINE uint64_t shiftedSum(const uint32_t *c, unsigned count, unsigned k)
+// Sum of the J samples shifted right by k.
+template <unsigned J, class Sum> VALMORA_ALWAYS_INLINE uint64_t shiftedSum(const uint32_t *m, unsigned k)
 {
-    uint64_t q = 0;
-    for (unsigned j = 0; j < count; ++j) q += c[j] >> k;
+    Sum q = 0;
+    for (unsigned j = 0; j < J; ++j) q += m[j] >> k;
     return q;
 }
 
 // The bit length of v (0 for 0).
 VALMORA_ALWAYS_INLINE unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned)__builtin_clzll(v) : 0; }
 
-// The k of the cheapest split of the coded samples, and its bits in *cost:
-// the sum puts k near log2 of the mean; one pass gives the exact counts of
-// it and its neighbours, and the search goes on only while they improve.
-VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *c, unsigned count, uint64_t sum, unsigned kMax,
+// The k of the cheapest split of `count` coded samples among the J of m
+// (the reference slot, if any, holds 0 and adds nothing to the sums), and
+// its bits in *cost: the sum puts k near log2 of the mean; one pass gives
+// the exact counts of it and its neighbours, and the search goes on only
+// while they improve.
+template <unsigned J, class Sum>
+VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *m, unsigned count, uint64_t sum, unsigned kMax,
                                          uint64_t *cost)
 {
-    const uint64_t mean = sum / count;
+    // The mean by a shift (J a power of two), not a division, which costs
+    // more than all the rest of the choice.
+    constexpr unsigned log2J = J == 8 ? 3 : J == 16 ? 4 : J == 32 ? 5 : 6;
+    const uint64_t mean = sum >> log2J;
     unsigned k = mean ? bitLength(mean) - 1 : 0;
     if (k > kMax) k = kMax;
     const unsigned down = k ? k - 1 : k, up = k < kMax ? k + 1 : k;
-    uint64_t sDown = 0, sUp = 0;
-    for (unsigned j = 0; j < count; ++j) {
-        sDown += c[j] >> down;
-        sUp += c[j] >> up;
+    Sum sDown = 0, sK = 0, sUp = 0;
+    for (unsigned j = 0; j < J; ++j) {
+        sDown += m[j] >> down;
+        sK += m[j] >> k;
+        sUp += m[j] >> up;
     }
-    const uint64_t sK = k == down ? sDown : shiftedSum(c, count, k);
-    auto bits = [count](uint64_t s, unsigned kk) { return s + (uint64_t)count * (kk + 1); };
+    auto bits = [count](uint64_t q, unsigned kk) { return q + (uint64_t)count * (kk + 1); };
+    // The least of the three, chosen without a branch: which one wins
+    // changes from block to block, and a mispredicted jump costs more than
+    // the whole comparison.
+    const unsigned guess = k;
     uint64_t best = bits(sK, k);
-    if (up != k && bits(sUp, up) < best) {
-        best = bits(sUp, up), k = up;
-        while (k < kMax) {
-            const uint64_t next = bits(shiftedSum(c, count, k + 1), k + 1);
-            if (next >= best) break;
-            best = next, ++k;
-        }
-    } else if (down != k && bits(sDown, down) <= best) {
-        best = bits(sDown, down), k = down;
-        while (k > 0) {
-            const uint64_t next = bits(shiftedSum(c, count, k - 1), k - 1);
-            if (next > best) break;
-            best = next, --k;
+    const uint64_t below = bits(sDown, down), above = bits(sUp, up);
+    k = below <= best ? down : k;
+    best = below <= best ? below : best;
+    k = above < best ? up : k;
+    best = above < best ? above : best;
+    // Rarely the best lies further out.
+    if (__builtin_expect(k != guess, 0)) {
+        if (k > guess) {
+            while (k < kMax) {
+                const uint64_t next = bits(shiftedSum<J, Sum>(m, k + 1), k + 1);
+                if (next >= best) break;
+                best = next, ++k;
+            }
+        } else {
+            while (k > 0) {
+                const uint64_t next = bits(shiftedSum<J, Sum>(m, k - 1), k - 1);
+                if (next > best) break;
+                best = next, --k;
+            }
         }
     }
     *cost = best;
     return k;
 }
 
+// The fundamental sequences of n values v(j) that take `total` bits in
+// all. When they fit one word, as they mostly do, the word is built in a
+// register and put once: one writer step per block, not per sample.
+template <class V> VALMORA_ALWAYS_INLINE void fsRun(BitWriter &w, unsigned n, uint64_t total, V v)
+{
+    if (total <= kWordBits) {
+        uint64_t word = 0;
+        for (unsigned j = 0; j < n; ++j) word = word << v(j) << 1 | 1;
+        w.put(word, (unsigned)total);
+        return;
+    }
+    for (unsigned j = 0; j < n; ++j) w.fs(v(j));
+}
+
 // Codes one block that is not all zero: m holds its J mapped samples (m[0]
 // is 0 and ref the reference when the block starts an interval).
+template <unsigned J, class Sum>
 VALMORA_ALWAYS_INLINE void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bool hasRef,
                                      uint32_t ref)
 {
-    const unsigned J = s.blockSize, r = hasRef ? 1 : 0, count = J - r;
+    const unsigned r = hasRef ? 1 : 0, count = J - r;
     const uint32_t *c = m + r;
     uint64_t best;
-    const unsigned k = bestSplit(c, count, sum, s.kMax, &best);
+    const unsigned k = bestSplit<J, Sum>(m, count, sum, s.kMax, &best);
     const uint64_t raw = (uint64_t)count * s.bits;
 
     // Second extension: (a+b)(a+b+1)/2 + b per pair costs at least the
@@ -208,10 +246,10 @@ VALMORA_ALWAYS_INLINE void codeBlock(BitWriter &w, const Setup &s, const uint32_
         if (se < best && se < raw) {
             w.put(1, s.idLen + 1);
             if (hasRef) w.put(ref, s.bits);
-            for (unsigned j = 0; j < J; j += 2) {
-                const uint32_t a = m[j] + m[j + 1];
-                w.fs(a * (a + 1) / 2 + m[j + 1]);
-            }
+            fsRun(w, J / 2, se - 1, [m](unsigned j) {
+                const uint32_t a = m[2 * j] + m[2 * j + 1];
+                return a * (a + 1) / 2 + m[2 * j + 1];
+            });
             return;
         }
     }
@@ -226,7 +264,7 @@ VALMORA_ALWAYS_INLINE void codeBlock(BitWriter &w, const Setup &s, const uint32_
 
     w.put(k + 1, s.idLen);
     if (hasRef) w.put(ref, s.bits);
-    for (unsigned j = 0; j < count; ++j) w.fs(c[j] >> k);
+    fsRun(w, count, best - (uint64_t)count * k, [c, k](unsigned j) { return c[j] >> k; });
     if (k == 0) return;
     // The low bits gathered into words of up to 64 bits before they go out.
     const uint64_t low = (1u << k) - 1;
@@ -256,15 +294,52 @@ VALMORA_ALWAYS_INLINE void codeZeros(BitWriter &w, const Setup &s, unsigned bloc
         w.fs(blocks >= kRunCounted ? blocks : blocks - 1);
 }
 
+// Maps a whole block of samples at p into m and gives its sum. With the
+// preprocessor each sample's predecessor is the one before it in memory
+// (blocks of an interval lie end to end, and p is not the first sample of
+// all), so the mapping has no chain from one sample to the next and runs in
+// vector lanes. The reference maps to 0 in its own slot.
+template <class R, bool P, unsigned J>
+VALMORA_ALWAYS_INLINE uint64_t mapWhole(uint32_t *m, const unsigned char *p, bool hasRef, uint32_t top)
+{
+    typename R::Sum sum = 0;
+    for (unsigned j = 0; j < J; ++j) {
+        const uint32_t x = R::get(p + j * R::size) & top;
+        m[j] = P ? mapped(x, R::get(p + j * R::size - R::size) & top, top) : x;
+        sum += m[j];
+    }
+    if (hasRef) {
+        sum -= m[0];
+        m[0] = 0;
+    }
+    return sum;
+}
+
+// The same for the first block of all and a short last one, whose `have`
+// samples are followed by zeros, the cheapest to code (the reader stops at
+// the sample count).
+template <class R, bool P, unsigned J>
+uint64_t mapPart(uint32_t *m, const unsigned char *p, unsigned have, bool hasRef, uint32_t top)
+{
+    uint64_t sum = 0;
+    m[0] = 0;
+    for (unsigned j = hasRef ? 1 : 0; j < have; ++j) {
+        const uint32_t x = R::get(p + j * R::size) & top;
+        m[j] = P ? mapped(x, R::get(p + j * R::size - R::size) & top, top) : x;
+        sum += m[j];
+    }
+    for (unsigned j = have; j < J; ++j) m[j] = 0;
+    return sum;
+}
+
 // Codes `count` samples read by R into out (*len octets; the coded length
 // on success); P when the preprocessor maps them.
-template <class R, bool P>
+template <class R, bool P, unsigned J>
 VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &setup, const unsigned char *src,
                                   size_t count)
 {
     const Setup s = setup;
     BitWriter w(out, *len);
-    const unsigned J = s.blockSize;
     const size_t interval = (size_t)J * s.rsi;
     uint32_t m[kMaxBlock];
     for (size_t first = 0; first < count; first += interval) {
@@ -279,30 +354,8 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
             const size_t at = (size_t)b * J;
             const unsigned have = samples - at < J ? (unsigned)(samples - at) : J;
             const unsigned char *p = in + at * R::size;
-            uint64_t sum = 0;
-            if (P) {
-                // Each sample's predecessor is the one before it in memory
-                // (blocks of an interval lie end to end), so the mapping
-                // has no chain from one sample to the next and runs in
-                // vector lanes. The reference maps to 0 in its own slot.
-                const unsigned j0 = hasRef ? 1 : 0;
-                m[0] = 0;
-                for (unsigned j = j0; j < have; ++j) {
-                    const uint32_t x = R::get(p + j * R::size) & s.top;
-                    const uint32_t before = R::get(p + j * R::size - R::size) & s.top;
-                    m[j] = mapped(x, before, s.top);
-                    sum += m[j];
-                }
-            } else {
-                for (unsigned j = 0; j < have; ++j) {
-                    m[j] = R::get(p + j * R::size) & s.top;
-                    sum += m[j];
-                }
-            }
-            // A short last block is filled with zeros, the cheapest to code;
-            // the reader stops at the sample count.
-            for (unsigned j = have; j < J; ++j) m[j] = 0;
-
+            const uint64_t sum = have == J && p != src ? mapWhole<R, P, J>(m, p, hasRef, s.top)
+                                                       : mapPart<R, P, J>(m, p, have, hasRef, s.top);
             const bool segmentEnd = (b + 1) % kSegmentBlocks == 0 || b + 1 == s.rsi;
             if (sum == 0) {
                 if (zeros++ == 0) zeroRef = hasRef;
@@ -316,7 +369,7 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
                 codeZeros(w, s, zeros, false, zeroRef, ref);
                 zeros = 0;
             }
-            codeBlock(w, s, m, sum, hasRef, ref);
+            codeBlock<J, typename R::Sum>(w, s, m, sum, hasRef, ref);
             if (w.full()) return kCcsdsFull;
         }
     }
@@ -326,36 +379,49 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
     return kCcsdsOk;
 }
 
-template <class R, bool P>
+template <class R, bool P, unsigned J>
 int codePortable(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
 {
-    return codeAll<R, P>(out, len, s, src, count);
+    return codeAll<R, P, J>(out, len, s, src, count);
 }
 
 #ifdef VALMORA_VECTOR_X86
 // The same loop built for AVX2 (the mapping and the sums in eight lanes)
 // and BMI2 (shifts by a variable count in one instruction).
-template <class R, bool P>
+template <class R, bool P, unsigned J>
 __attribute__((target("avx2,bmi,bmi2"))) int codeAvx2(unsigned char *out, size_t *len, const Setup &s,
                                                       const unsigned char *src, size_t count)
 {
-    return codeAll<R, P>(out, len, s, src, count);
+    return codeAll<R, P, J>(out, len, s, src, count);
 }
 #endif
 
-template <class R, bool P>
+// The block size is a constant of each loop: blocks of fixed length need
+// no loop tests and fill whole vectors.
+template <class R, bool P, unsigned J>
 int codeFor(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
 {
 #ifdef VALMORA_VECTOR_X86
-    if (cpu::haveAvx2() && cpu::haveBmi2()) return codeAvx2<R, P>(out, len, s, src, count);
+    if (cpu::haveAvx2() && cpu::haveBmi2()) return codeAvx2<R, P, J>(out, len, s, src, count);
 #endif
-    return codePortable<R, P>(out, len, s, src, count);
+    return codePortable<R, P, J>(out, len, s, src, count);
+}
+
+template <class R, bool P>
+int codeBlocks(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
+{
+    switch (s.blockSize) {
+    case 8: return codeFor<R, P, 8>(out, len, s, src, count);
+    case 16: return codeFor<R, P, 16>(out, len, s, src, count);
+    case 32: return codeFor<R, P, 32>(out, len, s, src, count);
+    default: return codeFor<R, P, 64>(out, len, s, src, count);
+    }
 }
 
 template <class R>
 int codeOrder(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count, bool pre)
 {
-    return pre ? codeFor<R, true>(out, len, s, src, count) : codeFor<R, false>(out, len, s, src, count);
+    return pre ? codeBlocks<R, true>(out, len, s, src, count) : codeBlocks<R, false>(out, len, s, src, count);
 }
 
 } // namespace
