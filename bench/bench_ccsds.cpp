@@ -123,7 +123,6 @@ int main(int argc, char **argv)
                 return 0;
             }
             const double packed = (double)count * (double)bits / 8;
-            if (bits == 4) printf("%s: %zu values\n", file, count);
             for (int block : {8, 32}) {
                 Bytes out(in.size() * 2 + 4096);
                 size_t aec = 0, own = 0;
