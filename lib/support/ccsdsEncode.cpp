@@ -22,19 +22,38 @@ constexpr unsigned kFsChunk = 32;      // zeros of a long fundamental sequence p
 constexpr unsigned kWordBits = 57;     // bits gathered in a register before one put (put takes up to 64)
 
 #define VALMORA_ALWAYS_INLINE inline __attribute__((always_inline))
+#ifdef VALMORA_VECTOR_X86
+#define VALMORA_AVX2_INLINE inline __attribute__((always_inline, target("avx2,bmi,bmi2")))
+#endif
 
 // Samples in memory: one reader per octet count and order. Sums of a
 // block's samples (64 of them) fit 32 bits up to 26-bit samples, and
 // vector lanes of 32 bits hold twice as many.
+// With AVX2, vec8 reads eight samples into 32-bit lanes (readers of 4-
+// octet samples, whose sums need 64 bits, keep the compiler's loops).
 struct Read1 {
     static constexpr size_t size = 1;
     using Sum = uint32_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return p[0]; }
+#ifdef VALMORA_VECTOR_X86
+    VALMORA_AVX2_INLINE static __m256i vec8(const unsigned char *p)
+    {
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
+    }
+#endif
 };
 template <bool Msb> struct Read2 {
     static constexpr size_t size = 2;
     using Sum = uint32_t;
     VALMORA_ALWAYS_INLINE static uint32_t get(const unsigned char *p) { return Msb ? (uint32_t)p[0] << 8 | p[1] : (uint32_t)p[1] << 8 | p[0]; }
+#ifdef VALMORA_VECTOR_X86
+    VALMORA_AVX2_INLINE static __m256i vec8(const unsigned char *p)
+    {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        if (Msb) v = _mm_shuffle_epi8(v, _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14));
+        return _mm256_cvtepu16_epi32(v);
+    }
+#endif
 };
 template <bool Msb> struct Read3 {
     static constexpr size_t size = 3;
@@ -43,6 +62,19 @@ template <bool Msb> struct Read3 {
     {
         return Msb ? (uint32_t)p[0] << 16 | (uint32_t)p[1] << 8 | p[2] : (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
     }
+#ifdef VALMORA_VECTOR_X86
+    // Samples 0-3 from the first 16 octets, 4-7 from octets 8-23.
+    VALMORA_AVX2_INLINE static __m256i vec8(const unsigned char *p)
+    {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 8));
+        const __m128i pickLo = Msb ? _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
+                                   : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+        const __m128i pickHi = Msb ? _mm_setr_epi8(6, 5, 4, -1, 9, 8, 7, -1, 12, 11, 10, -1, 15, 14, 13, -1)
+                                   : _mm_setr_epi8(4, 5, 6, -1, 7, 8, 9, -1, 10, 11, 12, -1, 13, 14, 15, -1);
+        return _mm256_set_m128i(_mm_shuffle_epi8(hi, pickHi), _mm_shuffle_epi8(lo, pickLo));
+    }
+#endif
 };
 template <bool Msb> struct Read4 {
     static constexpr size_t size = 4;
@@ -144,6 +176,28 @@ VALMORA_ALWAYS_INLINE uint32_t mapped(uint32_t x, uint32_t prev, uint32_t top)
     return d <= theta ? 2 * d - (uint32_t)down : theta + d;
 }
 
+#ifdef VALMORA_VECTOR_X86
+// mapped() in eight lanes.
+VALMORA_AVX2_INLINE __m256i mapped8(__m256i x, __m256i prev, __m256i top)
+{
+    const __m256i theta = _mm256_min_epu32(prev, _mm256_sub_epi32(top, prev));
+    const __m256i hi = _mm256_max_epu32(x, prev), d = _mm256_sub_epi32(hi, _mm256_min_epu32(x, prev));
+    // up: all ones where x >= prev, so 2d - 1 - up is 2d there, 2d - 1 below.
+    const __m256i up = _mm256_cmpeq_epi32(x, hi);
+    const __m256i small = _mm256_sub_epi32(_mm256_sub_epi32(_mm256_add_epi32(d, d), _mm256_set1_epi32(1)), up);
+    const __m256i within = _mm256_cmpeq_epi32(_mm256_min_epu32(d, theta), d);
+    return _mm256_blendv_epi8(_mm256_add_epi32(theta, d), small, within);
+}
+
+VALMORA_AVX2_INLINE uint32_t lanesSum(__m256i v)
+{
+    __m128i s = _mm_add_epi32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0x4E));
+    s = _mm_add_epi32(s, _mm_shuffle_epi32(s, 0xB1));
+    return (uint32_t)_mm_cvtsi128_si32(s);
+}
+#endif
+
 // Sum of the J samples shifted right by k.
 template <unsigned J, class Sum> VALMORA_ALWAYS_INLINE uint64_t shiftedSum(const uint32_t *m, unsigned k)
 {
@@ -160,22 +214,38 @@ VALMORA_ALWAYS_INLINE unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned
 // its bits in *cost: the sum puts k near log2 of the mean; one pass gives
 // the exact counts of it and its neighbours, and the search goes on only
 // while they improve.
-template <unsigned J, class Sum>
-VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *m, unsigned count, uint64_t sum, unsigned kMax,
-                                         uint64_t *cost)
+// Sums of a block's samples shifted right by the guessed k and its
+// neighbours, when the vector loop has them already.
+struct ShiftedSums {
+    uint64_t down, k, up;
+};
+
+// The k whose split is likely cheapest, from the sum of the J samples: the
+// mean by a shift (J a power of two), not a division, which costs more than
+// all the rest of the choice.
+template <unsigned J> VALMORA_ALWAYS_INLINE unsigned guessK(uint64_t sum, unsigned kMax)
 {
-    // The mean by a shift (J a power of two), not a division, which costs
-    // more than all the rest of the choice.
     constexpr unsigned log2J = J == 8 ? 3 : J == 16 ? 4 : J == 32 ? 5 : 6;
     const uint64_t mean = sum >> log2J;
-    unsigned k = mean ? bitLength(mean) - 1 : 0;
-    if (k > kMax) k = kMax;
+    const unsigned k = mean ? bitLength(mean) - 1 : 0;
+    return k > kMax ? kMax : k;
+}
+
+template <unsigned J, class Sum>
+VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *m, unsigned count, uint64_t sum, unsigned kMax,
+                                         const ShiftedSums *given, uint64_t *cost)
+{
+    unsigned k = guessK<J>(sum, kMax);
     const unsigned down = k ? k - 1 : k, up = k < kMax ? k + 1 : k;
     Sum sDown = 0, sK = 0, sUp = 0;
-    for (unsigned j = 0; j < J; ++j) {
-        sDown += m[j] >> down;
-        sK += m[j] >> k;
-        sUp += m[j] >> up;
+    if (given) {
+        sDown = given->down, sK = given->k, sUp = given->up;
+    } else {
+        for (unsigned j = 0; j < J; ++j) {
+            sDown += m[j] >> down;
+            sK += m[j] >> k;
+            sUp += m[j] >> up;
+        }
     }
     auto bits = [count](uint64_t q, unsigned kk) { return q + (uint64_t)count * (kk + 1); };
     // The least of the three, chosen without a branch: which one wins
@@ -226,12 +296,12 @@ template <class V> VALMORA_ALWAYS_INLINE void fsRun(BitWriter &w, unsigned n, ui
 // is 0 and ref the reference when the block starts an interval).
 template <unsigned J, class Sum>
 VALMORA_ALWAYS_INLINE void codeBlock(BitWriter &w, const Setup &s, const uint32_t *m, uint64_t sum, bool hasRef,
-                                     uint32_t ref)
+                                     uint32_t ref, const ShiftedSums *given)
 {
     const unsigned r = hasRef ? 1 : 0, count = J - r;
     const uint32_t *c = m + r;
     uint64_t best;
-    const unsigned k = bestSplit<J, Sum>(m, count, sum, s.kMax, &best);
+    const unsigned k = bestSplit<J, Sum>(m, count, sum, s.kMax, given, &best);
     const uint64_t raw = (uint64_t)count * s.bits;
 
     // Second extension: (a+b)(a+b+1)/2 + b per pair costs at least the
@@ -315,6 +385,41 @@ VALMORA_ALWAYS_INLINE uint64_t mapWhole(uint32_t *m, const unsigned char *p, boo
     return sum;
 }
 
+#ifdef VALMORA_VECTOR_X86
+// mapWhole eight samples at a time, and while the block is in registers the
+// sums bestSplit wants.
+// Not forced inline: only the AVX2 build of the loop, where the compiler
+// may inline it, calls it.
+template <class R, bool P, unsigned J>
+inline __attribute__((target("avx2,bmi,bmi2"))) uint64_t mapWhole8(uint32_t *m, const unsigned char *p, bool hasRef, uint32_t top, unsigned kMax,
+                                                              ShiftedSums *sums)
+{
+    const __m256i vTop = _mm256_set1_epi32((int)top);
+    __m256i v[J / 8];
+    __m256i total = _mm256_setzero_si256();
+    for (unsigned g = 0; g < J / 8; ++g) {
+        const unsigned char *q = p + g * 8 * R::size;
+        v[g] = _mm256_and_si256(R::vec8(q), vTop);
+        if (P) v[g] = mapped8(v[g], _mm256_and_si256(R::vec8(q - R::size), vTop), vTop);
+        if (g == 0 && hasRef) v[0] = _mm256_blend_epi32(v[0], _mm256_setzero_si256(), 1);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(m + 8 * g), v[g]);
+        total = _mm256_add_epi32(total, v[g]);
+    }
+    const uint64_t sum = lanesSum(total);
+    const unsigned k = guessK<J>(sum, kMax);
+    const __m128i byDown = _mm_cvtsi32_si128((int)(k ? k - 1 : k)), byK = _mm_cvtsi32_si128((int)k),
+                  byUp = _mm_cvtsi32_si128((int)(k < kMax ? k + 1 : k));
+    __m256i down = _mm256_setzero_si256(), atK = down, up = down;
+    for (unsigned g = 0; g < J / 8; ++g) {
+        down = _mm256_add_epi32(down, _mm256_srl_epi32(v[g], byDown));
+        atK = _mm256_add_epi32(atK, _mm256_srl_epi32(v[g], byK));
+        up = _mm256_add_epi32(up, _mm256_srl_epi32(v[g], byUp));
+    }
+    sums->down = lanesSum(down), sums->k = lanesSum(atK), sums->up = lanesSum(up);
+    return sum;
+}
+#endif
+
 // The same for the first block of all and a short last one, whose `have`
 // samples are followed by zeros, the cheapest to code (the reader stops at
 // the sample count).
@@ -334,7 +439,7 @@ uint64_t mapPart(uint32_t *m, const unsigned char *p, unsigned have, bool hasRef
 
 // Codes `count` samples read by R into out (*len octets; the coded length
 // on success); P when the preprocessor maps them.
-template <class R, bool P, unsigned J>
+template <class R, bool P, unsigned J, bool V>
 VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &setup, const unsigned char *src,
                                   size_t count)
 {
@@ -354,8 +459,22 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
             const size_t at = (size_t)b * J;
             const unsigned have = samples - at < J ? (unsigned)(samples - at) : J;
             const unsigned char *p = in + at * R::size;
-            const uint64_t sum = have == J && p != src ? mapWhole<R, P, J>(m, p, hasRef, s.top)
-                                                       : mapPart<R, P, J>(m, p, have, hasRef, s.top);
+            uint64_t sum;
+            const ShiftedSums *given = nullptr;
+#ifdef VALMORA_VECTOR_X86
+            ShiftedSums sums;
+#endif
+            if (have == J && p != src) {
+#ifdef VALMORA_VECTOR_X86
+                if constexpr (V && R::size < 4) {
+                    sum = mapWhole8<R, P, J>(m, p, hasRef, s.top, s.kMax, &sums);
+                    given = &sums;
+                } else
+#endif
+                    sum = mapWhole<R, P, J>(m, p, hasRef, s.top);
+            } else {
+                sum = mapPart<R, P, J>(m, p, have, hasRef, s.top);
+            }
             const bool segmentEnd = (b + 1) % kSegmentBlocks == 0 || b + 1 == s.rsi;
             if (sum == 0) {
                 if (zeros++ == 0) zeroRef = hasRef;
@@ -369,7 +488,7 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
                 codeZeros(w, s, zeros, false, zeroRef, ref);
                 zeros = 0;
             }
-            codeBlock<J, typename R::Sum>(w, s, m, sum, hasRef, ref);
+            codeBlock<J, typename R::Sum>(w, s, m, sum, hasRef, ref, given);
             if (w.full()) return kCcsdsFull;
         }
     }
@@ -382,7 +501,7 @@ VALMORA_ALWAYS_INLINE int codeAll(unsigned char *out, size_t *len, const Setup &
 template <class R, bool P, unsigned J>
 int codePortable(unsigned char *out, size_t *len, const Setup &s, const unsigned char *src, size_t count)
 {
-    return codeAll<R, P, J>(out, len, s, src, count);
+    return codeAll<R, P, J, false>(out, len, s, src, count);
 }
 
 #ifdef VALMORA_VECTOR_X86
@@ -392,7 +511,7 @@ template <class R, bool P, unsigned J>
 __attribute__((target("avx2,bmi,bmi2"))) int codeAvx2(unsigned char *out, size_t *len, const Setup &s,
                                                       const unsigned char *src, size_t count)
 {
-    return codeAll<R, P, J>(out, len, s, src, count);
+    return codeAll<R, P, J, true>(out, len, s, src, count);
 }
 #endif
 
