@@ -209,11 +209,6 @@ template <unsigned J, class Sum> VALMORA_ALWAYS_INLINE uint64_t shiftedSum(const
 // The bit length of v (0 for 0).
 VALMORA_ALWAYS_INLINE unsigned bitLength(uint64_t v) { return v ? 64 - (unsigned)__builtin_clzll(v) : 0; }
 
-// The k of the cheapest split of `count` coded samples among the J of m
-// (the reference slot, if any, holds 0 and adds nothing to the sums), and
-// its bits in *cost: the sum puts k near log2 of the mean; one pass gives
-// the exact counts of it and its neighbours, and the search goes on only
-// while they improve.
 // Sums of a block's samples shifted right by the guessed k and its
 // neighbours, when the vector loop has them already.
 struct ShiftedSums {
@@ -231,6 +226,11 @@ template <unsigned J> VALMORA_ALWAYS_INLINE unsigned guessK(uint64_t sum, unsign
     return k > kMax ? kMax : k;
 }
 
+// The k of the cheapest split of `count` coded samples among the J of m
+// (the reference slot, if any, holds 0 and adds nothing to the sums), and
+// its bits in *cost: the sum puts k near log2 of the mean; one pass (or the
+// vector loop, in `given`) gives the exact counts of it and its neighbours,
+// and the search goes on only while they improve.
 template <unsigned J, class Sum>
 VALMORA_ALWAYS_INLINE unsigned bestSplit(const uint32_t *m, unsigned count, uint64_t sum, unsigned kMax,
                                          const ShiftedSums *given, uint64_t *cost)
