@@ -86,6 +86,8 @@ int ccsdsDecode(void *dst, size_t dstLen, const void *src, size_t n, size_t coun
         return kCcsdsParam;
     if (count == 0) return kCcsdsOk;
     if (n == 0) return kCcsdsData;
+    // Our own decoder first; what it defers, libaec judges.
+    if (ccsdsDecodeOwn(dst, count, src, n, bits, flags, blockSize, rsi) == kCcsdsOk) return kCcsdsOk;
     aec_stream s = stream(bits, flags, blockSize, rsi);
     s.next_in = static_cast<const unsigned char *>(src);
     s.avail_in = n;
@@ -110,6 +112,9 @@ int ccsdsDecodeValues(uint32_t *values, size_t count, const void *src, size_t n,
     flags &= ~AEC_DATA_3BYTE;
     const size_t size = ccsdsSampleSize(bits, flags);
     if (count > SIZE_MAX / sizeof(uint32_t)) return kCcsdsParam;
+    if (count > 0 && n > 0 && src &&
+        ccsdsDecodeOwnValues(values, count, src, n, bits, flags, blockSize, rsi, size) == kCcsdsOk)
+        return kCcsdsOk;
     const size_t offset = (sizeof(uint32_t) - size) * count;
     auto *base = reinterpret_cast<unsigned char *>(values);
     const int status = ccsdsDecode(base + offset, count * size, src, n, count, bits, flags, blockSize, rsi);

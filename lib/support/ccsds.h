@@ -24,6 +24,7 @@ enum {
     kCcsdsFull = -2,   // the output is too small (encoding)
     kCcsdsData = -3,   // the coded stream is damaged, short or too long
     kCcsdsMemory = -4, // the coder could not allocate its state
+    kCcsdsDefer = -5,  // the library's own decoder leaves the stream to libaec
 };
 
 // Octets of one sample of `bits` bits (1 to 32) in memory for `flags`:
@@ -52,5 +53,30 @@ int ccsdsDecode(void *dst, size_t dstLen, const void *src, size_t n, size_t coun
 // memory beyond `values`.
 int ccsdsDecodeValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
                       int blockSize, int rsi);
+
+// The library's own decoder, behind the two above: the same samples as
+// ccsdsDecode (count of them at dst, which holds them all) and the same
+// values as ccsdsDecodeValues with samples of sampleSize octets (1 to 4,
+// each value masked to it), or kCcsdsDefer for a stream it leaves to libaec
+// (an option it does not take, a code out of range, a stream that ends
+// early), with the output then in no particular state. Parameters are the
+// callers' to check. Reads nothing outside src and writes nothing outside
+// the count samples; allocates nothing.
+int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits, int flags, int blockSize, int rsi);
+int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
+                         int blockSize, int rsi, size_t sampleSize);
+
+// How many blocks of a stream took each option: runs of zero blocks (those
+// to the end of a segment apart), second extension, no compression, and
+// the split options by k.
+struct CcsdsCensus {
+    size_t zeroRuns, ros, second, uncompressed;
+    size_t split[32];
+};
+
+// The census of the stream that ccsdsDecodeOwn decodes into count
+// samples, without writing them; kCcsdsDefer when it would defer.
+int ccsdsCensusOf(CcsdsCensus *census, size_t count, const void *src, size_t n, int bits, int flags, int blockSize,
+                  int rsi);
 
 #endif /* VALMORA_CCSDS_H */

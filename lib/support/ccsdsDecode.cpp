@@ -1,0 +1,427 @@
+// The library's own decoder of CCSDS streams (the adaptive entropy coder of
+// libaec). The whole stream is in memory, so the hot loop reads it through a
+// 64-bit window taken at any bit position, with no state machine and no
+// check per sample. Anything it does not expect (an option it does not
+// take, a code out of range, a stream that ends early) it leaves to libaec,
+// whose answer is then the answer: the two never disagree.
+#include "ccsds.h"
+
+#include <libaec.h>
+
+#include <cstring>
+
+namespace {
+
+// The flags this decoder takes; any other bit goes to libaec. Intervals
+// padded to whole octets (AEC_PAD_RSI) are not for new data, and libaec
+// does not read back all it writes that way: they stay libaec's.
+constexpr int kTakenFlags =
+    AEC_DATA_SIGNED | AEC_DATA_3BYTE | AEC_DATA_MSB | AEC_DATA_PREPROCESS | AEC_RESTRICTED | AEC_NOT_ENFORCE;
+constexpr int kMaxBlock = 64;
+// A run of zero blocks ends at the end of a segment of this many blocks.
+constexpr unsigned kSegmentBlocks = 64;
+// The count of a zero-block run whose code means "to the end of the
+// segment"; longer runs are coded one higher than their count.
+constexpr uint64_t kRosCount = 5;
+// Pair codes of the second extension up to this one (sums of a pair up to
+// 12) are the ones a coder writes; libaec judges any larger one.
+constexpr unsigned kSeMaxSum = 12;
+constexpr uint64_t kSeMaxCode = kSeMaxSum * (kSeMaxSum + 1) / 2 + kSeMaxSum;
+
+inline uint64_t loadBE64(const unsigned char *p)
+{
+    uint64_t w;
+    memcpy(&w, p, sizeof w);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return w;
+#else
+    return __builtin_bswap64(w);
+#endif
+}
+
+// The coded stream, most significant bit of each octet first. Bits past its
+// end read as zeros; the decoder compares the position with the end after
+// each block, so nothing there is ever taken as data.
+class Stream {
+  public:
+    Stream(const unsigned char *in, size_t n) : in_(in), n_(n), end_((uint64_t)n * 8) {}
+
+    // The next bits, left-aligned: at least 57 of them are the stream's (the
+    // low bits below those are zeros).
+    uint64_t peek() const
+    {
+        const size_t at = (size_t)(pos_ >> 3);
+        const uint64_t w = at + 8 <= n_ ? loadBE64(in_ + at) : tail(at);
+        return w << (pos_ & 7);
+    }
+
+    // k bits (1 to 32) as a number.
+    uint32_t take(unsigned k)
+    {
+        const uint64_t w = peek();
+        pos_ += k;
+        return (uint32_t)(w >> (64 - k));
+    }
+
+    // A fundamental sequence: the count of zeros before the next one. False
+    // when no one follows before the end.
+    bool fs(uint64_t &v)
+    {
+        const uint64_t w = peek();
+        if (w != 0) { // the leading one is a real bit: the low bits are zeros
+            const unsigned z = (unsigned)__builtin_clzll(w);
+            pos_ += z + 1;
+            v = z;
+            return true;
+        }
+        return fsLong(v);
+    }
+
+    bool overrun() const { return pos_ > end_; }
+
+  private:
+    uint64_t tail(size_t at) const
+    {
+        uint64_t w = 0;
+        for (size_t k = 0; k < 8; ++k) w = w << 8 | (at + k < n_ ? in_[at + k] : 0);
+        return w;
+    }
+
+    bool fsLong(uint64_t &v)
+    {
+        uint64_t zeros = 0;
+        for (;;) {
+            const uint64_t w = peek();
+            if (w != 0) {
+                const unsigned z = (unsigned)__builtin_clzll(w);
+                pos_ += z + 1;
+                v = zeros + z;
+                return true;
+            }
+            const unsigned seen = 64 - (unsigned)(pos_ & 7);
+            zeros += seen;
+            pos_ += seen;
+            if (pos_ > end_) return false;
+        }
+    }
+
+    const unsigned char *in_;
+    size_t n_;
+    uint64_t end_;
+    uint64_t pos_ = 0;
+};
+
+struct Setup {
+    unsigned bits, block, rsi, idLen;
+    bool preprocess;
+    uint32_t top;  // the largest sample, 2^bits - 1
+    uint32_t bias; // signed samples are handled offset by half the range
+};
+
+// The sample after `u` (both offset to 0 .. top) for the mapped difference
+// m <= top: the inverse of the unit-delay predictor's mapping.
+inline uint32_t unmap(uint32_t u, uint32_t m, uint32_t top)
+{
+    const uint32_t down = top - u;
+    const uint32_t theta = u < down ? u : down;
+    if (m <= 2 * theta) return u + ((m >> 1) ^ (0u - (m & 1))); // +m/2, or -(m+1)/2 for odd m
+    return u < down ? m : top - m;
+}
+
+// Sum s of the pair behind each second-extension code m, s(s+1)/2 <= m.
+struct SeTable {
+    unsigned char sum[kSeMaxCode + 1];
+    SeTable()
+    {
+        unsigned s = 0;
+        for (unsigned m = 0; m <= kSeMaxCode; ++m) {
+            if ((s + 1) * (s + 2) / 2 <= m) ++s;
+            sum[m] = (unsigned char)s;
+        }
+    }
+};
+const SeTable kSe;
+
+enum class Step { Ok, Defer };
+
+// Decodes `count` samples through `sink`, which hands out room for one
+// block at a time (sink.room(first)) and takes the decoded samples back
+// (sink.done(first, k)): samples already offset back and sign-extended to 32
+// bits. Defer for anything libaec has to judge.
+// Counts nothing: the decoder's own use.
+struct NoCensus {
+    void zeroRun(bool) {}
+    void second() {}
+    void uncompressed() {}
+    void split(unsigned) {}
+};
+
+// Counts the options met, for the tests that show which the data reach.
+struct Counting {
+    CcsdsCensus &c;
+    void zeroRun(bool ros) { ++(ros ? c.ros : c.zeroRuns); }
+    void second() { ++c.second; }
+    void uncompressed() { ++c.uncompressed; }
+    void split(unsigned k) { ++c.split[k]; }
+};
+
+template <class Sink, class Census = NoCensus>
+Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census census = {})
+{
+    const unsigned J = c.block, idAll = (1u << c.idLen) - 1, bits = c.bits;
+    const uint32_t top = c.top, bias = c.bias;
+    size_t done = 0;
+    while (done < count) {
+        uint32_t u = 0; // the previous sample, offset
+        for (unsigned blk = 0; blk < c.rsi && done < count;) {
+            const bool ref = c.preprocess && blk == 0;
+            uint32_t *o = sink.room(done);
+            const unsigned id = s.take(c.idLen);
+            unsigned i = 0;
+            unsigned blocks = 1;
+            if (id == 0) {
+                const bool second = s.take(1) != 0;
+                if (ref) {
+                    u = s.take(bits) ^ bias;
+                    o[i++] = u - bias;
+                }
+                if (second) {
+                    census.second();
+                    for (unsigned pair = 0; pair < J / 2; ++pair) {
+                        uint64_t m;
+                        if (!s.fs(m) || m > kSeMaxCode) return Step::Defer;
+                        const uint32_t sum = kSe.sum[m], b = (uint32_t)m - sum * (sum + 1) / 2, a = sum - b;
+                        if (pair == 0 && ref) {
+                            if (a != 0) return Step::Defer; // the reference's slot
+                        } else if (c.preprocess) {
+                            u = unmap(u, a, top);
+                            o[i++] = u - bias;
+                        } else {
+                            o[i++] = (a ^ bias) - bias;
+                        }
+                        if (c.preprocess) {
+                            u = unmap(u, b, top);
+                            o[i++] = u - bias;
+                        } else {
+                            o[i++] = (b ^ bias) - bias;
+                        }
+                    }
+                } else {
+                    uint64_t fs;
+                    if (!s.fs(fs)) return Step::Defer;
+                    uint64_t run = fs + 1;
+                    const unsigned left = c.rsi - blk;
+                    census.zeroRun(run == kRosCount);
+                    if (run == kRosCount) {
+                        const unsigned seg = kSegmentBlocks - blk % kSegmentBlocks;
+                        run = seg < left ? seg : left;
+                    } else if (run > kRosCount) {
+                        --run;
+                    }
+                    if (run > left) return Step::Defer;
+                    blocks = (unsigned)run;
+                    // Every sample of the run repeats the one before it (or
+                    // is zero without the predictor).
+                    const uint32_t v = c.preprocess ? u - bias : 0;
+                    for (; i < J; ++i) o[i] = v;
+                }
+            } else if (id == idAll) {
+                census.uncompressed();
+                if (ref) {
+                    u = s.take(bits) ^ bias;
+                    o[i++] = u - bias;
+                }
+                if (c.preprocess) {
+                    for (; i < J; ++i) {
+                        u = unmap(u, s.take(bits), top);
+                        o[i] = u - bias;
+                    }
+                } else {
+                    for (; i < J; ++i) o[i] = ((s.take(bits) ^ bias) - bias);
+                }
+            } else {
+                const unsigned k = id - 1;
+                if (k >= bits) return Step::Defer;
+                census.split(k);
+                if (ref) {
+                    u = s.take(bits) ^ bias;
+                    o[i++] = u - bias;
+                }
+                // The high parts first, then the k low bits of each.
+                const uint64_t limit = top >> k;
+                uint64_t over = 0;
+                for (unsigned j = i; j < J; ++j) {
+                    uint64_t fs;
+                    if (!s.fs(fs)) return Step::Defer;
+                    over |= fs;
+                    o[j] = (uint32_t)fs;
+                }
+                if (over > limit) return Step::Defer; // limit is all ones
+                if (c.preprocess) {
+                    if (k == 0) {
+                        for (; i < J; ++i) {
+                            u = unmap(u, o[i], top);
+                            o[i] = u - bias;
+                        }
+                    } else {
+                        for (; i < J; ++i) {
+                            u = unmap(u, o[i] << k | s.take(k), top);
+                            o[i] = u - bias;
+                        }
+                    }
+                } else if (k == 0) {
+                    for (; i < J; ++i) o[i] = (o[i] ^ bias) - bias;
+                } else {
+                    for (; i < J; ++i) o[i] = ((o[i] << k | s.take(k)) ^ bias) - bias;
+                }
+            }
+            if (s.overrun()) return Step::Defer;
+            // A run of zero blocks repeats the block just made.
+            const size_t want = count - done;
+            size_t got = (size_t)blocks * J < want ? (size_t)blocks * J : want;
+            const size_t first = got < J ? got : J;
+            const uint32_t last = o[J - 1];
+            sink.done(done, first);
+            for (size_t at = first; at < got; at += J) {
+                const size_t k = got - at < J ? got - at : J;
+                uint32_t *r = sink.room(done + at);
+                const uint32_t v = last;
+                for (size_t j = 0; j < k; ++j) r[j] = v;
+                sink.done(done + at, k);
+            }
+            done += got;
+            blk += blocks;
+        }
+    }
+    return Step::Ok;
+}
+
+// Samples as native 32-bit values, in place when a whole block fits.
+class ValueSink {
+  public:
+    ValueSink(uint32_t *values, size_t count, uint32_t mask) : v_(values), count_(count), mask_(mask) {}
+    uint32_t *room(size_t first) { return first + kMaxBlock <= count_ ? v_ + first : spare_; }
+    void done(size_t first, size_t k)
+    {
+        uint32_t *to = v_ + first;
+        if (first + kMaxBlock > count_) memcpy(to, spare_, k * sizeof *to);
+        if (mask_ != 0xFFFFFFFFu)
+            for (size_t j = 0; j < k; ++j) to[j] &= mask_;
+    }
+
+  private:
+    uint32_t *v_;
+    size_t count_;
+    uint32_t mask_;
+    uint32_t spare_[kMaxBlock];
+};
+
+// Samples of 1 to 4 octets, most or least significant first.
+template <unsigned Size, bool Msb> class ByteSink {
+  public:
+    explicit ByteSink(unsigned char *out) : out_(out) {}
+    uint32_t *room(size_t) { return block_; }
+    void done(size_t first, size_t k)
+    {
+        unsigned char *to = out_ + first * Size;
+        for (size_t j = 0; j < k; ++j, to += Size) {
+            const uint32_t v = block_[j];
+            for (unsigned b = 0; b < Size; ++b) to[b] = (unsigned char)(v >> (8 * (Msb ? Size - 1 - b : b)));
+        }
+    }
+
+  private:
+    unsigned char *out_;
+    uint32_t block_[kMaxBlock];
+};
+
+bool setUp(Setup &c, int bits, int flags, int blockSize, int rsi)
+{
+    if ((flags & ~kTakenFlags) != 0 || bits < 1 || bits > 32 || !ccsdsValidBlocking(blockSize, rsi)) return false;
+    // libaec refuses the restricted options above 4 bits: its answer stands.
+    if ((flags & AEC_RESTRICTED) && bits > 4) return false;
+    c.bits = (unsigned)bits;
+    c.block = (unsigned)blockSize;
+    c.rsi = (unsigned)rsi;
+    if ((flags & AEC_RESTRICTED) && bits <= 4)
+        c.idLen = bits <= 2 ? 1 : 2;
+    else
+        c.idLen = bits > 16 ? 5 : bits > 8 ? 4 : 3;
+    c.preprocess = (flags & AEC_DATA_PREPROCESS) != 0;
+    c.top = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
+    // Raw samples come out as coded; predicted signed ones sign-extended.
+    c.bias = (flags & AEC_DATA_SIGNED) && c.preprocess ? 1u << (bits - 1) : 0;
+    return true;
+}
+
+template <class Sink> int run(const void *src, size_t n, size_t count, const Setup &c, Sink &sink)
+{
+    Stream s(static_cast<const unsigned char *>(src), n);
+    return decodeStream(s, count, c, sink) == Step::Ok ? kCcsdsOk : kCcsdsDefer;
+}
+
+} // namespace
+
+int ccsdsCensusOf(CcsdsCensus *census, size_t count, const void *src, size_t n, int bits, int flags, int blockSize,
+                  int rsi)
+{
+    Setup c;
+    if (!census || !setUp(c, bits, flags, blockSize, rsi)) return kCcsdsDefer;
+    *census = CcsdsCensus{};
+    struct {
+        uint32_t block[kMaxBlock];
+        uint32_t *room(size_t) { return block; }
+        void done(size_t, size_t) {}
+    } sink;
+    Stream s(static_cast<const unsigned char *>(src), n);
+    return decodeStream(s, count, c, sink, Counting{*census}) == Step::Ok ? kCcsdsOk : kCcsdsDefer;
+}
+
+int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
+                         int blockSize, int rsi, size_t sampleSize)
+{
+    Setup c;
+    if (!setUp(c, bits, flags, blockSize, rsi) || sampleSize < 1 || sampleSize > 4) return kCcsdsDefer;
+    if (count == 0) return kCcsdsOk;
+    ValueSink sink(values, count, sampleSize == 4 ? 0xFFFFFFFFu : (1u << (8 * sampleSize)) - 1);
+    return run(src, n, count, c, sink);
+}
+
+int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits, int flags, int blockSize, int rsi)
+{
+    Setup c;
+    if (!setUp(c, bits, flags, blockSize, rsi)) return kCcsdsDefer;
+    if (count == 0) return kCcsdsOk;
+    auto *out = static_cast<unsigned char *>(dst);
+    const bool msb = (flags & AEC_DATA_MSB) != 0;
+    switch (ccsdsSampleSize(bits, flags)) {
+    case 1: {
+        ByteSink<1, true> sink(out);
+        return run(src, n, count, c, sink);
+    }
+    case 2:
+        if (msb) {
+            ByteSink<2, true> sink(out);
+            return run(src, n, count, c, sink);
+        } else {
+            ByteSink<2, false> sink(out);
+            return run(src, n, count, c, sink);
+        }
+    case 3:
+        if (msb) {
+            ByteSink<3, true> sink(out);
+            return run(src, n, count, c, sink);
+        } else {
+            ByteSink<3, false> sink(out);
+            return run(src, n, count, c, sink);
+        }
+    default:
+        if (msb) {
+            ByteSink<4, true> sink(out);
+            return run(src, n, count, c, sink);
+        } else {
+            ByteSink<4, false> sink(out);
+            return run(src, n, count, c, sink);
+        }
+    }
+}
