@@ -10,6 +10,13 @@
 
 #include <cstring>
 
+// The decoder's hot loops: -O3 under GCC whatever the build type, as for
+// the unpack loops.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC push_options
+#pragma GCC optimize("O3")
+#endif
+
 namespace {
 
 // The flags this decoder takes; any other bit goes to libaec. Intervals
@@ -38,6 +45,9 @@ inline uint64_t loadBE64(const unsigned char *p)
     return __builtin_bswap64(w);
 #endif
 }
+
+// Bits of the stream that one window always holds.
+constexpr unsigned kWindow = 57;
 
 // The coded stream, most significant bit of each octet first. Bits past its
 // end read as zeros; the decoder compares the position with the end after
@@ -75,6 +85,50 @@ class Stream {
             return true;
         }
         return fsLong(v);
+    }
+
+    // n fields of k bits (1 to 32), each the low bits of v shifted up.
+    void fields(uint32_t *v, unsigned n, unsigned k)
+    {
+        // As many as one window holds at a time.
+        const unsigned per = kWindow / k;
+        for (unsigned j = 0; j < n;) {
+            uint64_t w = peek();
+            const unsigned here = n - j < per ? n - j : per;
+            for (unsigned t = 0; t < here; ++t, w <<= k, ++j) v[j] = (uint32_t)((uint64_t)v[j] << k | w >> (64 - k));
+            pos_ += (uint64_t)here * k;
+        }
+    }
+
+    // n fundamental sequences; `over` gathers their bits (a value that does
+    // not fit 32 bits shows there). False when the stream ends first.
+    bool fsRun(uint32_t *v, unsigned n, uint64_t &over)
+    {
+        for (unsigned j = 0; j < n;) {
+            const uint64_t w = peek();
+            if (w == 0) {
+                uint64_t z;
+                if (!fsLong(z)) return false;
+                over |= z;
+                v[j++] = (uint32_t)z;
+                continue;
+            }
+            // Each one of the window ends a sequence. Listing them from the
+            // lowest keeps one cheap step per one on the critical path.
+            unsigned char at[64];
+            unsigned ones = 0;
+            for (uint64_t x = w; x; x &= x - 1) at[ones++] = (unsigned char)(63 - __builtin_ctzll(x));
+            const unsigned here = n - j < ones ? n - j : ones;
+            unsigned next = 0;
+            for (unsigned t = 0; t < here; ++t) {
+                const unsigned p = at[ones - 1 - t];
+                v[j++] = p - next;
+                over |= p - next;
+                next = p + 1;
+            }
+            pos_ += next;
+        }
+        return true;
     }
 
     bool overrun() const { return pos_ > end_; }
@@ -165,11 +219,42 @@ struct Counting {
     void split(unsigned k) { ++c.split[k]; }
 };
 
+// The samples of positions i .. J-1 of a block from their mapped
+// differences m (each at most top), after the offset sample u, into o;
+// u becomes the last of them.
+inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, unsigned J, uint32_t top,
+                       uint32_t bias)
+{
+    // Nearly every step stays within theta of the sample before it, where
+    // the inverse is a plain difference: sum those first (one addition per
+    // sample on the critical path), then check them all at once, and only
+    // when one did not stay take the block step by step.
+    uint32_t v = u;
+    for (unsigned j = i; j < J; ++j) {
+        v += (m[j] >> 1) ^ (0u - (m[j] & 1));
+        o[j] = v;
+    }
+    const uint32_t down0 = top - u;
+    uint32_t far = m[i] > 2 * (u < down0 ? u : down0);
+    for (unsigned j = i + 1; j < J; ++j) {
+        const uint32_t down = top - o[j - 1], theta = o[j - 1] < down ? o[j - 1] : down;
+        far |= m[j] > 2 * theta;
+    }
+    if (far) {
+        v = u;
+        for (unsigned j = i; j < J; ++j) o[j] = v = unmap(v, m[j], top);
+    }
+    u = v;
+    if (bias)
+        for (unsigned j = i; j < J; ++j) o[j] -= bias;
+}
+
 template <class Sink, class Census = NoCensus>
 Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census census = {})
 {
     const unsigned J = c.block, idAll = (1u << c.idLen) - 1, bits = c.bits;
     const uint32_t top = c.top, bias = c.bias;
+    uint32_t m[kMaxBlock];
     size_t done = 0;
     while (done < count) {
         uint32_t u = 0; // the previous sample, offset
@@ -177,116 +262,80 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
             const bool ref = c.preprocess && blk == 0;
             uint32_t *o = sink.room(done);
             const unsigned id = s.take(c.idLen);
+            const bool low = id == 0, second = low && s.take(1) != 0;
             unsigned i = 0;
+            if (ref) {
+                u = s.take(bits) ^ bias;
+                o[i++] = u - bias;
+            }
             unsigned blocks = 1;
-            if (id == 0) {
-                const bool second = s.take(1) != 0;
-                if (ref) {
-                    u = s.take(bits) ^ bias;
-                    o[i++] = u - bias;
+            if (low && !second) {
+                uint64_t fs;
+                if (!s.fs(fs)) return Step::Defer;
+                uint64_t run = fs + 1;
+                const unsigned left = c.rsi - blk;
+                census.zeroRun(run == kRosCount);
+                if (run == kRosCount) {
+                    const unsigned seg = kSegmentBlocks - blk % kSegmentBlocks;
+                    run = seg < left ? seg : left;
+                } else if (run > kRosCount) {
+                    --run;
                 }
+                if (run > left) return Step::Defer;
+                blocks = (unsigned)run;
+                // Every sample of the run repeats the one before it (or
+                // is zero without the predictor).
+                const uint32_t v = c.preprocess ? u - bias : 0;
+                for (; i < J; ++i) o[i] = v;
+            } else {
                 if (second) {
                     census.second();
-                    for (unsigned pair = 0; pair < J / 2; ++pair) {
-                        uint64_t m;
-                        if (!s.fs(m) || m > kSeMaxCode) return Step::Defer;
-                        const uint32_t sum = kSe.sum[m], b = (uint32_t)m - sum * (sum + 1) / 2, a = sum - b;
-                        if (pair == 0 && ref) {
-                            if (a != 0) return Step::Defer; // the reference's slot
-                        } else if (c.preprocess) {
-                            u = unmap(u, a, top);
-                            o[i++] = u - bias;
+                    uint32_t widest = 0;
+                    for (unsigned j = ref ? 0 : i; j < J; j += 2) {
+                        uint64_t code;
+                        if (!s.fs(code) || code > kSeMaxCode) return Step::Defer;
+                        const uint32_t sum = kSe.sum[code], b = (uint32_t)code - sum * (sum + 1) / 2;
+                        // In the first block of an interval the pair's first
+                        // slot is the reference's.
+                        if (j == 0 && ref) {
+                            if (sum != b) return Step::Defer;
                         } else {
-                            o[i++] = (a ^ bias) - bias;
+                            m[j] = sum - b;
                         }
-                        if (c.preprocess) {
-                            u = unmap(u, b, top);
-                            o[i++] = u - bias;
-                        } else {
-                            o[i++] = (b ^ bias) - bias;
-                        }
+                        m[j + 1] = b;
+                        widest |= (sum - b) | b; // top is all ones
                     }
+                    if (widest > top) return Step::Defer;
+                } else if (id == idAll) {
+                    census.uncompressed();
+                    memset(m + i, 0, (J - i) * sizeof *m);
+                    s.fields(m + i, J - i, bits);
                 } else {
-                    uint64_t fs;
-                    if (!s.fs(fs)) return Step::Defer;
-                    uint64_t run = fs + 1;
-                    const unsigned left = c.rsi - blk;
-                    census.zeroRun(run == kRosCount);
-                    if (run == kRosCount) {
-                        const unsigned seg = kSegmentBlocks - blk % kSegmentBlocks;
-                        run = seg < left ? seg : left;
-                    } else if (run > kRosCount) {
-                        --run;
-                    }
-                    if (run > left) return Step::Defer;
-                    blocks = (unsigned)run;
-                    // Every sample of the run repeats the one before it (or
-                    // is zero without the predictor).
-                    const uint32_t v = c.preprocess ? u - bias : 0;
-                    for (; i < J; ++i) o[i] = v;
+                    const unsigned k = id - 1;
+                    if (k >= bits) return Step::Defer;
+                    census.split(k);
+                    // The high parts first, then the k low bits of each.
+                    uint64_t over = 0;
+                    if (!s.fsRun(m + i, J - i, over)) return Step::Defer;
+                    if (over > (top >> k)) return Step::Defer; // an all-ones limit
+                    if (k > 0) s.fields(m + i, J - i, k);
                 }
-            } else if (id == idAll) {
-                census.uncompressed();
-                if (ref) {
-                    u = s.take(bits) ^ bias;
-                    o[i++] = u - bias;
-                }
-                if (c.preprocess) {
-                    for (; i < J; ++i) {
-                        u = unmap(u, s.take(bits), top);
-                        o[i] = u - bias;
-                    }
-                } else {
-                    for (; i < J; ++i) o[i] = ((s.take(bits) ^ bias) - bias);
-                }
-            } else {
-                const unsigned k = id - 1;
-                if (k >= bits) return Step::Defer;
-                census.split(k);
-                if (ref) {
-                    u = s.take(bits) ^ bias;
-                    o[i++] = u - bias;
-                }
-                // The high parts first, then the k low bits of each.
-                const uint64_t limit = top >> k;
-                uint64_t over = 0;
-                for (unsigned j = i; j < J; ++j) {
-                    uint64_t fs;
-                    if (!s.fs(fs)) return Step::Defer;
-                    over |= fs;
-                    o[j] = (uint32_t)fs;
-                }
-                if (over > limit) return Step::Defer; // limit is all ones
-                if (c.preprocess) {
-                    if (k == 0) {
-                        for (; i < J; ++i) {
-                            u = unmap(u, o[i], top);
-                            o[i] = u - bias;
-                        }
-                    } else {
-                        for (; i < J; ++i) {
-                            u = unmap(u, o[i] << k | s.take(k), top);
-                            o[i] = u - bias;
-                        }
-                    }
-                } else if (k == 0) {
-                    for (; i < J; ++i) o[i] = (o[i] ^ bias) - bias;
-                } else {
-                    for (; i < J; ++i) o[i] = ((o[i] << k | s.take(k)) ^ bias) - bias;
-                }
+                if (c.preprocess)
+                    unmapBlock(u, m, o, i, J, top, bias);
+                else
+                    memcpy(o + i, m + i, (J - i) * sizeof *o);
             }
             if (s.overrun()) return Step::Defer;
             // A run of zero blocks repeats the block just made.
             const size_t want = count - done;
-            size_t got = (size_t)blocks * J < want ? (size_t)blocks * J : want;
+            const size_t got = (size_t)blocks * J < want ? (size_t)blocks * J : want;
             const size_t first = got < J ? got : J;
             const uint32_t last = o[J - 1];
             sink.done(done, first);
             for (size_t at = first; at < got; at += J) {
                 const size_t k = got - at < J ? got - at : J;
                 uint32_t *r = sink.room(done + at);
-                const uint32_t v = last;
-                for (size_t j = 0; j < k; ++j) r[j] = v;
+                for (size_t j = 0; j < k; ++j) r[j] = last;
                 sink.done(done + at, k);
             }
             done += got;
@@ -383,7 +432,8 @@ int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t
     Setup c;
     if (!setUp(c, bits, flags, blockSize, rsi) || sampleSize < 1 || sampleSize > 4) return kCcsdsDefer;
     if (count == 0) return kCcsdsOk;
-    ValueSink sink(values, count, sampleSize == 4 ? 0xFFFFFFFFu : (1u << (8 * sampleSize)) - 1);
+    // Only sign-extended samples reach past their octets.
+    ValueSink sink(values, count, c.bias == 0 || sampleSize == 4 ? 0xFFFFFFFFu : (1u << (8 * sampleSize)) - 1);
     return run(src, n, count, c, sink);
 }
 
@@ -425,3 +475,7 @@ int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits,
         }
     }
 }
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC pop_options
+#endif
