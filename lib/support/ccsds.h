@@ -66,6 +66,16 @@ int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits,
 int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
                          int blockSize, int rsi, size_t sampleSize);
 
+// Takes decoded samples first .. first + k - 1 (k at most a block), as
+// ccsdsDecodeOwnValues gives them with 4-octet samples.
+typedef void (*CcsdsBlockFn)(void *context, size_t first, const uint32_t *samples, size_t k);
+
+// The own decoder handing its samples to fn a block at a time, in order,
+// each exactly once, so a caller can use them while they are in cache.
+// Results as ccsdsDecodeOwn; on kCcsdsDefer fn may have taken some.
+int ccsdsDecodeOwnBlocks(CcsdsBlockFn fn, void *context, size_t count, const void *src, size_t n, int bits,
+                         int flags, int blockSize, int rsi);
+
 // How many blocks of a stream took each option: runs of zero blocks (those
 // to the end of a segment apart), second extension, no compression, and
 // the split options by k.

@@ -384,6 +384,19 @@ template <unsigned Size, bool Msb> class ByteSink {
     uint32_t block_[kMaxBlock];
 };
 
+// Samples handed on a block at a time.
+class CallSink {
+  public:
+    CallSink(CcsdsBlockFn fn, void *context) : fn_(fn), context_(context) {}
+    uint32_t *room(size_t) { return block_; }
+    void done(size_t first, size_t k) { fn_(context_, first, block_, k); }
+
+  private:
+    CcsdsBlockFn fn_;
+    void *context_;
+    uint32_t block_[kMaxBlock];
+};
+
 bool setUp(Setup &c, int bits, int flags, int blockSize, int rsi)
 {
     if ((flags & ~kTakenFlags) != 0 || bits < 1 || bits > 32 || !ccsdsValidBlocking(blockSize, rsi)) return false;
@@ -434,6 +447,16 @@ int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t
     if (count == 0) return kCcsdsOk;
     // Only sign-extended samples reach past their octets.
     ValueSink sink(values, count, c.bias == 0 || sampleSize == 4 ? 0xFFFFFFFFu : (1u << (8 * sampleSize)) - 1);
+    return run(src, n, count, c, sink);
+}
+
+int ccsdsDecodeOwnBlocks(CcsdsBlockFn fn, void *context, size_t count, const void *src, size_t n, int bits,
+                         int flags, int blockSize, int rsi)
+{
+    Setup c;
+    if (!fn || !setUp(c, bits, flags, blockSize, rsi)) return kCcsdsDefer;
+    if (count == 0) return kCcsdsOk;
+    CallSink sink(fn, context);
     return run(src, n, count, c, sink);
 }
 
