@@ -65,8 +65,8 @@ struct Coded {
     size_t count = 0;
 };
 
-// Each field scaled to the full range of `bits` bits, one after another
-// (each coded field starts a new interval), repeated to about kTarget.
+// Each field scaled to the full range of `bits` bits, one after another,
+// cut or repeated to about kTarget samples.
 Coded coded(int bits)
 {
     static const std::vector<std::vector<double>> fields = realFields();
@@ -84,11 +84,9 @@ Coded coded(int bits)
         }
     }
     if (one.empty()) return c;
-    // Whole intervals, so the repeated stream stays one valid stream.
-    const size_t interval = size * kBlock * kRsi;
-    one.resize(one.size() / interval * interval);
     Bytes samples;
     while (samples.size() < kTarget * size) samples.insert(samples.end(), one.begin(), one.end());
+    samples.resize(kTarget * size);
     c.count = samples.size() / size;
     c.stream.resize(samples.size() + 4096);
     aec_stream s{};

@@ -182,6 +182,20 @@ inline uint32_t unmap(uint32_t u, uint32_t m, uint32_t top)
     return u < down ? m : top - m;
 }
 
+// The same without branches, for data that often leave theta (values
+// near either end of the range): the choice is made by masks, so the
+// chain from one sample to the next stays short and never mispredicts.
+inline uint32_t unmapMasked(uint32_t u, uint32_t m, uint32_t top)
+{
+    const uint32_t down = top - u;
+    const uint32_t lower = 0u - (uint32_t)(u < down);
+    const uint32_t theta = (u & lower) | (down & ~lower);
+    const uint32_t near = u + ((m >> 1) ^ (0u - (m & 1)));
+    const uint32_t far = (m & lower) | ((top - m) & ~lower);
+    const uint32_t isFar = 0u - (uint32_t)(m > 2 * theta);
+    return (far & isFar) | (near & ~isFar);
+}
+
 // Sum s of the pair behind each second-extension code m, s(s+1)/2 <= m.
 struct SeTable {
     unsigned char sum[kSeMaxCode + 1];
@@ -223,8 +237,24 @@ struct Counting {
 // differences m (each at most top), after the offset sample u, into o;
 // u becomes the last of them.
 inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, unsigned J, uint32_t top,
-                       uint32_t bias)
+                       uint32_t bias, bool &wasFar)
 {
+    // After a block that left theta the next one likely does too: go step
+    // by step at once.
+    if (wasFar) {
+        uint32_t v = u;
+        uint32_t far = 0;
+        for (unsigned j = i; j < J; ++j) {
+            const uint32_t down = top - v, theta = v < down ? v : down;
+            far |= m[j] > 2 * theta;
+            o[j] = v = unmapMasked(v, m[j], top);
+        }
+        wasFar = far != 0;
+        u = v;
+        if (bias)
+            for (unsigned j = i; j < J; ++j) o[j] -= bias;
+        return;
+    }
     // Nearly every step stays within theta of the sample before it, where
     // the inverse is a plain difference: sum those first (one addition per
     // sample on the critical path), then check them all at once, and only
@@ -242,7 +272,8 @@ inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, 
     }
     if (far) {
         v = u;
-        for (unsigned j = i; j < J; ++j) o[j] = v = unmap(v, m[j], top);
+        for (unsigned j = i; j < J; ++j) o[j] = v = unmapMasked(v, m[j], top);
+        wasFar = true;
     }
     u = v;
     if (bias)
@@ -255,6 +286,7 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
     const unsigned J = c.block, idAll = (1u << c.idLen) - 1, bits = c.bits;
     const uint32_t top = c.top, bias = c.bias;
     uint32_t m[kMaxBlock];
+    bool wasFar = false;
     size_t done = 0;
     while (done < count) {
         uint32_t u = 0; // the previous sample, offset
@@ -321,7 +353,7 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
                     if (k > 0) s.fields(m + i, J - i, k);
                 }
                 if (c.preprocess)
-                    unmapBlock(u, m, o, i, J, top, bias);
+                    unmapBlock(u, m, o, i, J, top, bias, wasFar);
                 else
                     memcpy(o + i, m + i, (J - i) * sizeof *o);
             }
@@ -365,22 +397,52 @@ class ValueSink {
     uint32_t spare_[kMaxBlock];
 };
 
+// v as 4 octets in memory, most or least significant first.
+template <bool Msb> inline uint32_t ordered(uint32_t v)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return Msb ? v : __builtin_bswap32(v);
+#else
+    return Msb ? __builtin_bswap32(v) : v;
+#endif
+}
+
 // Samples of 1 to 4 octets, most or least significant first.
 template <unsigned Size, bool Msb> class ByteSink {
   public:
-    explicit ByteSink(unsigned char *out) : out_(out) {}
+    ByteSink(unsigned char *out, size_t count) : out_(out), count_(count) {}
     uint32_t *room(size_t) { return block_; }
     void done(size_t first, size_t k)
     {
         unsigned char *to = out_ + first * Size;
-        for (size_t j = 0; j < k; ++j, to += Size) {
-            const uint32_t v = block_[j];
-            for (unsigned b = 0; b < Size; ++b) to[b] = (unsigned char)(v >> (8 * (Msb ? Size - 1 - b : b)));
+        if (Size == 1) {
+            for (size_t j = 0; j < k; ++j) to[j] = (unsigned char)block_[j];
+        } else if (Size == 2) {
+            for (size_t j = 0; j < k; ++j) {
+                const uint16_t v = (uint16_t)(ordered<Msb>(block_[j]) >> (Msb ? 16 : 0));
+                memcpy(to + 2 * j, &v, 2);
+            }
+        } else if (Size == 4) {
+            for (size_t j = 0; j < k; ++j) {
+                const uint32_t v = ordered<Msb>(block_[j]);
+                memcpy(to + 4 * j, &v, 4);
+            }
+        } else {
+            // Four octets at a time, the fourth overwritten by the next
+            // sample; the last sample of the output goes octet by octet.
+            size_t whole = first + k < count_ ? k : k - 1;
+            for (size_t j = 0; j < whole; ++j) {
+                const uint32_t v = ordered<Msb>(Msb ? block_[j] << 8 : block_[j]);
+                memcpy(to + 3 * j, &v, 4);
+            }
+            for (size_t j = whole; j < k; ++j)
+                for (unsigned b = 0; b < 3; ++b) to[3 * j + b] = (unsigned char)(block_[j] >> (8 * (Msb ? 2 - b : b)));
         }
     }
 
   private:
     unsigned char *out_;
+    size_t count_;
     uint32_t block_[kMaxBlock];
 };
 
@@ -469,31 +531,31 @@ int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits,
     const bool msb = (flags & AEC_DATA_MSB) != 0;
     switch (ccsdsSampleSize(bits, flags)) {
     case 1: {
-        ByteSink<1, true> sink(out);
+        ByteSink<1, true> sink(out, count);
         return run(src, n, count, c, sink);
     }
     case 2:
         if (msb) {
-            ByteSink<2, true> sink(out);
+            ByteSink<2, true> sink(out, count);
             return run(src, n, count, c, sink);
         } else {
-            ByteSink<2, false> sink(out);
+            ByteSink<2, false> sink(out, count);
             return run(src, n, count, c, sink);
         }
     case 3:
         if (msb) {
-            ByteSink<3, true> sink(out);
+            ByteSink<3, true> sink(out, count);
             return run(src, n, count, c, sink);
         } else {
-            ByteSink<3, false> sink(out);
+            ByteSink<3, false> sink(out, count);
             return run(src, n, count, c, sink);
         }
     default:
         if (msb) {
-            ByteSink<4, true> sink(out);
+            ByteSink<4, true> sink(out, count);
             return run(src, n, count, c, sink);
         } else {
-            ByteSink<4, false> sink(out);
+            ByteSink<4, false> sink(out, count);
             return run(src, n, count, c, sink);
         }
     }
