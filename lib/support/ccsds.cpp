@@ -13,6 +13,8 @@ namespace {
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
 // libaec's limit on blocks per reference sample interval.
 constexpr int kMaxRsi = 4096;
+// The restricted option set exists for narrow samples only.
+constexpr int kMaxRestrictedBits = 4;
 
 bool validWidth(int bits) { return bits >= 1 && bits <= 32; }
 
@@ -78,11 +80,14 @@ int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, 
     return kCcsdsOk;
 }
 
+bool ccsdsValidOptions(int bits, int flags) { return !(flags & AEC_RESTRICTED) || bits <= kMaxRestrictedBits; }
+
 int ccsdsDecode(void *dst, size_t dstLen, const void *src, size_t n, size_t count, int bits, int flags,
                 int blockSize, int rsi)
 {
     const size_t size = ccsdsSampleSize(bits, flags);
-    if (!dst || (!src && n) || size == 0 || dstLen / size < count || !ccsdsValidBlocking(blockSize, rsi))
+    if (!dst || (!src && n) || size == 0 || dstLen / size < count || !ccsdsValidBlocking(blockSize, rsi) ||
+        !ccsdsValidOptions(bits, flags))
         return kCcsdsParam;
     if (count == 0) return kCcsdsOk;
     if (n == 0) return kCcsdsData;

@@ -42,6 +42,11 @@ bool ccsdsValidBlocking(int blockSize, int rsi);
 int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize,
                 int rsi);
 
+// Whether the flags suit the width: the restricted option set
+// (AEC_RESTRICTED) only up to 4 bits. libaec refuses the others, and loses
+// the memory of its state as it does, so they never reach it.
+bool ccsdsValidOptions(int bits, int flags);
+
 // Decodes the n coded octets at src into exactly `count` samples laid out
 // as `flags` say (ccsdsSampleSize octets each) at dst, of dstLen octets.
 // kCcsdsData when the stream holds fewer samples.

@@ -173,19 +173,11 @@ struct Setup {
 };
 
 // The sample after `u` (both offset to 0 .. top) for the mapped difference
-// m <= top: the inverse of the unit-delay predictor's mapping.
+// m <= top: the inverse of the unit-delay predictor's mapping. Without
+// branches, for data that often leave theta (values near either end of
+// the range): the choice is made by masks, so the chain from one sample to
+// the next stays short and never mispredicts.
 inline uint32_t unmap(uint32_t u, uint32_t m, uint32_t top)
-{
-    const uint32_t down = top - u;
-    const uint32_t theta = u < down ? u : down;
-    if (m <= 2 * theta) return u + ((m >> 1) ^ (0u - (m & 1))); // +m/2, or -(m+1)/2 for odd m
-    return u < down ? m : top - m;
-}
-
-// The same without branches, for data that often leave theta (values
-// near either end of the range): the choice is made by masks, so the
-// chain from one sample to the next stays short and never mispredicts.
-inline uint32_t unmapMasked(uint32_t u, uint32_t m, uint32_t top)
 {
     const uint32_t down = top - u;
     const uint32_t lower = 0u - (uint32_t)(u < down);
@@ -247,7 +239,7 @@ inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, 
         for (unsigned j = i; j < J; ++j) {
             const uint32_t down = top - v, theta = v < down ? v : down;
             far |= m[j] > 2 * theta;
-            o[j] = v = unmapMasked(v, m[j], top);
+            o[j] = v = unmap(v, m[j], top);
         }
         wasFar = far != 0;
         u = v;
@@ -272,7 +264,7 @@ inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, 
     }
     if (far) {
         v = u;
-        for (unsigned j = i; j < J; ++j) o[j] = v = unmapMasked(v, m[j], top);
+        for (unsigned j = i; j < J; ++j) o[j] = v = unmap(v, m[j], top);
         wasFar = true;
     }
     u = v;
@@ -462,8 +454,7 @@ class CallSink {
 bool setUp(Setup &c, int bits, int flags, int blockSize, int rsi)
 {
     if ((flags & ~kTakenFlags) != 0 || bits < 1 || bits > 32 || !ccsdsValidBlocking(blockSize, rsi)) return false;
-    // libaec refuses the restricted options above 4 bits: its answer stands.
-    if ((flags & AEC_RESTRICTED) && bits > 4) return false;
+    if (!ccsdsValidOptions(bits, flags)) return false;
     c.bits = (unsigned)bits;
     c.block = (unsigned)blockSize;
     c.rsi = (unsigned)rsi;
