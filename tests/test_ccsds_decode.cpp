@@ -106,8 +106,9 @@ Bytes encode(const Bytes &in, int bits, int flags, int blockSize, int rsi)
     return out;
 }
 
-// How far libaec gets with a stream: it may write all count samples and
-// still complain of what follows them.
+// How far libaec gets with a stream. When the count ends a block, libaec
+// goes on into the next one and may complain of what it finds there; its
+// samples are then not to be trusted.
 enum Outcome { kFewer, kAllThenError, kAll };
 
 Outcome aecOutcome(const unsigned char *src, size_t n, size_t count, int bits, int flags, int blockSize, int rsi,
@@ -242,9 +243,9 @@ TEST(CcsdsDecode, EveryOptionIsMetAndDecoded)
 
 // Whatever the octets, the public decoders give libaec's samples when
 // libaec decodes all count, and kCcsdsData when it gives fewer; the own
-// decoder gives the same samples or defers. When libaec writes them all
-// and then complains of what follows, either answer may come, but samples
-// only as libaec's. Each input lies in a buffer of its exact size, so
+// decoder gives the same samples or defers. When libaec complains only
+// past the last sample either answer may come, with the samples before the
+// last as libaec gives them for one sample fewer. Each input lies in a buffer of its exact size, so
 // the sanitizers see any read past it.
 void expectAsLibaec(const Bytes &stream, size_t count, int bits, int flags, int blockSize, int rsi,
                     const std::string &label)
@@ -261,14 +262,18 @@ void expectAsLibaec(const Bytes &stream, size_t count, int bits, int flags, int 
         ASSERT_TRUE(status == kCcsdsOk || status == kCcsdsData) << label;
     else
         ASSERT_EQ(status, aec == kAll ? kCcsdsOk : kCcsdsData) << label;
+    size_t sure = aec == kAll ? want.size() : 0;
+    if (aec == kAllThenError && count > 1 &&
+        aecOutcome(exact.get(), stream.size(), count - 1, bits, flags, blockSize, rsi, want) == kAll)
+        sure = want.size();
     if (status == kCcsdsOk) {
-        EXPECT_EQ(got, want) << label;
+        EXPECT_TRUE(std::equal(want.begin(), want.begin() + (long)sure, got.begin())) << label;
     }
     const std::unique_ptr<unsigned char[]> own(new unsigned char[count * size]);
     const int mine = ccsdsDecodeOwn(own.get(), count, exact.get(), stream.size(), bits, flags, blockSize, rsi);
     ASSERT_TRUE(mine == kCcsdsDefer || (mine == kCcsdsOk && aec != kFewer)) << label << ": " << mine;
     if (mine == kCcsdsOk) {
-        EXPECT_TRUE(std::equal(want.begin(), want.end(), own.get())) << label;
+        EXPECT_TRUE(std::equal(want.begin(), want.begin() + (long)sure, own.get())) << label;
     }
 }
 

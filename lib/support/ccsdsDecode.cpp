@@ -132,6 +132,7 @@ class Stream {
     }
 
     bool overrun() const { return pos_ > end_; }
+    uint64_t position() const { return pos_; }
 
   private:
     uint64_t tail(size_t at) const
@@ -277,6 +278,9 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
 {
     const unsigned J = c.block, idAll = (1u << c.idLen) - 1, bits = c.bits;
     const uint32_t top = c.top, bias = c.bias;
+    // The raw block, with room for a zero-block count and the cost of the
+    // second extension over narrow samples.
+    const uint64_t longest = c.idLen + 1 + (uint64_t)(J + 1) * bits + 2 * kMaxBlock;
     uint32_t m[kMaxBlock];
     bool wasFar = false;
     size_t done = 0;
@@ -285,6 +289,7 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
         for (unsigned blk = 0; blk < c.rsi && done < count;) {
             const bool ref = c.preprocess && blk == 0;
             uint32_t *o = sink.room(done);
+            const uint64_t start = s.position();
             const unsigned id = s.take(c.idLen);
             const bool low = id == 0, second = low && s.take(1) != 0;
             unsigned i = 0;
@@ -349,7 +354,9 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
                 else
                     memcpy(o + i, m + i, (J - i) * sizeof *o);
             }
-            if (s.overrun()) return Step::Defer;
+            // A coder sends a block raw rather than longer, and libaec reads
+            // longer ones its own way: it judges those.
+            if (s.overrun() || s.position() - start > longest) return Step::Defer;
             // A run of zero blocks repeats the block just made.
             const size_t want = count - done;
             const size_t got = (size_t)blocks * J < want ? (size_t)blocks * J : want;
