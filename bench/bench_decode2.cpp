@@ -116,34 +116,47 @@ void BM_eccodes(benchmark::State &state)
     codes_handle_delete(h);
 }
 
+// The CCSDS stream of the field at `bits` and its parameters from
+// section 5: flags, block size, interval.
+struct CcsdsField {
+    std::vector<unsigned char> rec;
+    const unsigned char *data = nullptr;
+    size_t length = 0;
+    int bits = 0, flags = 0, block = 0, rsi = 0;
+
+    explicit CcsdsField(int width) : rec(message(42, width))
+    {
+        gribField f;
+        if (grib_field_decode_double(rec.data(), rec.size(), 0, &f, nullptr, nullptr, 0) != 0) return;
+        const unsigned char *s5 = rec.data() + f.sectionOffset[5];
+        data = rec.data() + f.sectionOffset[7] + 5;
+        length = f.numberOfPackedOctets;
+        bits = f.bitsPerValue;
+        flags = s5[21];
+        block = s5[22];
+        rsi = s5[23] << 8 | s5[24];
+    }
+};
+
 // libaec decoding the CCSDS stream alone into big-endian samples of whole
 // octets, as the decoder once asked it for them: the bound it set.
 void BM_libaec_alone(benchmark::State &state)
 {
-    const std::vector<unsigned char> rec = message(42, (int)state.range(0));
-    gribField f;
-    if (grib_field_decode_double(rec.data(), rec.size(), 0, &f, nullptr, nullptr, 0) != 0) {
-        state.SkipWithError("no field");
-        return;
-    }
-    const unsigned char *s5 = rec.data() + f.sectionOffset[5];
-    const unsigned char *data = rec.data() + f.sectionOffset[7] + 5;
-    const int bits = f.bitsPerValue, flags = s5[21] | AEC_DATA_MSB | AEC_DATA_3BYTE;
+    const CcsdsField c((int)state.range(0));
+    if (!c.data) return state.SkipWithError("no field");
+    const int flags = c.flags | AEC_DATA_MSB | AEC_DATA_3BYTE;
     std::vector<uint32_t> samples(kPoints);
     for (auto _ : state) {
         aec_stream s{};
-        s.bits_per_sample = (unsigned)bits;
-        s.block_size = s5[22];
-        s.rsi = (unsigned)(s5[23] << 8 | s5[24]);
+        s.bits_per_sample = (unsigned)c.bits;
+        s.block_size = (unsigned)c.block;
+        s.rsi = (unsigned)c.rsi;
         s.flags = (unsigned)flags;
-        s.next_in = data;
-        s.avail_in = f.numberOfPackedOctets;
+        s.next_in = c.data;
+        s.avail_in = c.length;
         s.next_out = reinterpret_cast<unsigned char *>(samples.data());
-        s.avail_out = (size_t)kPoints * ccsdsSampleSize(bits, flags);
-        if (aec_buffer_decode(&s) != AEC_OK) {
-            state.SkipWithError("libaec failed");
-            break;
-        }
+        s.avail_out = (size_t)kPoints * ccsdsSampleSize(c.bits, flags);
+        if (aec_buffer_decode(&s) != AEC_OK) return state.SkipWithError("libaec failed");
         benchmark::DoNotOptimize(samples.data());
     }
 }
@@ -152,21 +165,12 @@ void BM_libaec_alone(benchmark::State &state)
 // the part of the 5.42 decode that is not scaling.
 void BM_ccsds_alone(benchmark::State &state)
 {
-    const std::vector<unsigned char> rec = message(42, (int)state.range(0));
-    gribField f;
-    if (grib_field_decode_double(rec.data(), rec.size(), 0, &f, nullptr, nullptr, 0) != 0) {
-        state.SkipWithError("no field");
-        return;
-    }
-    const unsigned char *s5 = rec.data() + f.sectionOffset[5];
-    const unsigned char *data = rec.data() + f.sectionOffset[7] + 5;
+    const CcsdsField c((int)state.range(0));
+    if (!c.data) return state.SkipWithError("no field");
     std::vector<uint32_t> values(kPoints);
     for (auto _ : state) {
-        if (ccsdsDecodeValues(values.data(), kPoints, data, f.numberOfPackedOctets, f.bitsPerValue, s5[21], s5[22],
-                              s5[23] << 8 | s5[24]) != kCcsdsOk) {
-            state.SkipWithError("decoding failed");
-            break;
-        }
+        if (ccsdsDecodeValues(values.data(), kPoints, c.data, c.length, c.bits, c.flags, c.block, c.rsi) != kCcsdsOk)
+            return state.SkipWithError("decoding failed");
         benchmark::DoNotOptimize(values.data());
     }
 }
