@@ -63,10 +63,12 @@ int ccsdsDecodeValues(uint32_t *values, size_t count, const void *src, size_t n,
 // ccsdsDecode (count of them at dst, which holds them all) and the same
 // values as ccsdsDecodeValues with samples of sampleSize octets (1 to 4,
 // each value masked to it), or kCcsdsDefer for a stream it leaves to libaec
-// (an option it does not take, a code out of range, a stream that ends
-// early), with the output then in no particular state. Parameters are the
-// callers' to check. Reads nothing outside src and writes nothing outside
-// the count samples; allocates nothing.
+// (an option it does not take, a code out of range, a block longer than
+// its raw form, a stream that ends early, a width, blocking or flags it
+// does not know), with the output then in no particular state. The caller
+// sees that dst or values hold count samples and src n octets. Reads
+// nothing outside src and writes nothing outside the count samples;
+// allocates nothing; safe from several threads at once.
 int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits, int flags, int blockSize, int rsi);
 int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
                          int blockSize, int rsi, size_t sampleSize);
