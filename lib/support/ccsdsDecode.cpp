@@ -173,20 +173,21 @@ struct Setup {
     uint32_t bias; // signed samples are handled offset by half the range
 };
 
-// The sample after `u` (both offset to 0 .. top) for the mapped difference
-// m <= top: the inverse of the unit-delay predictor's mapping. Without
-// branches, for data that often leave theta (values near either end of
-// the range): the choice is made by masks, so the chain from one sample to
-// the next stays short and never mispredicts.
-inline uint32_t unmap(uint32_t u, uint32_t m, uint32_t top)
+// The sample after `u` (both offset to 0 .. top = 2 half - 1) for the
+// mapped difference m <= top: the inverse of the unit-delay predictor's
+// mapping; `far` tells whether the step left theta. For data that often
+// leave it (values near either end of the range) the chain from one sample
+// to the next must stay short: every comparison on it is against u alone,
+// and |d| > theta is tested as ceil(m / 2) > theta, both sides of theta at
+// once.
+inline uint32_t unmap(uint32_t u, uint32_t m, uint32_t top, uint32_t half, bool &far)
 {
-    const uint32_t down = top - u;
-    const uint32_t lower = 0u - (uint32_t)(u < down);
-    const uint32_t theta = (u & lower) | (down & ~lower);
-    const uint32_t near = u + ((m >> 1) ^ (0u - (m & 1)));
-    const uint32_t far = (m & lower) | ((top - m) & ~lower);
-    const uint32_t isFar = 0u - (uint32_t)(m > 2 * theta);
-    return (far & isFar) | (near & ~isFar);
+    const uint32_t up = (m >> 1) + (m & 1);
+    const bool lower = u < half; // theta is u, else top - u
+    far = lower ? up > u : u > top - up;
+    const uint32_t near = u + ((m >> 1) ^ (0u - (m & 1))); // +m/2, or -(m+1)/2 for odd m
+    const uint32_t edge = lower ? m : top - m;
+    return far ? edge : near;
 }
 
 // Sum s of the pair behind each second-extension code m, s(s+1)/2 <= m.
@@ -229,20 +230,21 @@ struct Counting {
 // The samples of positions i .. J-1 of a block from their mapped
 // differences m (each at most top), after the offset sample u, into o;
 // u becomes the last of them.
-inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, unsigned J, uint32_t top,
-                       uint32_t bias, bool &wasFar)
+inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, unsigned J, const Setup &c,
+                       bool &wasFar)
 {
+    const uint32_t top = c.top, half = c.top / 2 + 1, bias = c.bias;
     // After a block that left theta the next one likely does too: go step
     // by step at once.
     if (wasFar) {
         uint32_t v = u;
-        uint32_t far = 0;
+        bool far = false;
         for (unsigned j = i; j < J; ++j) {
-            const uint32_t down = top - v, theta = v < down ? v : down;
-            far |= m[j] > 2 * theta;
-            o[j] = v = unmap(v, m[j], top);
+            bool here;
+            o[j] = v = unmap(v, m[j], top, half, here);
+            far |= here;
         }
-        wasFar = far != 0;
+        wasFar = far;
         u = v;
         if (bias)
             for (unsigned j = i; j < J; ++j) o[j] -= bias;
@@ -265,7 +267,8 @@ inline void unmapBlock(uint32_t &u, const uint32_t *m, uint32_t *o, unsigned i, 
     }
     if (far) {
         v = u;
-        for (unsigned j = i; j < J; ++j) o[j] = v = unmap(v, m[j], top);
+        bool here;
+        for (unsigned j = i; j < J; ++j) o[j] = v = unmap(v, m[j], top, half, here);
         wasFar = true;
     }
     u = v;
@@ -350,7 +353,7 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
                     if (k > 0) s.fields(m + i, J - i, k);
                 }
                 if (c.preprocess)
-                    unmapBlock(u, m, o, i, J, top, bias, wasFar);
+                    unmapBlock(u, m, o, i, J, c, wasFar);
                 else
                     memcpy(o + i, m + i, (J - i) * sizeof *o);
             }
