@@ -48,6 +48,8 @@ inline uint64_t loadBE64(const unsigned char *p)
 
 // Bits of the stream that one window always holds.
 constexpr unsigned kWindow = 57;
+// Below this many sequences to read, a window is not worth listing whole.
+constexpr unsigned kFewSequences = 12;
 
 // The coded stream, most significant bit of each octet first. Bits past its
 // end read as zeros; the decoder compares the position with the end after
@@ -113,8 +115,22 @@ class Stream {
                 v[j++] = (uint32_t)z;
                 continue;
             }
-            // Each one of the window ends a sequence. Listing them from the
-            // lowest keeps one cheap step per one on the critical path.
+            // Each one of the window ends a sequence. For a few sequences,
+            // take the ones from the top; for many, list them all from the
+            // lowest, one cheap step per one on the critical path.
+            if (n - j < kFewSequences) {
+                uint64_t x = w;
+                unsigned next = 0;
+                while (j < n && x) {
+                    const unsigned p = (unsigned)__builtin_clzll(x);
+                    v[j++] = p - next;
+                    over |= p - next;
+                    next = p + 1;
+                    x &= ~0ull >> p >> 1; // the bits after the one just taken
+                }
+                pos_ += next;
+                continue;
+            }
             unsigned char at[64];
             unsigned ones = 0;
             for (uint64_t x = w; x; x &= x - 1) at[ones++] = (unsigned char)(63 - __builtin_ctzll(x));
