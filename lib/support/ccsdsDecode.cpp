@@ -501,6 +501,18 @@ template <class Sink> int run(const void *src, size_t n, size_t count, const Set
     return decodeStream(s, count, c, sink) == Step::Ok ? kCcsdsOk : kCcsdsDefer;
 }
 
+// Samples of Size octets in either order.
+template <unsigned Size>
+int runBytes(bool msb, unsigned char *out, const void *src, size_t n, size_t count, const Setup &c)
+{
+    if (msb) {
+        ByteSink<Size, true> sink(out, count);
+        return run(src, n, count, c, sink);
+    }
+    ByteSink<Size, false> sink(out, count);
+    return run(src, n, count, c, sink);
+}
+
 } // namespace
 
 int ccsdsCensusOf(CcsdsCensus *census, size_t count, const void *src, size_t n, int bits, int flags, int blockSize,
@@ -547,34 +559,10 @@ int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits,
     auto *out = static_cast<unsigned char *>(dst);
     const bool msb = (flags & AEC_DATA_MSB) != 0;
     switch (ccsdsSampleSize(bits, flags)) {
-    case 1: {
-        ByteSink<1, true> sink(out, count);
-        return run(src, n, count, c, sink);
-    }
-    case 2:
-        if (msb) {
-            ByteSink<2, true> sink(out, count);
-            return run(src, n, count, c, sink);
-        } else {
-            ByteSink<2, false> sink(out, count);
-            return run(src, n, count, c, sink);
-        }
-    case 3:
-        if (msb) {
-            ByteSink<3, true> sink(out, count);
-            return run(src, n, count, c, sink);
-        } else {
-            ByteSink<3, false> sink(out, count);
-            return run(src, n, count, c, sink);
-        }
-    default:
-        if (msb) {
-            ByteSink<4, true> sink(out, count);
-            return run(src, n, count, c, sink);
-        } else {
-            ByteSink<4, false> sink(out, count);
-            return run(src, n, count, c, sink);
-        }
+    case 1: return runBytes<1>(msb, out, src, n, count, c);
+    case 2: return runBytes<2>(msb, out, src, n, count, c);
+    case 3: return runBytes<3>(msb, out, src, n, count, c);
+    default: return runBytes<4>(msb, out, src, n, count, c);
     }
 }
 
