@@ -500,6 +500,18 @@ template <typename T> int pngValues(const Packing &p, T *out, const char *&why)
 
 // ---- CCSDS (5.42) ------------------------------------------------------------------
 
+// The values of decoded CCSDS samples, a block at a time.
+template <typename T> struct CcsdsValues {
+    Scale scale;
+    T *out;
+    static void take(void *context, size_t first, const uint32_t *samples, size_t k)
+    {
+        auto *self = static_cast<CcsdsValues *>(context);
+        T *to = self->out + first;
+        for (size_t j = 0; j < k; ++j) to[j] = (T)self->scale((double)samples[j]);
+    }
+};
+
 template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
 {
     if (p.values == 0) return 0;
@@ -511,6 +523,18 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
         why = "more than 32 bits per value";
         return VALMORA_DECODE_PACKING_UNSUPPORTED;
     }
+    const int flags = p.drs[21] | AEC_DATA_MSB | AEC_DATA_3BYTE;
+    const size_t n = p.values;
+    const int blockSize = p.drs[22], rsi = (int)get2(p.drs + 23);
+    // The fast way: each block of samples made values while in cache, no
+    // scratch. Signed samples (sign-extended within their octets) and the
+    // streams our decoder leaves to libaec take the way below.
+    if (!(flags & AEC_DATA_SIGNED)) {
+        CcsdsValues<T> values{Scale(p), out};
+        if (ccsdsDecodeOwnBlocks(CcsdsValues<T>::take, &values, n, p.data, p.dataLength, p.bits, flags, blockSize,
+                                 rsi) == kCcsdsOk)
+            return 0;
+    }
     // Samples come out big-endian in 1, 2, 3 or 4 whole octets (the flags
     // that shape only the output are ours to choose): codes of 8, 16, 24 or
     // 32 bits for the library's unpack loops. They go into the last octets
@@ -518,12 +542,9 @@ template <typename T> int ccsds(const Packing &p, T *out, const char *&why)
     // taken: the loops run forward, and the values up to i end at octet
     // sizeof(T)(i + 1), never past the samples after i, which start at
     // (sizeof(T) - width) n + width (i + 1).
-    const int flags = p.drs[21] | AEC_DATA_MSB | AEC_DATA_3BYTE;
     const size_t width = ccsdsSampleSize(p.bits, flags);
-    const size_t n = p.values;
     unsigned char *samples = (unsigned char *)out + (sizeof(T) - width) * n;
-    if (ccsdsDecode(samples, width * n, p.data, p.dataLength, n, p.bits, flags, p.drs[22], (int)get2(p.drs + 23)) !=
-        kCcsdsOk) {
+    if (ccsdsDecode(samples, width * n, p.data, p.dataLength, n, p.bits, flags, blockSize, rsi) != kCcsdsOk) {
         why = "CCSDS stream that libaec cannot decode";
         return VALMORA_DECODE_CODER_FAILED;
     }

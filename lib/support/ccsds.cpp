@@ -13,6 +13,8 @@ namespace {
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
 // libaec's limit on blocks per reference sample interval.
 constexpr int kMaxRsi = 4096;
+// The restricted option set exists for narrow samples only.
+constexpr int kMaxRestrictedBits = 4;
 
 bool validWidth(int bits) { return bits >= 1 && bits <= 32; }
 
@@ -79,14 +81,19 @@ int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, 
     return kCcsdsOk;
 }
 
+bool ccsdsValidOptions(int bits, int flags) { return !(flags & AEC_RESTRICTED) || bits <= kMaxRestrictedBits; }
+
 int ccsdsDecode(void *dst, size_t dstLen, const void *src, size_t n, size_t count, int bits, int flags,
                 int blockSize, int rsi)
 {
     const size_t size = ccsdsSampleSize(bits, flags);
-    if (!dst || (!src && n) || size == 0 || dstLen / size < count || !ccsdsValidBlocking(blockSize, rsi))
+    if (!dst || (!src && n) || size == 0 || dstLen / size < count || !ccsdsValidBlocking(blockSize, rsi) ||
+        !ccsdsValidOptions(bits, flags))
         return kCcsdsParam;
     if (count == 0) return kCcsdsOk;
     if (n == 0) return kCcsdsData;
+    // Our own decoder first; what it defers, libaec judges.
+    if (ccsdsDecodeOwn(dst, count, src, n, bits, flags, blockSize, rsi) == kCcsdsOk) return kCcsdsOk;
     aec_stream s = stream(bits, flags, blockSize, rsi);
     s.next_in = static_cast<const unsigned char *>(src);
     s.avail_in = n;
@@ -111,6 +118,9 @@ int ccsdsDecodeValues(uint32_t *values, size_t count, const void *src, size_t n,
     flags &= ~AEC_DATA_3BYTE;
     const size_t size = ccsdsSampleSize(bits, flags);
     if (count > SIZE_MAX / sizeof(uint32_t)) return kCcsdsParam;
+    if (count > 0 && n > 0 && src &&
+        ccsdsDecodeOwnValues(values, count, src, n, bits, flags, blockSize, rsi, size) == kCcsdsOk)
+        return kCcsdsOk;
     const size_t offset = (sizeof(uint32_t) - size) * count;
     auto *base = reinterpret_cast<unsigned char *>(values);
     const int status = ccsdsDecode(base + offset, count * size, src, n, count, bits, flags, blockSize, rsi);

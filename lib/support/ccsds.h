@@ -24,6 +24,7 @@ enum {
     kCcsdsFull = -2,   // the output is too small (encoding)
     kCcsdsData = -3,   // the coded stream is damaged, short or too long
     kCcsdsMemory = -4, // the coder could not allocate its state
+    kCcsdsDefer = -5,  // the library's own decoder leaves the stream to libaec
 };
 
 // Octets of one sample of `bits` bits (1 to 32) in memory for `flags`:
@@ -54,6 +55,11 @@ bool ccsdsOwnFlags(int flags);
 int ccsdsEncodeOwn(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize,
                    int rsi);
 
+// Whether the flags suit the width: the restricted option set
+// (AEC_RESTRICTED) only up to 4 bits. libaec refuses the others, and loses
+// the memory of its state as it does, so they never reach it.
+bool ccsdsValidOptions(int bits, int flags);
+
 // Decodes the n coded octets at src into exactly `count` samples laid out
 // as `flags` say (ccsdsSampleSize octets each) at dst, of dstLen octets.
 // kCcsdsData when the stream holds fewer samples.
@@ -65,5 +71,42 @@ int ccsdsDecode(void *dst, size_t dstLen, const void *src, size_t n, size_t coun
 // memory beyond `values`.
 int ccsdsDecodeValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
                       int blockSize, int rsi);
+
+// The library's own decoder, behind the two above: the same samples as
+// ccsdsDecode (count of them at dst, which holds them all) and the same
+// values as ccsdsDecodeValues with samples of sampleSize octets (1 to 4,
+// each value masked to it), or kCcsdsDefer for a stream it leaves to libaec
+// (an option it does not take, a code out of range, a block longer than
+// its raw form, a stream that ends early, a width, blocking or flags it
+// does not know), with the output then in no particular state. The caller
+// sees that dst or values hold count samples and src n octets. Reads
+// nothing outside src and writes nothing outside the count samples;
+// allocates nothing; safe from several threads at once.
+int ccsdsDecodeOwn(void *dst, size_t count, const void *src, size_t n, int bits, int flags, int blockSize, int rsi);
+int ccsdsDecodeOwnValues(uint32_t *values, size_t count, const void *src, size_t n, int bits, int flags,
+                         int blockSize, int rsi, size_t sampleSize);
+
+// Takes decoded samples first .. first + k - 1 (k at most a block), as
+// ccsdsDecodeOwnValues gives them with 4-octet samples.
+typedef void (*CcsdsBlockFn)(void *context, size_t first, const uint32_t *samples, size_t k);
+
+// The own decoder handing its samples to fn a block at a time, in order,
+// each exactly once, so a caller can use them while they are in cache.
+// Results as ccsdsDecodeOwn; on kCcsdsDefer fn may have taken some.
+int ccsdsDecodeOwnBlocks(CcsdsBlockFn fn, void *context, size_t count, const void *src, size_t n, int bits,
+                         int flags, int blockSize, int rsi);
+
+// How many blocks of a stream took each option: runs of zero blocks (those
+// to the end of a segment apart), second extension, no compression, and
+// the split options by k.
+struct CcsdsCensus {
+    size_t zeroRuns, ros, second, uncompressed;
+    size_t split[32];
+};
+
+// The census of the stream that ccsdsDecodeOwn decodes into count
+// samples, without writing them; kCcsdsDefer when it would defer.
+int ccsdsCensusOf(CcsdsCensus *census, size_t count, const void *src, size_t n, int bits, int flags, int blockSize,
+                  int rsi);
 
 #endif /* VALMORA_CCSDS_H */

@@ -7,12 +7,12 @@
 // (n bits a value) per second, each the best of five; sizes and speeds are
 // also given as ratios against libaec.
 //
-//   bench_ccsds [directory=/usr/share/doc/python-grib-doc/examples]
+//   bench_ccsds_encode [directory=/usr/share/doc/python-grib-doc/examples]
 #ifndef VALMORA_HAVE_ECCODES_API
 #include <cstdio>
 int main()
 {
-    puts("bench_ccsds: needs ecCodes' C API (libeccodes-dev)");
+    puts("bench_ccsds_encode: needs ecCodes' C API (libeccodes-dev)");
     return 0;
 }
 #else
@@ -119,7 +119,7 @@ int main(int argc, char **argv)
             size_t count = 0;
             const Bytes in = fieldSamples(dir + "/" + file, bits, &count);
             if (in.empty()) {
-                printf("bench_ccsds: %s/%s is missing (Debian's python-grib-doc)\n", dir.c_str(), file);
+                printf("bench_ccsds_encode: %s/%s is missing (Debian's python-grib-doc)\n", dir.c_str(), file);
                 return 0;
             }
             const double packed = (double)count * (double)bits / 8;
