@@ -75,6 +75,15 @@ std::vector<Bytes> messages(const std::string &name, void (*edit)(codes_handle *
 // Repacks the values at `bits` bits, as grib_set -r -s bitsPerValue=N does.
 void setBits(codes_handle *h, long bits) { codes_set_long(h, "setBitsPerValue", bits); }
 
+// A GRIB2 field as a simple-packed GRIB1 record at `bits` bits (what
+// grib_set -r -s packingType=grid_simple,edition=1,bitsPerValue=N makes).
+void toGrib1Bits(codes_handle *h, long bits)
+{
+    codes_set_string(h, "packingType", "grid_simple", nullptr);
+    codes_set_long(h, "edition", 1);
+    codes_set_long(h, "setBitsPerValue", bits);
+}
+
 
 size_t total(const std::vector<Bytes> &v)
 {
@@ -156,7 +165,11 @@ size_t xzAll(const Bytes &all)
 // packed-value keys would re-encode; here the simple-packed data octets of
 // the data section are coded as samples at their width), the best single
 // block size for the whole collection.
-size_t aecAll(const std::vector<Bytes> &recs, int blockSize)
+// The packed form's header beyond the 11 octets of a plain data section:
+// lengths, coder, the two checks and the tail, 41 octets a record.
+constexpr size_t kFormOverhead = 41;
+
+size_t aecAll(const std::vector<Bytes> &recs, int blockSize, bool asForm = false)
 {
     size_t n = 0;
     for (const Bytes &r : recs) {
@@ -164,7 +177,7 @@ size_t aecAll(const std::vector<Bytes> &recs, int blockSize)
         long len = 0;
         if (r[7] != 1 || grib1Sections(const_cast<unsigned char *>(r.data()), (long)r.size(), &pds, &gds, &bms, &bds,
                                        &len) != 0 || (bds[3] & 0x50) || bds[10] == 0) {
-            n += r.size();
+            n += asForm ? gribPaddedLength(r.size()) : r.size();
             continue;
         }
         const unsigned bits = bds[10];
@@ -191,7 +204,12 @@ size_t aecAll(const std::vector<Bytes> &recs, int blockSize)
         a.avail_in = samples.size();
         a.next_out = out.data();
         a.avail_out = out.size();
-        n += (size_t)(bds - r.data()) + 11 + X + 4 + (aec_buffer_encode(&a) == AEC_OK ? a.total_out : D);
+        const size_t coded = aec_buffer_encode(&a) == AEC_OK ? a.total_out : D;
+        const size_t plain = (size_t)(bds - r.data()) + 11 + X + 4 + coded;
+        // In the packed form the record carries its header and is padded as
+        // recpack pads every record it writes.
+        // recpack copies a record that coding does not make smaller.
+        n += asForm ? std::min(gribPaddedLength(plain + kFormOverhead), gribPaddedLength(r.size())) : plain;
     }
     return n;
 }
@@ -212,17 +230,48 @@ size_t eccodesCcsds(const std::vector<Bytes> &msgs)
     return n;
 }
 
+// ECMWF's 25 real fields of ecmwf_tigge.grb as GRIB1, repacked at each
+// width: the speed of the packed form against code 128 (which codes 8, 16,
+// 24 and 32 bits only), and the restore.
+void byWidth(const std::string &dir)
+{
+    printf("GRIB1 by width: the 25 real ECMWF fields of ecmwf_tigge.grb, repacked at N bits\n");
+    printf("  %4s %8s %14s %8s %14s %10s %16s\n", "bits", "MB", "--compat", "", "packed form", "vs compat",
+           "recunpack");
+    for (long bits : {1, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 24, 28, 32}) {
+        const std::vector<Bytes> recs = messages(dir + "/ecmwf_tigge.grb", toGrib1Bits, bits);
+        if (recs.empty()) continue;
+        const size_t in = total(recs);
+        size_t largest = 0;
+        for (const Bytes &b : recs) largest = std::max(largest, b.size());
+        size_t compat = 0, form = 0, back = 0;
+        std::vector<Bytes> packed;
+        const double tCompat = best([&] { compat = packAll(recs, VALMORA_PACK_COMPAT, nullptr); });
+        const double tForm = best([&] { form = packAll(recs, 0, nullptr); });
+        packAll(recs, 0, &packed);
+        const double tBack = best([&] { back = unpackAll(packed, 0, largest + 240); });
+        printf("  %4ld %8.1f %5.3f %6.0f MB/s %5.3f %6.0f MB/s %8.2f x %10.0f MB/s\n", bits, (double)in / 1e6,
+               (double)compat / (double)in, (double)in / tCompat / 1e6, (double)form / (double)in,
+               (double)in / tForm / 1e6, tCompat / tForm, (double)back / tBack / 1e6);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     const std::string dir = argc > 1 ? argv[1] : "/usr/share/doc/python-grib-doc/examples";
-    std::vector<Bytes> g1;
+    // The GRIB1 collection file by file: each real file, and each repack.
+    std::vector<std::pair<std::string, std::vector<Bytes>>> files;
     for (const char *f : {"CMC_reg_WIND_ISBL_300_ps60km_2010052400_P012.grib", "cl00010000_ecoclimap_rot.grib1",
                           "rotated_ll.grib1", "spherical_pressure_level.grib1", "regular_latlon_surface.grib1"})
-        for (Bytes &b : messages(dir + "/" + f, nullptr, 0)) g1.push_back(std::move(b));
+        files.emplace_back(f, messages(dir + "/" + f, nullptr, 0));
     for (long bits : {5, 8, 12, 20, 24})
-        for (Bytes &b : messages(dir + "/rotated_ll.grib1", setBits, bits)) g1.push_back(std::move(b));
+        files.emplace_back("rotated_ll.grib1 at " + std::to_string(bits) + " bits",
+                           messages(dir + "/rotated_ll.grib1", setBits, bits));
+    std::vector<Bytes> g1;
+    for (const auto &f : files)
+        for (const Bytes &b : f.second) g1.push_back(b);
     std::vector<Bytes> g2;
     for (const char *f : {"gfs.t12z.pgrbf120.2p5deg.grib2", "safrica.grib2", "reduced_latlon_surface.grib2",
                           "regular_latlon_surface.grib2"})
@@ -271,6 +320,22 @@ int main(int argc, char **argv)
     line("xz -6 of the whole file (the program)", in1, xz, tXz, compat, tCompat);
     printf("  recunpack of the packed form: %.1f MB/s of restored output (%zu octets)\n", (double)back / tBack / 1e6,
            back);
+    // No file larger than CCSDS with the best single block size for it.
+    printf("  file by file: packed form; CCSDS with the file's best single block size in the packed form, and\n"
+           "  as bare streams in plain records (no header, no padding)\n");
+    for (const auto &f : files) {
+        if (f.second.empty()) continue;
+        const size_t in = total(f.second), ours = packAll(f.second, 0, nullptr);
+        size_t form1 = SIZE_MAX, bare = SIZE_MAX;
+        for (int b : {8, 16, 32, 64}) {
+            form1 = std::min(form1, aecAll(f.second, b, true));
+            bare = std::min(bare, aecAll(f.second, b));
+        }
+        printf("    %-40s %6.3f %6.3f %6.3f  %s\n", f.first.c_str(), (double)ours / (double)in,
+               (double)form1 / (double)in, (double)bare / (double)in, ours <= form1 ? "not larger" : "LARGER");
+    }
+
+    byWidth(dir);
 
     printf("GRIB2: %zu real fields in simple packing, %.1f MB\n", g2.size(), in2 / 1e6);
     size_t ours = 0, ec = 0, z3b = 0, back2 = 0;

@@ -153,10 +153,11 @@ Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scrat
     const unsigned bits = p.bits;
     const size_t s = formSampleOctets(bits), k = formValues(p.D, bits);
     // The sample: kSlices slices, each starting on a whole octet (a multiple
-    // of 8 values); a short field is its own sample.
+    // of 8 values); a field no longer than the sample is its own sample,
+    // whole, so its choice is exact.
     const size_t want = k < kSampleValues ? k : kSampleValues;
     size_t per = want / kSlices / 8 * 8, slices = kSlices;
-    if (per == 0) {
+    if (per == 0 || k <= kSampleValues) {
         per = k;
         slices = 1;
     }
