@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #ifdef VALMORA_HAVE_ECCODES_API
@@ -334,3 +336,42 @@ TEST(RecordFormEcCodes, RefusesTheValuesListsTheRest)
 #endif
 
 } // namespace
+
+// The packed bits of every width and count, against a bit-by-bit reading:
+// samples and native values both ways, the bits after the last value zero.
+TEST(RecordFormSamples, EveryWidthAndCountBothWays)
+{
+    std::mt19937 rng(7);
+    for (unsigned bits = 1; bits <= 32; ++bits) {
+        for (size_t k : {0u, 1u, 7u, 8u, 9u, 31u, 1023u, 1024u, 1025u, 3001u}) {
+            const size_t octets = (k * bits + 7) / 8, s = (bits + 7) / 8;
+            Bytes packed(octets);
+            for (auto &b : packed) b = (unsigned char)rng();
+            const unsigned spare = (unsigned)(octets * 8 - k * bits);
+            if (spare) packed[octets - 1] &= (unsigned char)(0xFF << spare);
+            std::vector<uint32_t> want(k);
+            for (size_t i = 0; i < k; ++i)
+                for (unsigned j = 0; j < bits; ++j) {
+                    const size_t at = i * bits + j;
+                    want[i] = want[i] << 1 | (packed[at / 8] >> (7 - at % 8) & 1u);
+                }
+            std::vector<uint32_t> values(k);
+            g1::bitsToValues(values.data(), packed.data(), k, bits);
+            EXPECT_EQ(values, want) << bits << " bits, " << k;
+            Bytes samples(k * s + 1), back(octets + 1, 0xA5);
+            g1::bitsToSamples(samples.data(), packed.data(), k, bits);
+            for (size_t i = 0; i < k; ++i) {
+                uint32_t v = 0;
+                for (size_t b = 0; b < s; ++b) v = v << 8 | samples[i * s + b];
+                ASSERT_EQ(v, want[i]) << bits << " bits, value " << i << " of " << k;
+            }
+            g1::samplesToBits(back.data(), samples.data(), k, bits);
+            EXPECT_TRUE(std::equal(packed.begin(), packed.end(), back.begin())) << bits << " bits, " << k;
+            EXPECT_EQ(back[octets], 0xA5) << "written past the packed octets";
+            std::fill(back.begin(), back.end(), 0xA5);
+            g1::valuesToBits(back.data(), want.data(), k, bits);
+            EXPECT_TRUE(std::equal(packed.begin(), packed.end(), back.begin())) << bits << " bits, " << k;
+            EXPECT_EQ(back[octets], 0xA5) << "written past the packed octets";
+        }
+    }
+}

@@ -8,6 +8,7 @@
 #include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
+#include "unpack.h"
 
 #include <libaec.h>
 #include <zstd.h>
@@ -182,36 +183,50 @@ FormLengths formLengths(size_t total, size_t bdslen)
 
 namespace {
 
-// Calls put(i, v) with each of the k values of `bits` bits packed MSB first at in.
-template <class Put> void eachPacked(const unsigned char *in, size_t k, unsigned bits, Put put)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
-    for (size_t i = 0; i < k; ++i) {
-        while (have < bits) {
-            acc = acc << 8 | *in++;
-            have += 8;
-        }
-        put(i, (uint32_t)(acc >> (have - bits) & mask));
-        have -= bits;
-    }
-}
+// Values are widened a chunk at a time through the unpack loops.
+constexpr size_t kChunk = 1024;
 
-// Packs the k values get(i) MSB first at out, the bits after the last zero.
+// Packs the k values get(i) MSB first at out, the bits after the last zero:
+// whole 32-bit words while values come (one store per word, not per
+// octet), then the last octets.
 template <class Get> void packEach(unsigned char *out, size_t k, unsigned bits, Get get)
 {
     uint64_t acc = 0;
-    unsigned have = 0;
+    unsigned have = 0; // bits in acc not yet stored: under 32 between values
     for (size_t i = 0; i < k; ++i) {
         acc = acc << bits | get(i);
         have += bits;
-        while (have >= 8) {
-            have -= 8;
-            *out++ = (unsigned char)(acc >> have);
+        if (have >= 32) {
+            have -= 32;
+            const uint32_t w = __builtin_bswap32((uint32_t)(acc >> have));
+            memcpy(out, &w, 4);
+            out += 4;
         }
     }
+    while (have >= 8) {
+        have -= 8;
+        *out++ = (unsigned char)(acc >> have);
+    }
     if (have) *out = (unsigned char)(acc << (8 - have));
+}
+
+// A big-endian sample of S octets.
+template <size_t S> uint32_t loadSample(const unsigned char *p)
+{
+    uint32_t v = 0;
+    for (size_t b = 0; b < S; ++b) v = v << 8 | p[b];
+    return v;
+}
+
+template <size_t S> void storeSamples(unsigned char *out, const uint32_t *v, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        for (size_t b = 0; b < S; ++b) out[i * S + b] = (unsigned char)(v[i] >> (8 * (S - 1 - b)));
+}
+
+template <size_t S> void samplesToBitsOf(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+{
+    packEach(out, k, bits, [&](size_t i) { return (uint64_t)loadSample<S>(in + i * S); });
 }
 
 } // namespace
@@ -219,24 +234,38 @@ template <class Get> void packEach(unsigned char *out, size_t k, unsigned bits, 
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
     const size_t s = formSampleOctets(bits);
-    eachPacked(in, k, bits, [&](size_t i, uint32_t v) {
-        for (size_t b = 0; b < s; ++b) out[i * s + b] = (unsigned char)(v >> (8 * (s - 1 - b)));
-    });
+    if (bits == 8 * s) {
+        memcpy(out, in, k * s);
+        return;
+    }
+    const size_t octets = (k * bits + 7) / 8;
+    uint32_t codes[kChunk];
+    for (size_t first = 0; first < k; first += kChunk) {
+        const size_t n = k - first < kChunk ? k - first : kChunk;
+        unpackCodes(in, octets, (uint64_t)first * bits, (int)bits, n, codes);
+        unsigned char *at = out + first * s;
+        switch (s) {
+        case 1: storeSamples<1>(at, codes, n); break;
+        case 2: storeSamples<2>(at, codes, n); break;
+        case 3: storeSamples<3>(at, codes, n); break;
+        default: storeSamples<4>(at, codes, n); break;
+        }
+    }
 }
 
 void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
-    const size_t s = formSampleOctets(bits);
-    packEach(out, k, bits, [&](size_t i) {
-        uint32_t v = 0;
-        for (size_t b = 0; b < s; ++b) v = v << 8 | in[i * s + b];
-        return (uint64_t)v;
-    });
+    switch (formSampleOctets(bits)) {
+    case 1: return samplesToBitsOf<1>(out, in, k, bits);
+    case 2: return samplesToBitsOf<2>(out, in, k, bits);
+    case 3: return samplesToBitsOf<3>(out, in, k, bits);
+    default: return samplesToBitsOf<4>(out, in, k, bits);
+    }
 }
 
 void bitsToValues(uint32_t *out, const unsigned char *in, size_t k, unsigned bits)
 {
-    eachPacked(in, k, bits, [&](size_t i, uint32_t v) { out[i] = v; });
+    unpackCodes(in, (k * bits + 7) / 8, 0, (int)bits, k, out);
 }
 
 void valuesToBits(unsigned char *out, const uint32_t *in, size_t k, unsigned bits)
