@@ -36,6 +36,12 @@ constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
 constexpr size_t kSampleValues = 2048;
 constexpr size_t kSlices = 4;
+// zstd's whole result is taken without coding CCSDS in full too when it is
+// below this share of what CCSDS promised on the sample: the sample's error
+// on real fields stays well inside it.
+constexpr double kZstdMargin = 0.9;
+// zstd on the data octets as they stand is tried on this many octets.
+constexpr size_t kRawSample = 32768;
 // Reference sample intervals: every block size is tried with 128, the
 // interval ecCodes writes; the best one also with one interval for the
 // whole field (at most 4096 blocks), which spends the fewest octets on
@@ -138,18 +144,42 @@ Plan planRecord(const unsigned char *rec, size_t recsize, const unsigned char *b
     return p;
 }
 
-// The coder for the record's values, chosen on a sample, and the best
-// CCSDS coder in *ccsds. zstd's gain on a sample says less about the whole
-// field than CCSDS's (a slice of a flat area flatters it), so a record
-// whose sample zstd wins is coded both ways.
-Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen, Coder *ccsds)
+// zstd's ratio on the D data octets as they stand, from kSlices slices of
+// kRawSample octets together (the whole when shorter); 0 when it fails.
+double rawRatio(const unsigned char *data, size_t D)
 {
-    Coder best;
-    const bool secondOrder = (p.plainFlag & kBdsComplex) && !(p.plainFlag & kBdsSpectral);
-    if (secondOrder) {
-        best.code = kFormZstd;
-        return best;
+    const size_t slices = D > kRawSample ? kSlices : 1, per = D > kRawSample ? kRawSample / kSlices : D;
+    const size_t room = ZSTD_compressBound(per);
+    unsigned char *out = (unsigned char *)memAlloc(room);
+    ZSTD_CCtx *cctx = zstdContext.get();
+    if (!out || !cctx) {
+        if (out) memRelease(out);
+        return 0;
     }
+    size_t coded = 0;
+    for (size_t i = 0; i < slices && coded != SIZE_MAX; ++i) {
+        const size_t first = slices > 1 ? (D - per) / (slices - 1) * i : 0;
+        const size_t got = ZSTD_compressCCtx(cctx, out, room, data + first, per, kZstdLevel);
+        coded = ZSTD_isError(got) ? SIZE_MAX : coded + got;
+    }
+    memRelease(out);
+    return coded == SIZE_MAX ? 0 : (double)coded / (double)(per * slices);
+}
+
+// What the sample said: the smallest coder, the smallest CCSDS coder, and
+// their coded sizes on the sample of `taken` values.
+struct Choice {
+    Coder best, ccsds;
+    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, taken = 0;
+};
+
+// The coder for the record's values, chosen on a sample. zstd's gain on a
+// sample says less about the whole field than CCSDS's (a slice of a flat
+// area flatters it), so packForm may code a record whose sample zstd wins
+// both ways.
+Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen)
+{
+    Choice ch;
     const unsigned bits = p.bits;
     const size_t s = formSampleOctets(bits), k = formValues(p.D, bits);
     // The sample: kSlices slices, each starting on a whole octet (a multiple
@@ -161,35 +191,45 @@ Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scrat
         per = k;
         slices = 1;
     }
+    const size_t n = per * slices * s;
+    unsigned char *sample = scratch, *coded = sample + n, *planes = coded + 2 * n + 1024;
+    if ((size_t)(planes - scratch) + n > scratchLen) return ch;
     size_t taken = 0;
-    unsigned char *sample = scratch;
     for (size_t i = 0; i < slices; ++i) {
         const size_t first = slices > 1 ? (k - per) / (slices - 1) * i / 8 * 8 : 0;
         toSamples(sample + taken * s, data + first * bits / 8, per, bits);
         taken += per;
     }
-    const size_t n = taken * s;
-    unsigned char *coded = sample + n, *planes = coded + 2 * n + 1024;
-    if ((size_t)(planes - scratch) + n > scratchLen) return best;
+    ch.taken = taken;
 
-    size_t smallest = SIZE_MAX;
-    auto tryCoder = [&](const Coder &c) {
+    auto tryCoder = [&](const Coder &c, const unsigned char *in, size_t inLen) {
         size_t len = 2 * n + 1024;
-        if (encodeWith(c, bits, sample, n, coded, &len, planes) && len < smallest) {
-            smallest = len;
-            best = c;
+        if (encodeWith(c, bits, in, inLen, coded, &len, planes) && len < ch.bestLen) {
+            ch.bestLen = len;
+            ch.best = c;
         }
     };
-    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort});
-    const int block = best.blockSize;
-    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)});
+    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort}, sample, n);
+    const int block = ch.best.blockSize;
+    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)}, sample, n);
     if (bits == 24)
-        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort});
+        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort}, sample, n);
     // The whole field's interval for the whole field.
-    if (best.rsi != kRsiShort && best.code == kFormCcsds) best.rsi = longRsi(k, best.blockSize);
-    *ccsds = best;
-    tryCoder({kFormZstdPlanes, 0, 0});
-    return best;
+    if (ch.best.rsi != kRsiShort && ch.best.code == kFormCcsds) ch.best.rsi = longRsi(k, ch.best.blockSize);
+    ch.ccsds = ch.best;
+    ch.ccsdsLen = ch.bestLen;
+    tryCoder({kFormZstdPlanes, 0, 0}, sample, n);
+    // The packed octets as they stand: at a few bits per value they hold
+    // the pattern of a mask or a category whole, which zstd codes in a
+    // fraction of what CCSDS's per-sample codes take. zstd needs context,
+    // so its sample is counted in octets, not values, and compared by ratio.
+    // From 8 bits on, the byte planes already give zstd whole octets.
+    const double raw = bits < 8 ? rawRatio(data, p.D) : 0;
+    if (raw > 0 && raw * (double)(taken * bits / 8) < (double)ch.bestLen) {
+        ch.best = {kFormZstd, 0, 0};
+        ch.bestLen = (size_t)(raw * (double)(taken * bits / 8));
+    }
+    return ch;
 }
 
 // The packed record of a planned record into dst (dstsize octets); its
@@ -208,41 +248,49 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
     unsigned char *scratch = (unsigned char *)memAlloc(scratchLen);
     if (!scratch) return 0;
 
-    Coder ccsds, c = values ? chooseCoder(p, data, scratch, scratchLen, &ccsds) : Coder{kFormZstd, 0, 0};
+    Choice ch;
+    if (values)
+        ch = chooseCoder(p, data, scratch, scratchLen);
+    else
+        ch.best = {kFormZstd, 0, 0};
+    Coder c = ch.best;
     size_t result = 0;
     const size_t codedAt = p.bdsOffset + kFormHeader + p.X;
     const double limit = kGainFactor * (double)p.bdslen - (double)(kFormHeader + p.X);
     if (c.code != 0 && limit > 0 && dstsize > codedAt + 4) {
         size_t len = (size_t)limit;
         if (len > dstsize - codedAt - 4) len = dstsize - codedAt - 4;
-        bool ok;
-        if (c.code == kFormZstd) {
-            ok = encodeWith(c, 8, data, p.D, dst + codedAt, &len, nullptr);
-        } else {
-            // Whole samples of every value; planes for the plane coders.
-            unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
-            toSamples(samples, data, k, p.bits);
-            auto code = [&](Coder &with, unsigned char *out, size_t *n) {
-                if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
-                if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
-                with.rsi = formRsi(with.rsi, 3 * k, with.blockSize);
-                planeSplit(aux, samples, k);
-                return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
-            };
-            if (c.code == kFormZstdPlanes && ccsds.code != 0) {
-                // Both in full; the smaller is kept.
-                size_t zlen = len < sampled + 1024 ? len : sampled + 1024;
-                const bool zok = code(c, other, &zlen);
-                ok = code(ccsds, dst + codedAt, &len);
-                if (zok && (!ok || zlen < len)) {
-                    memcpy(dst + codedAt, other, zlen);
-                    len = zlen;
+        // Whole samples of every value, made when a sample coder needs
+        // them; planes for the plane coders.
+        unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
+        bool made = false;
+        auto code = [&](Coder &with, unsigned char *out, size_t *n) {
+            if (with.code == kFormZstd) return encodeWith(with, 8, data, p.D, out, n, nullptr);
+            if (!made) toSamples(samples, data, k, p.bits);
+            made = true;
+            if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
+            if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
+            with.rsi = formRsi(with.rsi, 3 * k, with.blockSize);
+            planeSplit(aux, samples, k);
+            return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
+        };
+        bool ok = code(c, dst + codedAt, &len);
+        // A sample may flatter zstd: unless its whole result keeps a clear
+        // margin below what the sample promised for CCSDS, CCSDS is coded
+        // in full as well and the smaller kept.
+        const bool zstd = c.code == kFormZstd || c.code == kFormZstdPlanes;
+        if (values && zstd && ch.ccsds.code != 0) {
+            const double promised = (double)ch.ccsdsLen * (double)k / (double)(ch.taken ? ch.taken : 1);
+            if (!ok || (double)len > kZstdMargin * promised) {
+                size_t clen = ok ? len : (size_t)limit;
+                if (clen > sampled + 1024) clen = sampled + 1024;
+                Coder fallback = ch.ccsds;
+                if (code(fallback, other, &clen) && (!ok || clen < len)) {
+                    memcpy(dst + codedAt, other, clen);
+                    len = clen;
+                    c = fallback;
                     ok = true;
-                } else {
-                    c = ccsds;
                 }
-            } else {
-                ok = code(c, dst + codedAt, &len);
             }
         }
         const size_t body = kFormHeader + p.X + len;
@@ -265,7 +313,7 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             h.codedLength = (uint32_t)len;
             h.crc = crc32c(0, rec, recsize);
             h.codedCrc = crc32c(0, dst + codedAt, len);
-            if (values) {
+            if (c.code != kFormZstd) { // zstd on the octets holds the tail itself
                 h.tailLength = (unsigned)formTail(p.D, p.bits);
                 memcpy(h.tail, data + p.D - h.tailLength, h.tailLength);
             }
