@@ -375,3 +375,34 @@ TEST(RecordFormSamples, EveryWidthAndCountBothWays)
         }
     }
 }
+
+// A mask of 1 bit per value, in large patches as a land-sea mask lies: its
+// octets go to zstd as they stand (code 133), come back octet for octet,
+// and the decoder reads the packed record's values as the plain record's.
+TEST(RecordForm, MaskOfOneBitCodedAsOctets)
+{
+    const size_t n = 200000;
+    std::vector<uint32_t> mask(n);
+    for (size_t i = 0; i < n; ++i) mask[i] = (i / 700 + (i % 1440) / 90) % 3 == 0;
+    const Bytes rec = grib1(pds28(), {}, {}, simpleBds(mask, 1));
+    const Packed p = pack(rec);
+    ASSERT_EQ(p.coded, 1);
+    unsigned char *pds, *gds, *bms, *b;
+    long len;
+    ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(p.octets.data()), (long)p.octets.size(), &pds, &gds, &bms, &b,
+                            &len),
+              0);
+    EXPECT_EQ(b[13], VALMORA_ZIP_ZSTD);
+    const Restored r = unpack(p.octets, rec.size() + kRoom);
+    ASSERT_EQ(r.restored, 1) << r.err;
+    EXPECT_TRUE(std::equal(rec.begin(), rec.end(), r.octets.begin()));
+
+    std::vector<double> plain(n), packed(n);
+    gribField f{};
+    size_t size = n;
+    ASSERT_EQ(grib_field_decode_double(rec.data(), rec.size(), 0, &f, plain.data(), &size, -1.0), VALMORA_DECODE_OK);
+    size = n;
+    ASSERT_EQ(grib_field_decode_double(p.octets.data(), p.octets.size(), 0, &f, packed.data(), &size, -1.0),
+              VALMORA_DECODE_OK);
+    EXPECT_EQ(std::memcmp(plain.data(), packed.data(), n * sizeof(double)), 0);
+}
