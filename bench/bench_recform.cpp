@@ -331,8 +331,9 @@ int main(int argc, char **argv)
             form1 = std::min(form1, aecAll(f.second, b, true));
             bare = std::min(bare, aecAll(f.second, b));
         }
-        printf("    %-40s %6.3f %6.3f %6.3f  %s\n", f.first.c_str(), (double)ours / (double)in,
-               (double)form1 / (double)in, (double)bare / (double)in, ours <= form1 ? "not larger" : "LARGER");
+        printf("    %-40s %6.3f %6.3f %6.3f  %s (%zd octets)\n", f.first.c_str(), (double)ours / (double)in,
+               (double)form1 / (double)in, (double)bare / (double)in, ours <= form1 ? "not larger" : "LARGER",
+               (ssize_t)ours - (ssize_t)form1);
     }
 
     byWidth(dir);

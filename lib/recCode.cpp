@@ -19,6 +19,7 @@
 #include <zstd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <initializer_list>
 #include <cstring>
 
@@ -34,14 +35,18 @@ constexpr double kGainFactor = 0.95;
 // little on the fields zstd wins (categories, long runs) for far more time.
 constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
-constexpr size_t kSampleValues = 2048;
+constexpr size_t kSampleValues = 8192;
 constexpr size_t kSlices = 4;
 // zstd's whole result is taken without coding CCSDS in full too when it is
 // below this share of what CCSDS promised on the sample: the sample's error
 // on real fields stays well inside it.
 constexpr double kZstdMargin = 0.9;
-// zstd on the data octets as they stand is tried on this many octets.
-constexpr size_t kRawSample = 32768;
+// Two block sizes within this factor on the sample are both coded in full:
+// on real fields the sample ranks block sizes apart by more than that
+// rightly, closer ones not always.
+constexpr double kClose = 1.03;
+// zstd is tried on this many data octets.
+constexpr size_t kZstdSample = 16384;
 // Reference sample intervals: every block size is tried with 128, the
 // interval ecCodes writes; the best one also with one interval for the
 // whole field (at most 4096 blocks), which spends the fewest octets on
@@ -144,33 +149,51 @@ Plan planRecord(const unsigned char *rec, size_t recsize, const unsigned char *b
     return p;
 }
 
-// zstd's ratio on the D data octets as they stand, from kSlices slices of
-// kRawSample octets together (the whole when shorter); 0 when it fails.
-double rawRatio(const unsigned char *data, size_t D)
+// zstd's ratio on the D data octets of k values of `bits` bits, from
+// kSlices slices of kZstdSample octets together (the whole when shorter):
+// as they stand, or (planes) as samples split into byte planes. zstd needs
+// context, so its sample is counted in octets and is larger than CCSDS's.
+// 0 when it fails.
+double zstdRatio(const unsigned char *data, size_t D, size_t k, unsigned bits, bool planes)
 {
-    const size_t slices = D > kRawSample ? kSlices : 1, per = D > kRawSample ? kRawSample / kSlices : D;
-    const size_t room = ZSTD_compressBound(per);
-    unsigned char *out = (unsigned char *)memAlloc(room);
+    const size_t s = formSampleOctets(bits);
+    // Slices of whole octets and whole values: multiples of 8 values.
+    size_t per = kZstdSample / kSlices * 8 / bits / 8 * 8, slices = kSlices;
+    if (per == 0 || per * slices >= k) {
+        per = k;
+        slices = 1;
+    }
+    const size_t octets = planes ? per * s : slices > 1 ? per * bits / 8 : D;
+    const size_t room = ZSTD_compressBound(octets);
+    unsigned char *work = (unsigned char *)memAlloc(room + (planes ? 2 * octets : 0));
     ZSTD_CCtx *cctx = zstdContext.get();
-    if (!out || !cctx) {
-        if (out) memRelease(out);
+    if (!work || !cctx) {
+        if (work) memRelease(work);
         return 0;
     }
-    size_t coded = 0;
+    unsigned char *samples = work + room, *split = samples + octets;
+    size_t coded = 0, in = 0;
     for (size_t i = 0; i < slices && coded != SIZE_MAX; ++i) {
-        const size_t first = slices > 1 ? (D - per) / (slices - 1) * i : 0;
-        const size_t got = ZSTD_compressCCtx(cctx, out, room, data + first, per, kZstdLevel);
+        const size_t first = slices > 1 ? (k - per) / (slices - 1) * i / 8 * 8 : 0;
+        const unsigned char *at = data + first * bits / 8;
+        if (planes) {
+            toSamples(samples, at, per, bits);
+            samplePlanesSplit(split, samples, per, s);
+            at = split;
+        }
+        const size_t got = ZSTD_compressCCtx(cctx, work, room, at, octets, kZstdLevel);
         coded = ZSTD_isError(got) ? SIZE_MAX : coded + got;
+        in += slices > 1 ? per * bits / 8 : D;
     }
-    memRelease(out);
-    return coded == SIZE_MAX ? 0 : (double)coded / (double)(per * slices);
+    memRelease(work);
+    return coded == SIZE_MAX ? 0 : (double)coded / (double)in;
 }
 
 // What the sample said: the smallest coder, the smallest CCSDS coder, and
 // their coded sizes on the sample of `taken` values.
 struct Choice {
-    Coder best, ccsds;
-    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, taken = 0;
+    Coder best, ccsds, next; // next: a block size as good on the sample, or none
+    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, nextLen = SIZE_MAX, taken = 0;
 };
 
 // The coder for the record's values, chosen on a sample. zstd's gain on a
@@ -202,32 +225,50 @@ Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scra
     }
     ch.taken = taken;
 
-    auto tryCoder = [&](const Coder &c, const unsigned char *in, size_t inLen) {
+    auto tryCoder = [&](const Coder &c) {
         size_t len = 2 * n + 1024;
-        if (encodeWith(c, bits, in, inLen, coded, &len, planes) && len < ch.bestLen) {
+        if (!encodeWith(c, bits, sample, n, coded, &len, planes)) return SIZE_MAX;
+        if (len < ch.bestLen) {
             ch.bestLen = len;
             ch.best = c;
         }
+        return len;
     };
-    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort}, sample, n);
+    // The block sizes, and the runner-up when it is close on the sample
+    // (packForm codes both in full then).
+    size_t nextLen = SIZE_MAX;
+    Coder next;
+    for (int b : {8, 16, 32, 64}) {
+        const Coder was = ch.best;
+        const size_t wasLen = ch.bestLen, len = tryCoder({kFormCcsds, b, kRsiShort});
+        if (ch.bestLen < wasLen && was.code) {
+            next = was;
+            nextLen = wasLen;
+        } else if (len < nextLen && ch.bestLen < len) {
+            next = {kFormCcsds, b, kRsiShort};
+            nextLen = len;
+        }
+    }
+    if (getenv("DBG")) fprintf(stderr, "best %d %zu next %d %zu\n", ch.best.blockSize, ch.bestLen, next.blockSize, nextLen);
+    if (slices > 1 && next.code && (double)nextLen <= kClose * (double)ch.bestLen) ch.next = next;
     const int block = ch.best.blockSize;
-    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)}, sample, n);
+    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)});
     if (bits == 24)
-        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort}, sample, n);
+        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort});
     // The whole field's interval for the whole field.
     if (ch.best.rsi != kRsiShort && ch.best.code == kFormCcsds) ch.best.rsi = longRsi(k, ch.best.blockSize);
     ch.ccsds = ch.best;
     ch.ccsdsLen = ch.bestLen;
-    tryCoder({kFormZstdPlanes, 0, 0}, sample, n);
-    // The packed octets as they stand: at a few bits per value they hold
-    // the pattern of a mask or a category whole, which zstd codes in a
-    // fraction of what CCSDS's per-sample codes take. zstd needs context,
-    // so its sample is counted in octets, not values, and compared by ratio.
-    // From 8 bits on, the byte planes already give zstd whole octets.
-    const double raw = bits < 8 ? rawRatio(data, p.D) : 0;
-    if (raw > 0 && raw * (double)(taken * bits / 8) < (double)ch.bestLen) {
-        ch.best = {kFormZstd, 0, 0};
-        ch.bestLen = (size_t)(raw * (double)(taken * bits / 8));
+    // zstd on the byte planes of the samples, and on the packed octets as
+    // they stand (at a few bits per value they hold the pattern of a mask
+    // or a category whole), compared by ratio.
+    const double octets = (double)(taken * bits) / 8;
+    for (const Coder z : {Coder{kFormZstdPlanes, 0, 0}, Coder{kFormZstd, 0, 0}}) {
+        const double ratio = zstdRatio(data, p.D, k, bits, z.code == kFormZstdPlanes);
+        if (ratio > 0 && ratio * octets < (double)ch.bestLen) {
+            ch.best = z;
+            ch.bestLen = (size_t)(ratio * octets);
+        }
     }
     return ch;
 }
@@ -275,6 +316,16 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
         };
         bool ok = code(c, dst + codedAt, &len);
+        if (ok && c.code == kFormCcsds && ch.next.code == kFormCcsds) {
+            size_t nlen = len;
+            Coder next = ch.next;
+            next.rsi = c.rsi == kRsiShort ? kRsiShort : longRsi(k, next.blockSize);
+            if (code(next, other, &nlen) && nlen < len) {
+                memcpy(dst + codedAt, other, nlen);
+                len = nlen;
+                c = next;
+            }
+        }
         // A sample may flatter zstd: unless its whole result keeps a clear
         // margin below what the sample promised for CCSDS, CCSDS is coded
         // in full as well and the smaller kept.
