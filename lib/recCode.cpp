@@ -157,7 +157,8 @@ double zstdRatio(const unsigned char *data, size_t D, size_t k, unsigned bits, b
 {
     const size_t s = formSampleOctets(bits);
     // Slices of whole octets and whole values: multiples of 8 values.
-    size_t per = kZstdSample / kSlices * 8 / bits / 8 * 8, slices = kSlices;
+    const size_t octetsPerValue8 = planes ? 8 * s : bits; // octets of 8 values
+    size_t per = kZstdSample / kSlices / octetsPerValue8 * 8, slices = kSlices;
     if (per == 0 || per * slices >= k) {
         per = k;
         slices = 1;

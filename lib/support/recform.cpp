@@ -229,6 +229,33 @@ template <size_t S> void samplesToBitsOf(unsigned char *out, const unsigned char
     packEach(out, k, bits, [&](size_t i) { return (uint64_t)loadSample<S>(in + i * S); });
 }
 
+// Values of B bits (1, 2 or 4) fill whole octets, 8 / B each: one sample
+// octet per value, and back, an octet at a time with the loop unrolled.
+template <unsigned B> void spreadOctets(unsigned char *out, const unsigned char *in, size_t k)
+{
+    constexpr unsigned per = 8 / B, mask = (1u << B) - 1;
+    const size_t whole = k / per;
+    for (size_t i = 0; i < whole; ++i)
+        for (unsigned j = 0; j < per; ++j) out[i * per + j] = (unsigned char)(in[i] >> (8 - B * (j + 1)) & mask);
+    for (size_t j = whole * per; j < k; ++j) out[j] = (unsigned char)(in[whole] >> (8 - B * (j - whole * per + 1)) & mask);
+}
+
+template <unsigned B> void gatherOctets(unsigned char *out, const unsigned char *in, size_t k)
+{
+    constexpr unsigned per = 8 / B;
+    const size_t whole = k / per;
+    for (size_t i = 0; i < whole; ++i) {
+        unsigned v = 0;
+        for (unsigned j = 0; j < per; ++j) v = v << B | in[i * per + j];
+        out[i] = (unsigned char)v;
+    }
+    if (whole * per < k) {
+        unsigned v = 0;
+        for (size_t j = whole * per; j < k; ++j) v = v << B | in[j];
+        out[whole] = (unsigned char)(v << (B * (per - (k - whole * per))));
+    }
+}
+
 } // namespace
 
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
@@ -237,6 +264,12 @@ void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsign
     if (bits == 8 * s) {
         memcpy(out, in, k * s);
         return;
+    }
+    switch (bits) { // octets of whole values: spread octet by octet
+    case 1: return spreadOctets<1>(out, in, k);
+    case 2: return spreadOctets<2>(out, in, k);
+    case 4: return spreadOctets<4>(out, in, k);
+    default: break;
     }
     const size_t octets = (k * bits + 7) / 8;
     uint32_t codes[kChunk];
@@ -255,6 +288,12 @@ void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsign
 
 void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
+    switch (bits) {
+    case 1: return gatherOctets<1>(out, in, k);
+    case 2: return gatherOctets<2>(out, in, k);
+    case 4: return gatherOctets<4>(out, in, k);
+    default: break;
+    }
     switch (formSampleOctets(bits)) {
     case 1: return samplesToBitsOf<1>(out, in, k, bits);
     case 2: return samplesToBitsOf<2>(out, in, k, bits);
