@@ -215,7 +215,10 @@ size_t aecAll(const std::vector<Bytes> &recs, int blockSize, bool asForm = false
 }
 
 // ecCodes' conversion of every message to CCSDS packing: the new octets.
-size_t eccodesCcsds(const std::vector<Bytes> &msgs)
+// With asRecpack, each message as recpack would keep it: converted only
+// when 5 % smaller, and padded to gribPaddedLength as recpack writes every
+// record.
+size_t eccodesCcsds(const std::vector<Bytes> &msgs, bool asRecpack = false)
 {
     size_t n = 0;
     for (const Bytes &m : msgs) {
@@ -224,6 +227,7 @@ size_t eccodesCcsds(const std::vector<Bytes> &msgs)
         const void *out = nullptr;
         size_t len = 0;
         codes_get_message(h, &out, &len);
+        if (asRecpack) len = gribPaddedLength((double)len <= 0.95 * (double)m.size() ? len : m.size());
         n += len;
         codes_handle_delete(h);
     }
@@ -354,13 +358,15 @@ int main(int argc, char **argv)
     line("recpack --grib2 (template 5.42)", in2, ours, tOurs, ec, tEc);
     line("zstd -3 of the whole file", in2, z3b, tZ3b, ec, tEc);
     printf("  recunpack --grib2: %.1f MB/s of restored output (%zu octets)\n", (double)back2 / tBack2 / 1e6, back2);
-    printf("  file by file: recpack --grib2 against ecCodes' conversion\n");
+    printf("  file by file: recpack --grib2; ecCodes' conversion kept as recpack keeps a field (5 %% smaller,\n"
+           "  padded as recpack pads); ecCodes' conversion as it stands\n");
     for (const auto &f : files2) {
         if (f.second.empty()) continue;
         const size_t in = total(f.second), mine = packAll(f.second, VALMORA_PACK_GRIB2, nullptr),
-                     theirs = eccodesCcsds(f.second);
-        printf("    %-40s %6.3f %6.3f  %s (%zd octets)\n", f.first.c_str(), (double)mine / (double)in,
-               (double)theirs / (double)in, mine <= theirs ? "not larger" : "LARGER", (ssize_t)mine - (ssize_t)theirs);
+                     kept = eccodesCcsds(f.second, true), theirs = eccodesCcsds(f.second);
+        printf("    %-40s %6.3f %6.3f %6.3f  %s (%zd octets)\n", f.first.c_str(), (double)mine / (double)in,
+               (double)kept / (double)in, (double)theirs / (double)in, mine <= kept ? "not larger" : "LARGER",
+               (ssize_t)mine - (ssize_t)kept);
     }
     return 0;
 }
