@@ -42,7 +42,18 @@ using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-void toSimple(codes_handle *h, long) { codes_set_string(h, "packingType", "grid_simple", nullptr); }
+// Simple packing with the values coded again, as grib_set -r does: setting
+// the packing type alone may leave a data section that does not match the
+// width (a converted complex-packed field).
+void toSimple(codes_handle *h, long)
+{
+    size_t n = 0;
+    codes_get_size(h, "values", &n);
+    std::vector<double> v(n);
+    codes_get_double_array(h, "values", v.data(), &n);
+    codes_set_string(h, "packingType", "grid_simple", nullptr);
+    codes_set_double_array(h, "values", v.data(), n);
+}
 
 // The messages of a file, as ecCodes reads them; `edit` may change each
 // one (nullptr keeps it).
