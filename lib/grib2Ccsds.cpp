@@ -38,7 +38,7 @@ constexpr int kBlockSizes[] = {8, 16, 32, 64};
 constexpr int kRsiMost = 4096;
 // Block sizes are chosen on up to this many values: on real fields the
 // order of the block sizes on the first 2048 values is that of the whole.
-constexpr size_t kSampleValues = 2048;
+constexpr size_t kSampleValues = 1024;
 // ecCodes' block size is coded in full as well when within this factor of
 // the best on the sample: further behind, it has not been smaller in full
 // on any real field tried.
@@ -284,7 +284,7 @@ size_t grib2ToCcsds(const unsigned char *src, size_t srcsize, unsigned char *dst
         unsigned char *samples = (unsigned char *)(back + n), *coded = samples + n * size;
         unsigned char *spare = coded + limit + 32;
         g1::bitsToValues(values, data, n, f.bits);
-        g1::bitsToSamples(samples, data, n, f.bits); // ecCodes' layout is the packed form's
+        g1::valuesToSamples(samples, values, n, f.bits); // ecCodes' layout is the packed form's
         const Coded c = codeField(samples, n, size, f.bits, coded, limit, spare);
         const bool ok = c.length && ccsdsDecodeValues(back, n, coded, c.length, (int)f.bits, kEcFlags, c.blockSize,
                                                       c.rsi) == kCcsdsOk &&

@@ -276,13 +276,17 @@ void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsign
     for (size_t first = 0; first < k; first += kChunk) {
         const size_t n = k - first < kChunk ? k - first : kChunk;
         unpackCodes(in, octets, (uint64_t)first * bits, (int)bits, n, codes);
-        unsigned char *at = out + first * s;
-        switch (s) {
-        case 1: storeSamples<1>(at, codes, n); break;
-        case 2: storeSamples<2>(at, codes, n); break;
-        case 3: storeSamples<3>(at, codes, n); break;
-        default: storeSamples<4>(at, codes, n); break;
-        }
+        valuesToSamples(out + first * s, codes, n, bits);
+    }
+}
+
+void valuesToSamples(unsigned char *out, const uint32_t *in, size_t k, unsigned bits)
+{
+    switch (formSampleOctets(bits)) {
+    case 1: return storeSamples<1>(out, in, k);
+    case 2: return storeSamples<2>(out, in, k);
+    case 3: return storeSamples<3>(out, in, k);
+    default: return storeSamples<4>(out, in, k);
     }
 }
 
