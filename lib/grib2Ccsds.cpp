@@ -37,7 +37,10 @@ constexpr int kEcBlockSize = 32, kEcRsi = 128;
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
 constexpr int kRsiMost = 4096;
 // Block sizes are chosen on up to this many values: on real fields the
-// order of the block sizes on the first 2048 values is that of the whole.
+// first 1024 values rank the block sizes as the whole does, but for ones
+// within a percent or two, where the pick matters little (and ecCodes'
+// own is then coded in full too). Twice as many cost a fifth of the speed
+// on fields of 10,000 values and gained 0.1 %.
 constexpr size_t kSampleValues = 1024;
 // ecCodes' block size is coded in full as well when within this factor of
 // the best on the sample: further behind, it has not been smaller in full
