@@ -252,8 +252,19 @@ Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scra
     if (slices > 1 && next.code && (double)nextLen <= kClose * (double)ch.bestLen) ch.next = next;
     const int block = ch.best.blockSize;
     if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)});
-    if (bits == 24)
-        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort});
+    if (bits == 24 || bits == 32) {
+        // The plane coder codes the planes of the sample, not its
+        // interleaved octets.
+        samplePlanesSplit(planes, sample, taken, s);
+        for (int b : {8, 16, 32}) {
+            size_t len = 2 * n + 1024;
+            const Coder c{kFormCcsdsPlanes, b, kRsiShort};
+            if (encodeWith(c, bits, planes, n, coded, &len, nullptr) && len < ch.bestLen) {
+                ch.bestLen = len;
+                ch.best = c;
+            }
+        }
+    }
     // The whole field's interval for the whole field.
     if (ch.best.rsi != kRsiShort && ch.best.code == kFormCcsds) ch.best.rsi = longRsi(k, ch.best.blockSize);
     ch.ccsds = ch.best;
@@ -310,8 +321,8 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             made = true;
             if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
             if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
-            with.rsi = formRsi(with.rsi, 3 * k, with.blockSize);
-            planeSplit(aux, samples, k);
+            with.rsi = formRsi(with.rsi, s * k, with.blockSize);
+            samplePlanesSplit(aux, samples, k, s);
             return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
         };
         bool ok = code(c, dst + codedAt, &len);

@@ -482,7 +482,7 @@ VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, voi
    octet 14, flag 0x10 in octet 4, 255 in octet 11; doc/format.md has its
    layout), by coder. */
 #define VALMORA_ZIP_CCSDS 129        /* CCSDS (libaec) on the values at their own width */
-#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on three 8-bit planes of 24-bit values */
+#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on the 8-bit planes of 24- and 32-bit values */
 #define VALMORA_ZIP_ZSTD_PLANES 132  /* zstd on the byte planes of the values */
 #define VALMORA_ZIP_ZSTD 133         /* zstd on the data octets as they stand (second-order packing, masks) */
 

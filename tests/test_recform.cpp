@@ -406,3 +406,26 @@ TEST(RecordForm, MaskOfOneBitCodedAsOctets)
               VALMORA_DECODE_OK);
     EXPECT_EQ(std::memcmp(plain.data(), packed.data(), n * sizeof(double)), 0);
 }
+
+// 24- and 32-bit values whose low octets carry little (a 16-bit field
+// stored wider, as archives often do): the planes coder takes them, and
+// they come back octet for octet.
+TEST(RecordForm, WideValuesCodedAsPlanes)
+{
+    for (int bits : {24, 32}) {
+        std::vector<uint32_t> v = field(60000, 16, 3);
+        for (uint32_t &x : v) x <<= bits - 16;
+        const Bytes rec = grib1(pds28(), {}, {}, simpleBds(v, bits));
+        const Packed p = pack(rec);
+        ASSERT_EQ(p.coded, 1) << bits;
+        unsigned char *pds, *gds, *bms, *b;
+        long len;
+        ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(p.octets.data()), (long)p.octets.size(), &pds, &gds, &bms,
+                                &b, &len),
+                  0);
+        EXPECT_EQ(b[13], VALMORA_ZIP_CCSDS_PLANES) << bits;
+        const Restored r = unpack(p.octets, rec.size() + kRoom);
+        ASSERT_EQ(r.restored, 1) << bits << r.err;
+        EXPECT_TRUE(std::equal(rec.begin(), rec.end(), r.octets.begin())) << bits;
+    }
+}

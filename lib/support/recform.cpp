@@ -26,7 +26,7 @@ bool plausible(const FormHeader &h)
     if (!formCode(h.code) || h.bits > 32 || h.tailLength > kFormTailMax) return false;
     const bool values = h.code != kFormZstd;
     if (values && (h.bits == 0 || formTail(h.dataLength, h.bits) != h.tailLength)) return false;
-    if (h.code == kFormCcsdsPlanes && h.bits != 24) return false;
+    if (h.code == kFormCcsdsPlanes && h.bits != 24 && h.bits != 32) return false;
     // What a coder does not use is zero, and so is the tail past its length.
     const bool ccsds = h.code == kFormCcsds || h.code == kFormCcsdsPlanes;
     if (!ccsds && (h.aecFlags || h.blockSize || h.rsi)) return false;
@@ -34,7 +34,8 @@ bool plausible(const FormHeader &h)
     // that would decode alike.
     if (ccsds && (int)h.aecFlags != formAecFlags(h.code == kFormCcsds ? h.bits : 8)) return false;
     if (ccsds) {
-        const size_t samples = formValues(h.dataLength, h.bits) * (h.code == kFormCcsds ? 1 : 3);
+        const size_t samples =
+            formValues(h.dataLength, h.bits) * (h.code == kFormCcsds ? 1 : formSampleOctets(h.bits));
         if (!ccsdsValidBlocking((int)h.blockSize, (int)h.rsi) ||
             formRsi((int)h.rsi, samples, (int)h.blockSize) != (int)h.rsi)
             return false;
@@ -81,12 +82,12 @@ int decodeData(const FormHeader &h, const unsigned char *coded, unsigned char *o
                              (int)h.rsi) != kCcsdsOk)
             status = FORM_DECODE_FAILED;
     } else if (h.code == kFormCcsdsPlanes) {
-        // Three planes of 8-bit samples, as the szip form codes them.
-        if (ccsdsDecode(samples, k * 3, coded, h.codedLength, k * 3, 8, (int)h.aecFlags, (int)h.blockSize,
+        // Three or four planes of 8-bit samples, as the szip form codes them.
+        if (ccsdsDecode(samples, k * s, coded, h.codedLength, k * s, 8, (int)h.aecFlags, (int)h.blockSize,
                         (int)h.rsi) != kCcsdsOk)
             status = FORM_DECODE_FAILED;
         else
-            planeJoin(out, samples, k);
+            samplePlanesJoin(out, samples, k, s);
     } else { // kFormZstdPlanes
         unsigned char *planes = scratch + k * s;
         const size_t got = ZSTD_decompress(planes, k * s, coded, h.codedLength);
