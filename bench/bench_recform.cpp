@@ -278,7 +278,7 @@ void programs(const Bytes &file)
     });
     const double tOurs = best([&] {
         remove(out.c_str());
-        ok = ok && system((recpack + " -P 1 --grib2 " + in + " " + out + " 2>/dev/null").c_str()) == 0;
+        ok = ok && system((recpack + " -P 1 --grib2 " + in + " " + out + " >/dev/null 2>&1").c_str()) == 0;
     });
     remove(in.c_str());
     remove(out.c_str());
