@@ -40,10 +40,6 @@ constexpr size_t kSlices = 4;
 // below this share of what CCSDS promised on the sample: the sample's error
 // on real fields stays well inside it.
 constexpr double kZstdMargin = 0.9;
-// Two block sizes within this factor on the sample are both coded in full:
-// on real fields a sample of 8192 values ranks block sizes further apart
-// rightly, closer ones not always (a wrong pick there costs under 1 %).
-constexpr double kClose = 1.01;
 // zstd is tried on this many data octets.
 constexpr size_t kZstdSample = 16384;
 // Reference sample intervals: block sizes are compared on the sample with
@@ -193,8 +189,8 @@ double zstdRatio(const unsigned char *data, size_t D, size_t k, unsigned bits, b
 // What the sample said: the smallest coder, the smallest CCSDS coder, and
 // their coded sizes on the sample of `taken` values.
 struct Choice {
-    Coder best, ccsds, next; // next: a block size as good on the sample, or none
-    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, nextLen = SIZE_MAX, taken = 0;
+    Coder best, ccsds;
+    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, taken = 0;
 };
 
 // The coder for the record's values, chosen on a sample. zstd's gain on a
@@ -226,43 +222,22 @@ Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scra
     }
     ch.taken = taken;
 
-    auto tryCoder = [&](const Coder &c) {
+    auto tryCoder = [&](const Coder &c, const unsigned char *in) {
         size_t len = 2 * n + 1024;
-        if (!encodeWith(c, bits, sample, n, coded, &len, planes)) return SIZE_MAX;
-        if (len < ch.bestLen) {
+        if (encodeWith(c, bits, in, n, coded, &len, nullptr) && len < ch.bestLen) {
             ch.bestLen = len;
             ch.best = c;
         }
-        return len;
     };
-    // The block sizes, and the runner-up when it is close on the sample
-    // (packForm codes both in full then).
-    size_t nextLen = SIZE_MAX;
-    Coder next;
-    for (int b : {8, 16, 32, 64}) {
-        const Coder was = ch.best;
-        const size_t wasLen = ch.bestLen, len = tryCoder({kFormCcsds, b, kRsiShort});
-        if (ch.bestLen < wasLen && was.code) {
-            next = was;
-            nextLen = wasLen;
-        } else if (len < nextLen && ch.bestLen < len) {
-            next = {kFormCcsds, b, kRsiShort};
-            nextLen = len;
-        }
-    }
-    if (slices > 1 && next.code && (double)nextLen <= kClose * (double)ch.bestLen) ch.next = next;
+    // On 8192 values the block sizes rank as on the whole field wherever
+    // they differ by more than a fraction of a percent (the benchmark's
+    // real fields; coding the runner-up in full too gained nothing there).
+    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort}, sample);
     if (bits == 24 || bits == 32) {
         // The plane coder codes the planes of the sample, not its
         // interleaved octets.
         samplePlanesSplit(planes, sample, taken, s);
-        for (int b : {8, 16, 32}) {
-            size_t len = 2 * n + 1024;
-            const Coder c{kFormCcsdsPlanes, b, kRsiShort};
-            if (encodeWith(c, bits, planes, n, coded, &len, nullptr) && len < ch.bestLen) {
-                ch.bestLen = len;
-                ch.best = c;
-            }
-        }
+        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort}, planes);
     }
     // The whole field's interval for the whole field.
     if (ch.best.code == kFormCcsds) ch.best.rsi = longRsi(k, ch.best.blockSize);
@@ -325,16 +300,6 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
         };
         bool ok = code(c, dst + codedAt, &len);
-        if (ok && c.code == kFormCcsds && ch.next.code == kFormCcsds) {
-            size_t nlen = len;
-            Coder next = ch.next;
-            next.rsi = longRsi(k, next.blockSize);
-            if (code(next, other, &nlen) && nlen < len) {
-                memcpy(dst + codedAt, other, nlen);
-                len = nlen;
-                c = next;
-            }
-        }
         // A sample may flatter zstd: unless its whole result keeps a clear
         // margin below what the sample promised for CCSDS, CCSDS is coded
         // in full as well and the smaller kept.
