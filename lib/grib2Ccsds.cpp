@@ -32,10 +32,10 @@ constexpr double kGainFactor = 0.95;
 // ecCodes writes these: its readers find what they expect.
 constexpr int kEcFlags = AEC_DATA_MSB | AEC_DATA_PREPROCESS | AEC_DATA_3BYTE;
 constexpr int kEcBlockSize = 32, kEcRsi = 128;
-// Block sizes tried per field, each with ecCodes' interval, and the best
-// one with the whole field as one interval (at most 4096 blocks).
+// Block sizes tried per field, each with ecCodes' interval; the best one
+// codes the field with the whole field as one interval (at most 4096
+// blocks).
 constexpr int kBlockSizes[] = {8, 16, 32, 64};
-constexpr int kRsiMost = 4096;
 // Block sizes are chosen on up to this many values: on real fields the
 // first 1024 values rank the block sizes as the whole does, but for ones
 // within a percent or two, where the pick matters little (and ecCodes'
@@ -85,11 +85,6 @@ bool exactSimple(const unsigned char *data, size_t len, size_t n, unsigned bits)
     return spare == 0 || (data[len - 1] & ((1u << spare) - 1)) == 0;
 }
 
-int wholeRsi(size_t n, int blockSize)
-{
-    const size_t blocks = (n + (size_t)blockSize - 1) / (size_t)blockSize;
-    return blocks > (size_t)kRsiMost ? kRsiMost : blocks ? (int)blocks : 1;
-}
 
 struct Coded {
     size_t length = 0;
@@ -105,7 +100,7 @@ Coded codeField(const unsigned char *samples, size_t n, size_t size, unsigned bi
     Coded best;
     const size_t m = n < kSampleValues ? n : kSampleValues;
     size_t smallest = SIZE_MAX, ecLen = SIZE_MAX;
-    int block = kEcBlockSize, rsi = kEcRsi;
+    int block = kEcBlockSize;
     for (int b : kBlockSizes) {
         size_t len = cap;
         if (ccsdsEncode(out, &len, samples, m * size, (int)bits, kEcFlags, b, kEcRsi) != kCcsdsOk) continue;
@@ -115,18 +110,18 @@ Coded codeField(const unsigned char *samples, size_t n, size_t size, unsigned bi
             block = b;
         }
     }
-    size_t len0 = cap;
-    if (ccsdsEncode(out, &len0, samples, m * size, (int)bits, kEcFlags, block, wholeRsi(m, block)) == kCcsdsOk &&
-        len0 < smallest)
-        rsi = kRsiMost;
-    if (rsi == kRsiMost) rsi = wholeRsi(n, block);
+    // One interval for the whole field: a reference costs its full width
+    // where a coded difference costs a few bits, so fewer references are
+    // never larger, and libaec (ecCodes' decoder) takes up to 4096 blocks.
+    const int rsi = ccsdsWholeRsi(n, block);
     size_t len = cap;
     if (ccsdsEncode(out, &len, samples, n * size, (int)bits, kEcFlags, block, rsi) == kCcsdsOk)
         best = {len, block, rsi};
-    // ecCodes' choice in full too, unless the sample (the whole field when
-    // short) put it clearly behind.
+    // ecCodes' block size (with its interval) in full too, unless the
+    // sample (the whole field when short) put it clearly behind; with its
+    // block size chosen, the longer interval already makes it no larger.
     const bool close = m == n ? ecLen <= smallest : (double)ecLen <= kClose * (double)smallest;
-    if ((block != kEcBlockSize || rsi != kEcRsi) && close) {
+    if (block != kEcBlockSize && close) {
         size_t ec = best.length ? best.length : cap;
         if (ccsdsEncode(spare, &ec, samples, n * size, (int)bits, kEcFlags, kEcBlockSize, kEcRsi) == kCcsdsOk &&
             (best.length == 0 || ec < best.length)) {

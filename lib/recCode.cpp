@@ -48,13 +48,8 @@ constexpr size_t kZstdSample = 16384;
 // whole field (at most 4096 blocks): a reference costs its full width
 // where a coded difference costs a few bits, and this decoder holds no
 // more for a longer interval.
-constexpr int kRsiShort = 128, kRsiMost = 4096;
+constexpr int kRsiShort = 128;
 
-int longRsi(size_t values, int blockSize)
-{
-    const size_t blocks = (values + (size_t)blockSize - 1) / (size_t)blockSize;
-    return blocks > (size_t)kRsiMost ? kRsiMost : blocks < 1 ? 1 : (int)blocks;
-}
 
 // One zstd context per thread, kept: making one costs more than coding a
 // small record.
@@ -240,7 +235,7 @@ Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scra
         for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort}, planes);
     }
     // The whole field's interval for the whole field.
-    if (ch.best.code == kFormCcsds) ch.best.rsi = longRsi(k, ch.best.blockSize);
+    if (ch.best.code == kFormCcsds) ch.best.rsi = ccsdsWholeRsi(k, ch.best.blockSize);
     ch.ccsds = ch.best;
     ch.ccsdsLen = ch.bestLen;
     // zstd on the byte planes of the samples, and on the packed octets as
