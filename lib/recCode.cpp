@@ -34,20 +34,22 @@ constexpr double kGainFactor = 0.95;
 // little on the fields zstd wins (categories, long runs) for far more time.
 constexpr int kZstdLevel = 3;
 // The candidates are tried on up to this many values, in kSlices slices.
-constexpr size_t kSampleValues = 2048;
+constexpr size_t kSampleValues = 8192;
 constexpr size_t kSlices = 4;
-// Reference sample intervals: every block size is tried with 128, the
-// interval ecCodes writes; the best one also with one interval for the
-// whole field (at most 4096 blocks), which spends the fewest octets on
-// references but makes the coder hold the whole interval. On real fields
-// the two differ by less than 0.2 %, so more are not tried.
-constexpr int kRsiShort = 128, kRsiMost = 4096;
+// zstd's whole result is taken without coding CCSDS in full too when it is
+// below this share of what CCSDS promised on the sample: the sample's error
+// on real fields stays well inside it.
+constexpr double kZstdMargin = 0.9;
+// zstd is tried on this many data octets.
+constexpr size_t kZstdSample = 16384;
+// Reference sample intervals: block sizes are compared on the sample with
+// 128 blocks, the interval ecCodes writes, whose references fall where the
+// sample's slices meet; the record is then coded with one interval for the
+// whole field (at most 4096 blocks): a reference costs its full width
+// where a coded difference costs a few bits, and this decoder holds no
+// more for a longer interval.
+constexpr int kRsiShort = 128;
 
-int longRsi(size_t values, int blockSize)
-{
-    const size_t blocks = (values + (size_t)blockSize - 1) / (size_t)blockSize;
-    return blocks > (size_t)kRsiMost ? kRsiMost : blocks < 1 ? 1 : (int)blocks;
-}
 
 // One zstd context per thread, kept: making one costs more than coding a
 // small record.
@@ -138,57 +140,116 @@ Plan planRecord(const unsigned char *rec, size_t recsize, const unsigned char *b
     return p;
 }
 
-// The coder for the record's values, chosen on a sample, and the best
-// CCSDS coder in *ccsds. zstd's gain on a sample says less about the whole
-// field than CCSDS's (a slice of a flat area flatters it), so a record
-// whose sample zstd wins is coded both ways.
-Coder chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen, Coder *ccsds)
+// zstd's ratio on the D data octets of k values of `bits` bits, from
+// kSlices slices of kZstdSample octets together (the whole when shorter):
+// as they stand, or (planes) as samples split into byte planes. zstd needs
+// context, so its sample is counted in octets and is larger than CCSDS's.
+// 0 when it fails.
+double zstdRatio(const unsigned char *data, size_t D, size_t k, unsigned bits, bool planes)
 {
-    Coder best;
-    const bool secondOrder = (p.plainFlag & kBdsComplex) && !(p.plainFlag & kBdsSpectral);
-    if (secondOrder) {
-        best.code = kFormZstd;
-        return best;
-    }
-    const unsigned bits = p.bits;
-    const size_t s = formSampleOctets(bits), k = formValues(p.D, bits);
-    // The sample: kSlices slices, each starting on a whole octet (a multiple
-    // of 8 values); a short field is its own sample.
-    const size_t want = k < kSampleValues ? k : kSampleValues;
-    size_t per = want / kSlices / 8 * 8, slices = kSlices;
-    if (per == 0) {
+    const size_t s = formSampleOctets(bits);
+    // Slices of whole octets and whole values: multiples of 8 values.
+    const size_t octetsPerValue8 = planes ? 8 * s : bits; // octets of 8 values
+    size_t per = kZstdSample / kSlices / octetsPerValue8 * 8, slices = kSlices;
+    if (per == 0 || per * slices >= k) {
         per = k;
         slices = 1;
     }
+    const size_t octets = planes ? per * s : slices > 1 ? per * bits / 8 : D;
+    const size_t room = ZSTD_compressBound(octets);
+    unsigned char *work = (unsigned char *)memAlloc(room + (planes ? 2 * octets : 0));
+    ZSTD_CCtx *cctx = zstdContext.get();
+    if (!work || !cctx) {
+        if (work) memRelease(work);
+        return 0;
+    }
+    unsigned char *samples = work + room, *split = samples + octets;
+    size_t coded = 0, in = 0;
+    for (size_t i = 0; i < slices && coded != SIZE_MAX; ++i) {
+        const size_t first = slices > 1 ? (k - per) / (slices - 1) * i / 8 * 8 : 0;
+        const unsigned char *at = data + first * bits / 8;
+        if (planes) {
+            toSamples(samples, at, per, bits);
+            samplePlanesSplit(split, samples, per, s);
+            at = split;
+        }
+        const size_t got = ZSTD_compressCCtx(cctx, work, room, at, octets, kZstdLevel);
+        coded = ZSTD_isError(got) ? SIZE_MAX : coded + got;
+        in += slices > 1 ? per * bits / 8 : D;
+    }
+    memRelease(work);
+    return coded == SIZE_MAX ? 0 : (double)coded / (double)in;
+}
+
+// What the sample said: the smallest coder, the smallest CCSDS coder, and
+// their coded sizes on the sample of `taken` values.
+struct Choice {
+    Coder best, ccsds;
+    size_t bestLen = SIZE_MAX, ccsdsLen = SIZE_MAX, taken = 0;
+};
+
+// The coder for the record's values, chosen on a sample. zstd's gain on a
+// sample says less about the whole field than CCSDS's (a slice of a flat
+// area flatters it), so packForm may code a record whose sample zstd wins
+// both ways.
+Choice chooseCoder(const Plan &p, const unsigned char *data, unsigned char *scratch, size_t scratchLen)
+{
+    Choice ch;
+    const unsigned bits = p.bits;
+    const size_t s = formSampleOctets(bits), k = formValues(p.D, bits);
+    // The sample: kSlices slices, each starting on a whole octet (a multiple
+    // of 8 values); a field no longer than the sample is its own sample,
+    // whole, so its choice is exact.
+    const size_t want = k < kSampleValues ? k : kSampleValues;
+    size_t per = want / kSlices / 8 * 8, slices = kSlices;
+    if (per == 0 || k <= kSampleValues) {
+        per = k;
+        slices = 1;
+    }
+    const size_t n = per * slices * s;
+    unsigned char *sample = scratch, *coded = sample + n, *planes = coded + 2 * n + 1024;
+    if ((size_t)(planes - scratch) + n > scratchLen) return ch;
     size_t taken = 0;
-    unsigned char *sample = scratch;
     for (size_t i = 0; i < slices; ++i) {
         const size_t first = slices > 1 ? (k - per) / (slices - 1) * i / 8 * 8 : 0;
         toSamples(sample + taken * s, data + first * bits / 8, per, bits);
         taken += per;
     }
-    const size_t n = taken * s;
-    unsigned char *coded = sample + n, *planes = coded + 2 * n + 1024;
-    if ((size_t)(planes - scratch) + n > scratchLen) return best;
+    ch.taken = taken;
 
-    size_t smallest = SIZE_MAX;
-    auto tryCoder = [&](const Coder &c) {
+    auto tryCoder = [&](const Coder &c, const unsigned char *in) {
         size_t len = 2 * n + 1024;
-        if (encodeWith(c, bits, sample, n, coded, &len, planes) && len < smallest) {
-            smallest = len;
-            best = c;
+        if (encodeWith(c, bits, in, n, coded, &len, nullptr) && len < ch.bestLen) {
+            ch.bestLen = len;
+            ch.best = c;
         }
     };
-    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort});
-    const int block = best.blockSize;
-    if (block) tryCoder({kFormCcsds, block, longRsi(taken, block)});
-    if (bits == 24)
-        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort});
+    // On 8192 values the block sizes rank as on the whole field wherever
+    // they differ by more than a fraction of a percent (the benchmark's
+    // real fields; coding the runner-up in full too gained nothing there).
+    for (int b : {8, 16, 32, 64}) tryCoder({kFormCcsds, b, kRsiShort}, sample);
+    if (bits == 24 || bits == 32) {
+        // The plane coder codes the planes of the sample, not its
+        // interleaved octets.
+        samplePlanesSplit(planes, sample, taken, s);
+        for (int b : {8, 16, 32}) tryCoder({kFormCcsdsPlanes, b, kRsiShort}, planes);
+    }
     // The whole field's interval for the whole field.
-    if (best.rsi != kRsiShort && best.code == kFormCcsds) best.rsi = longRsi(k, best.blockSize);
-    *ccsds = best;
-    tryCoder({kFormZstdPlanes, 0, 0});
-    return best;
+    if (ch.best.code == kFormCcsds) ch.best.rsi = ccsdsWholeRsi(k, ch.best.blockSize);
+    ch.ccsds = ch.best;
+    ch.ccsdsLen = ch.bestLen;
+    // zstd on the byte planes of the samples, and on the packed octets as
+    // they stand (at a few bits per value they hold the pattern of a mask
+    // or a category whole), compared by ratio.
+    const double octets = (double)(taken * bits) / 8;
+    for (const Coder z : {Coder{kFormZstdPlanes, 0, 0}, Coder{kFormZstd, 0, 0}}) {
+        const double ratio = zstdRatio(data, p.D, k, bits, z.code == kFormZstdPlanes);
+        if (ratio > 0 && ratio * octets < (double)ch.bestLen) {
+            ch.best = z;
+            ch.bestLen = (size_t)(ratio * octets);
+        }
+    }
+    return ch;
 }
 
 // The packed record of a planned record into dst (dstsize octets); its
@@ -207,41 +268,49 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
     unsigned char *scratch = (unsigned char *)memAlloc(scratchLen);
     if (!scratch) return 0;
 
-    Coder ccsds, c = values ? chooseCoder(p, data, scratch, scratchLen, &ccsds) : Coder{kFormZstd, 0, 0};
+    Choice ch;
+    if (values)
+        ch = chooseCoder(p, data, scratch, scratchLen);
+    else
+        ch.best = {kFormZstd, 0, 0};
+    Coder c = ch.best;
     size_t result = 0;
     const size_t codedAt = p.bdsOffset + kFormHeader + p.X;
     const double limit = kGainFactor * (double)p.bdslen - (double)(kFormHeader + p.X);
     if (c.code != 0 && limit > 0 && dstsize > codedAt + 4) {
         size_t len = (size_t)limit;
         if (len > dstsize - codedAt - 4) len = dstsize - codedAt - 4;
-        bool ok;
-        if (c.code == kFormZstd) {
-            ok = encodeWith(c, 8, data, p.D, dst + codedAt, &len, nullptr);
-        } else {
-            // Whole samples of every value; planes for the plane coders.
-            unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
-            toSamples(samples, data, k, p.bits);
-            auto code = [&](Coder &with, unsigned char *out, size_t *n) {
-                if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
-                if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
-                with.rsi = formRsi(with.rsi, 3 * k, with.blockSize);
-                planeSplit(aux, samples, k);
-                return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
-            };
-            if (c.code == kFormZstdPlanes && ccsds.code != 0) {
-                // Both in full; the smaller is kept.
-                size_t zlen = len < sampled + 1024 ? len : sampled + 1024;
-                const bool zok = code(c, other, &zlen);
-                ok = code(ccsds, dst + codedAt, &len);
-                if (zok && (!ok || zlen < len)) {
-                    memcpy(dst + codedAt, other, zlen);
-                    len = zlen;
+        // Whole samples of every value, made when a sample coder needs
+        // them; planes for the plane coders.
+        unsigned char *samples = scratch, *aux = scratch + sampled, *other = aux + sampled;
+        bool made = false;
+        auto code = [&](Coder &with, unsigned char *out, size_t *n) {
+            if (with.code == kFormZstd) return encodeWith(with, 8, data, p.D, out, n, nullptr);
+            if (!made) toSamples(samples, data, k, p.bits);
+            made = true;
+            if (with.code == kFormCcsds) with.rsi = formRsi(with.rsi, k, with.blockSize);
+            if (with.code != kFormCcsdsPlanes) return encodeWith(with, p.bits, samples, sampled, out, n, aux);
+            with.rsi = formRsi(with.rsi, s * k, with.blockSize);
+            samplePlanesSplit(aux, samples, k, s);
+            return encodeWith(with, p.bits, aux, sampled, out, n, nullptr);
+        };
+        bool ok = code(c, dst + codedAt, &len);
+        // A sample may flatter zstd: unless its whole result keeps a clear
+        // margin below what the sample promised for CCSDS, CCSDS is coded
+        // in full as well and the smaller kept.
+        const bool zstd = c.code == kFormZstd || c.code == kFormZstdPlanes;
+        if (values && zstd && ch.ccsds.code != 0) {
+            const double promised = (double)ch.ccsdsLen * (double)k / (double)(ch.taken ? ch.taken : 1);
+            if (!ok || (double)len > kZstdMargin * promised) {
+                size_t clen = ok ? len : (size_t)limit;
+                if (clen > sampled + 1024) clen = sampled + 1024;
+                Coder fallback = ch.ccsds;
+                if (code(fallback, other, &clen) && (!ok || clen < len)) {
+                    memcpy(dst + codedAt, other, clen);
+                    len = clen;
+                    c = fallback;
                     ok = true;
-                } else {
-                    c = ccsds;
                 }
-            } else {
-                ok = code(c, dst + codedAt, &len);
             }
         }
         const size_t body = kFormHeader + p.X + len;
@@ -264,7 +333,7 @@ size_t packForm(const unsigned char *rec, size_t recsize, const Plan &p, unsigne
             h.codedLength = (uint32_t)len;
             h.crc = crc32c(0, rec, recsize);
             h.codedCrc = crc32c(0, dst + codedAt, len);
-            if (values) {
+            if (c.code != kFormZstd) { // zstd on the octets holds the tail itself
                 h.tailLength = (unsigned)formTail(p.D, p.bits);
                 memcpy(h.tail, data + p.D - h.tailLength, h.tailLength);
             }

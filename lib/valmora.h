@@ -482,9 +482,9 @@ VALMORA_API int recUnpackCopyRestored(const void *record, size_t recordsize, voi
    octet 14, flag 0x10 in octet 4, 255 in octet 11; doc/format.md has its
    layout), by coder. */
 #define VALMORA_ZIP_CCSDS 129        /* CCSDS (libaec) on the values at their own width */
-#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on three 8-bit planes of 24-bit values */
+#define VALMORA_ZIP_CCSDS_PLANES 131 /* CCSDS on the 8-bit planes of 24- and 32-bit values */
 #define VALMORA_ZIP_ZSTD_PLANES 132  /* zstd on the byte planes of the values */
-#define VALMORA_ZIP_ZSTD 133         /* zstd on the data octets as they stand (second-order packing) */
+#define VALMORA_ZIP_ZSTD 133         /* zstd on the data octets as they stand (second-order packing, masks) */
 
 /* Options of recPackRecord and recUnpackRecord (bits, or-ed together). */
 #define VALMORA_PACK_COMPAT 1 /* GRIB1: the code-128 form only, exactly as recPackCopy writes it */

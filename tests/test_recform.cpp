@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #ifdef VALMORA_HAVE_ECCODES_API
@@ -334,3 +336,96 @@ TEST(RecordFormEcCodes, RefusesTheValuesListsTheRest)
 #endif
 
 } // namespace
+
+// The packed bits of every width and count, against a bit-by-bit reading:
+// samples and native values both ways, the bits after the last value zero.
+TEST(RecordFormSamples, EveryWidthAndCountBothWays)
+{
+    std::mt19937 rng(7);
+    for (unsigned bits = 1; bits <= 32; ++bits) {
+        for (size_t k : {0u, 1u, 7u, 8u, 9u, 31u, 1023u, 1024u, 1025u, 3001u}) {
+            const size_t octets = (k * bits + 7) / 8, s = (bits + 7) / 8;
+            Bytes packed(octets);
+            for (auto &b : packed) b = (unsigned char)rng();
+            const unsigned spare = (unsigned)(octets * 8 - k * bits);
+            if (spare) packed[octets - 1] &= (unsigned char)(0xFF << spare);
+            std::vector<uint32_t> want(k);
+            for (size_t i = 0; i < k; ++i)
+                for (unsigned j = 0; j < bits; ++j) {
+                    const size_t at = i * bits + j;
+                    want[i] = want[i] << 1 | (packed[at / 8] >> (7 - at % 8) & 1u);
+                }
+            std::vector<uint32_t> values(k);
+            g1::bitsToValues(values.data(), packed.data(), k, bits);
+            EXPECT_EQ(values, want) << bits << " bits, " << k;
+            Bytes samples(k * s + 1), back(octets + 1, 0xA5);
+            g1::bitsToSamples(samples.data(), packed.data(), k, bits);
+            for (size_t i = 0; i < k; ++i) {
+                uint32_t v = 0;
+                for (size_t b = 0; b < s; ++b) v = v << 8 | samples[i * s + b];
+                ASSERT_EQ(v, want[i]) << bits << " bits, value " << i << " of " << k;
+            }
+            g1::samplesToBits(back.data(), samples.data(), k, bits);
+            EXPECT_TRUE(std::equal(packed.begin(), packed.end(), back.begin())) << bits << " bits, " << k;
+            EXPECT_EQ(back[octets], 0xA5) << "written past the packed octets";
+            std::fill(back.begin(), back.end(), 0xA5);
+            g1::valuesToBits(back.data(), want.data(), k, bits);
+            EXPECT_TRUE(std::equal(packed.begin(), packed.end(), back.begin())) << bits << " bits, " << k;
+            EXPECT_EQ(back[octets], 0xA5) << "written past the packed octets";
+        }
+    }
+}
+
+// A mask of 1 bit per value, in large patches as a land-sea mask lies: its
+// octets go to zstd as they stand (code 133), come back octet for octet,
+// and the decoder reads the packed record's values as the plain record's.
+TEST(RecordForm, MaskOfOneBitCodedAsOctets)
+{
+    const size_t n = 200000;
+    std::vector<uint32_t> mask(n);
+    for (size_t i = 0; i < n; ++i) mask[i] = (i / 700 + (i % 1440) / 90) % 3 == 0;
+    const Bytes rec = grib1(pds28(), {}, {}, simpleBds(mask, 1));
+    const Packed p = pack(rec);
+    ASSERT_EQ(p.coded, 1);
+    unsigned char *pds, *gds, *bms, *b;
+    long len;
+    ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(p.octets.data()), (long)p.octets.size(), &pds, &gds, &bms, &b,
+                            &len),
+              0);
+    EXPECT_EQ(b[13], VALMORA_ZIP_ZSTD);
+    const Restored r = unpack(p.octets, rec.size() + kRoom);
+    ASSERT_EQ(r.restored, 1) << r.err;
+    EXPECT_TRUE(std::equal(rec.begin(), rec.end(), r.octets.begin()));
+
+    std::vector<double> plain(n), packed(n);
+    gribField f{};
+    size_t size = n;
+    ASSERT_EQ(grib_field_decode_double(rec.data(), rec.size(), 0, &f, plain.data(), &size, -1.0), VALMORA_DECODE_OK);
+    size = n;
+    ASSERT_EQ(grib_field_decode_double(p.octets.data(), p.octets.size(), 0, &f, packed.data(), &size, -1.0),
+              VALMORA_DECODE_OK);
+    EXPECT_EQ(std::memcmp(plain.data(), packed.data(), n * sizeof(double)), 0);
+}
+
+// 24- and 32-bit values whose low octets carry little (a 16-bit field
+// stored wider, as archives often do): the planes coder takes them, and
+// they come back octet for octet.
+TEST(RecordForm, WideValuesCodedAsPlanes)
+{
+    for (int bits : {24, 32}) {
+        std::vector<uint32_t> v = field(60000, 16, 3);
+        for (uint32_t &x : v) x <<= bits - 16;
+        const Bytes rec = grib1(pds28(), {}, {}, simpleBds(v, bits));
+        const Packed p = pack(rec);
+        ASSERT_EQ(p.coded, 1) << bits;
+        unsigned char *pds, *gds, *bms, *b;
+        long len;
+        ASSERT_EQ(grib1Sections(const_cast<unsigned char *>(p.octets.data()), (long)p.octets.size(), &pds, &gds, &bms,
+                                &b, &len),
+                  0);
+        EXPECT_EQ(b[13], VALMORA_ZIP_CCSDS_PLANES) << bits;
+        const Restored r = unpack(p.octets, rec.size() + kRoom);
+        ASSERT_EQ(r.restored, 1) << bits << r.err;
+        EXPECT_TRUE(std::equal(rec.begin(), rec.end(), r.octets.begin())) << bits;
+    }
+}

@@ -56,6 +56,12 @@ bool ccsdsValidBlocking(int blockSize, int rsi)
     return known && rsi >= 1 && rsi <= kMaxRsi;
 }
 
+int ccsdsWholeRsi(size_t samples, int blockSize)
+{
+    const size_t blocks = blockSize > 0 ? (samples + (size_t)blockSize - 1) / (size_t)blockSize : 1;
+    return blocks > (size_t)kMaxRsi ? kMaxRsi : blocks ? (int)blocks : 1;
+}
+
 int ccsdsEncode(void *dst, size_t *dstLen, const void *src, size_t n, int bits, int flags, int blockSize,
                 int rsi)
 {

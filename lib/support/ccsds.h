@@ -36,6 +36,11 @@ size_t ccsdsSampleSize(int bits, int flags);
 // reference sample interval) are values every reader accepts.
 bool ccsdsValidBlocking(int blockSize, int rsi);
 
+// The reference sample interval that holds `samples` samples in blocks of
+// blockSize, as one interval where every reader takes it (up to 4096
+// blocks): the fewest references, each of which costs a full sample.
+int ccsdsWholeRsi(size_t samples, int blockSize);
+
 // Codes the n octets of samples at src (n a multiple of the sample size)
 // into dst, of *dstLen octets; *dstLen becomes the coded length (it is
 // left as it was on failure).

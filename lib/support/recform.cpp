@@ -8,6 +8,7 @@
 #include "crc32c.h"
 #include "grib1.h"
 #include "support.h"
+#include "unpack.h"
 
 #include <libaec.h>
 #include <zstd.h>
@@ -25,7 +26,7 @@ bool plausible(const FormHeader &h)
     if (!formCode(h.code) || h.bits > 32 || h.tailLength > kFormTailMax) return false;
     const bool values = h.code != kFormZstd;
     if (values && (h.bits == 0 || formTail(h.dataLength, h.bits) != h.tailLength)) return false;
-    if (h.code == kFormCcsdsPlanes && h.bits != 24) return false;
+    if (h.code == kFormCcsdsPlanes && h.bits != 24 && h.bits != 32) return false;
     // What a coder does not use is zero, and so is the tail past its length.
     const bool ccsds = h.code == kFormCcsds || h.code == kFormCcsdsPlanes;
     if (!ccsds && (h.aecFlags || h.blockSize || h.rsi)) return false;
@@ -33,7 +34,8 @@ bool plausible(const FormHeader &h)
     // that would decode alike.
     if (ccsds && (int)h.aecFlags != formAecFlags(h.code == kFormCcsds ? h.bits : 8)) return false;
     if (ccsds) {
-        const size_t samples = formValues(h.dataLength, h.bits) * (h.code == kFormCcsds ? 1 : 3);
+        const size_t samples =
+            formValues(h.dataLength, h.bits) * (h.code == kFormCcsds ? 1 : formSampleOctets(h.bits));
         if (!ccsdsValidBlocking((int)h.blockSize, (int)h.rsi) ||
             formRsi((int)h.rsi, samples, (int)h.blockSize) != (int)h.rsi)
             return false;
@@ -80,12 +82,12 @@ int decodeData(const FormHeader &h, const unsigned char *coded, unsigned char *o
                              (int)h.rsi) != kCcsdsOk)
             status = FORM_DECODE_FAILED;
     } else if (h.code == kFormCcsdsPlanes) {
-        // Three planes of 8-bit samples, as the szip form codes them.
-        if (ccsdsDecode(samples, k * 3, coded, h.codedLength, k * 3, 8, (int)h.aecFlags, (int)h.blockSize,
+        // Three or four planes of 8-bit samples, as the szip form codes them.
+        if (ccsdsDecode(samples, k * s, coded, h.codedLength, k * s, 8, (int)h.aecFlags, (int)h.blockSize,
                         (int)h.rsi) != kCcsdsOk)
             status = FORM_DECODE_FAILED;
         else
-            planeJoin(out, samples, k);
+            samplePlanesJoin(out, samples, k, s);
     } else { // kFormZstdPlanes
         unsigned char *planes = scratch + k * s;
         const size_t got = ZSTD_decompress(planes, k * s, coded, h.codedLength);
@@ -182,36 +184,77 @@ FormLengths formLengths(size_t total, size_t bdslen)
 
 namespace {
 
-// Calls put(i, v) with each of the k values of `bits` bits packed MSB first at in.
-template <class Put> void eachPacked(const unsigned char *in, size_t k, unsigned bits, Put put)
-{
-    uint64_t acc = 0;
-    unsigned have = 0;
-    const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
-    for (size_t i = 0; i < k; ++i) {
-        while (have < bits) {
-            acc = acc << 8 | *in++;
-            have += 8;
-        }
-        put(i, (uint32_t)(acc >> (have - bits) & mask));
-        have -= bits;
-    }
-}
+// Values are widened a chunk at a time through the unpack loops.
+constexpr size_t kChunk = 1024;
 
-// Packs the k values get(i) MSB first at out, the bits after the last zero.
+// Packs the k values get(i) MSB first at out, the bits after the last zero:
+// whole 32-bit words while values come (one store per word, not per
+// octet), then the last octets.
 template <class Get> void packEach(unsigned char *out, size_t k, unsigned bits, Get get)
 {
     uint64_t acc = 0;
-    unsigned have = 0;
+    unsigned have = 0; // bits in acc not yet stored: under 32 between values
     for (size_t i = 0; i < k; ++i) {
         acc = acc << bits | get(i);
         have += bits;
-        while (have >= 8) {
-            have -= 8;
-            *out++ = (unsigned char)(acc >> have);
+        if (have >= 32) {
+            have -= 32;
+            const uint32_t w = __builtin_bswap32((uint32_t)(acc >> have));
+            memcpy(out, &w, 4);
+            out += 4;
         }
     }
+    while (have >= 8) {
+        have -= 8;
+        *out++ = (unsigned char)(acc >> have);
+    }
     if (have) *out = (unsigned char)(acc << (8 - have));
+}
+
+// A big-endian sample of S octets.
+template <size_t S> uint32_t loadSample(const unsigned char *p)
+{
+    uint32_t v = 0;
+    for (size_t b = 0; b < S; ++b) v = v << 8 | p[b];
+    return v;
+}
+
+template <size_t S> void storeSamples(unsigned char *out, const uint32_t *v, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        for (size_t b = 0; b < S; ++b) out[i * S + b] = (unsigned char)(v[i] >> (8 * (S - 1 - b)));
+}
+
+template <size_t S> void samplesToBitsOf(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
+{
+    packEach(out, k, bits, [&](size_t i) { return (uint64_t)loadSample<S>(in + i * S); });
+}
+
+// Values of B bits (1, 2 or 4) fill whole octets, 8 / B each: one sample
+// octet per value, and back, an octet at a time with the loop unrolled.
+template <unsigned B> void spreadOctets(unsigned char *out, const unsigned char *in, size_t k)
+{
+    constexpr unsigned per = 8 / B, mask = (1u << B) - 1;
+    const size_t whole = k / per;
+    for (size_t i = 0; i < whole; ++i)
+        for (unsigned j = 0; j < per; ++j) out[i * per + j] = (unsigned char)(in[i] >> (8 - B * (j + 1)) & mask);
+    for (size_t j = whole * per; j < k; ++j) out[j] = (unsigned char)(in[whole] >> (8 - B * (j - whole * per + 1)) & mask);
+}
+
+template <unsigned B> void gatherOctets(unsigned char *out, const unsigned char *in, size_t k)
+{
+    constexpr unsigned per = 8 / B;
+    const size_t whole = k / per;
+    for (size_t i = 0; i < whole; ++i) {
+        unsigned v = 0;
+        for (unsigned j = 0; j < per; ++j) v = v << B | in[i * per + j];
+        out[i] = (unsigned char)v;
+    }
+    if (whole * per < k) {
+        unsigned v = 0;
+        for (size_t j = whole * per; j < k; ++j) v = v << B | in[j];
+        out[whole] = (unsigned char)(v << (B * (per - (k - whole * per))));
+    }
 }
 
 } // namespace
@@ -219,24 +262,54 @@ template <class Get> void packEach(unsigned char *out, size_t k, unsigned bits, 
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
     const size_t s = formSampleOctets(bits);
-    eachPacked(in, k, bits, [&](size_t i, uint32_t v) {
-        for (size_t b = 0; b < s; ++b) out[i * s + b] = (unsigned char)(v >> (8 * (s - 1 - b)));
-    });
+    if (bits == 8 * s) {
+        memcpy(out, in, k * s);
+        return;
+    }
+    switch (bits) { // octets of whole values: spread octet by octet
+    case 1: return spreadOctets<1>(out, in, k);
+    case 2: return spreadOctets<2>(out, in, k);
+    case 4: return spreadOctets<4>(out, in, k);
+    default: break;
+    }
+    const size_t octets = (k * bits + 7) / 8;
+    uint32_t codes[kChunk];
+    for (size_t first = 0; first < k; first += kChunk) {
+        const size_t n = k - first < kChunk ? k - first : kChunk;
+        unpackCodes(in, octets, (uint64_t)first * bits, (int)bits, n, codes);
+        valuesToSamples(out + first * s, codes, n, bits);
+    }
+}
+
+void valuesToSamples(unsigned char *out, const uint32_t *in, size_t k, unsigned bits)
+{
+    switch (formSampleOctets(bits)) {
+    case 1: return storeSamples<1>(out, in, k);
+    case 2: return storeSamples<2>(out, in, k);
+    case 3: return storeSamples<3>(out, in, k);
+    default: return storeSamples<4>(out, in, k);
+    }
 }
 
 void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
-    const size_t s = formSampleOctets(bits);
-    packEach(out, k, bits, [&](size_t i) {
-        uint32_t v = 0;
-        for (size_t b = 0; b < s; ++b) v = v << 8 | in[i * s + b];
-        return (uint64_t)v;
-    });
+    switch (bits) {
+    case 1: return gatherOctets<1>(out, in, k);
+    case 2: return gatherOctets<2>(out, in, k);
+    case 4: return gatherOctets<4>(out, in, k);
+    default: break;
+    }
+    switch (formSampleOctets(bits)) {
+    case 1: return samplesToBitsOf<1>(out, in, k, bits);
+    case 2: return samplesToBitsOf<2>(out, in, k, bits);
+    case 3: return samplesToBitsOf<3>(out, in, k, bits);
+    default: return samplesToBitsOf<4>(out, in, k, bits);
+    }
 }
 
 void bitsToValues(uint32_t *out, const unsigned char *in, size_t k, unsigned bits)
 {
-    eachPacked(in, k, bits, [&](size_t i, uint32_t v) { out[i] = v; });
+    unpackCodes(in, (k * bits + 7) / 8, 0, (int)bits, k, out);
 }
 
 void valuesToBits(unsigned char *out, const uint32_t *in, size_t k, unsigned bits)

@@ -79,9 +79,10 @@ inline size_t formSampleOctets(unsigned bits) { return (bits + 7) / 8; }
 // writes ceil(k*bits/8) octets, the bits after the last value zero.
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits);
 void samplesToBits(unsigned char *out, const unsigned char *in, size_t k, unsigned bits);
-// The same for native unsigned integers.
+// The same for native unsigned integers, and those as samples.
 void bitsToValues(uint32_t *out, const unsigned char *in, size_t k, unsigned bits);
 void valuesToBits(unsigned char *out, const uint32_t *in, size_t k, unsigned bits);
+void valuesToSamples(unsigned char *out, const uint32_t *in, size_t k, unsigned bits);
 // The n-octet samples as n planes (all first octets, then all second ...).
 void samplePlanesSplit(unsigned char *out, const unsigned char *in, size_t k, size_t n);
 void samplePlanesJoin(unsigned char *out, const unsigned char *in, size_t k, size_t n);
