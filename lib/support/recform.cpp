@@ -262,6 +262,7 @@ template <unsigned B> void gatherOctets(unsigned char *out, const unsigned char 
 void bitsToSamples(unsigned char *out, const unsigned char *in, size_t k, unsigned bits)
 {
     const size_t s = formSampleOctets(bits);
+    if (k == 0) return;
     if (bits == 8 * s) {
         memcpy(out, in, k * s);
         return;
