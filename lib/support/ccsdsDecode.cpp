@@ -297,9 +297,9 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
 {
     const unsigned J = c.block, idAll = (1u << c.idLen) - 1, bits = c.bits;
     const uint32_t top = c.top, bias = c.bias;
-    // The raw block, with room for a zero-block count and the cost of the
-    // second extension over narrow samples.
-    const uint64_t longest = c.idLen + 1 + (uint64_t)(J + 1) * bits + 2 * kMaxBlock;
+    // The raw block and the second extension's option bit. A zero-block
+    // run is judged by its count alone.
+    const uint64_t longest = c.idLen + 1 + (uint64_t)J * bits;
     uint32_t m[kMaxBlock];
     bool wasFar = false;
     size_t done = 0;
@@ -374,8 +374,11 @@ Step decodeStream(Stream &s, size_t count, const Setup &c, Sink &sink, Census ce
                     memcpy(o + i, m + i, (J - i) * sizeof *o);
             }
             // A coder sends a block raw rather than longer, and libaec reads
-            // longer ones its own way: it judges those.
-            if (s.overrun() || s.position() - start > longest) return Step::Defer;
+            // longer ones its own way (a fundamental sequence of a few
+            // hundred zeros in a split block ends elsewhere for it): it
+            // judges those.
+            if (s.overrun() || (!(low && !second) && s.position() - start > longest))
+                return Step::Defer;
             // A run of zero blocks repeats the block just made.
             const size_t want = count - done;
             const size_t got = (size_t)blocks * J < want ? (size_t)blocks * J : want;
