@@ -119,15 +119,16 @@ Coded codeField(const unsigned char *samples, size_t n, size_t size, unsigned bi
         }
     }
     // One interval for the whole field: a reference costs its full width
-    // where a coded difference costs a few bits, so fewer references are
-    // never larger, and libaec (ecCodes' decoder) takes up to 4096 blocks.
+    // where a coded difference costs a few bits, so fewer references make
+    // a smaller stream, and libaec (ecCodes' decoder) takes up to 4096
+    // blocks.
     const int rsi = ccsdsWholeRsi(n, block);
     size_t len = cap;
     if (ccsdsEncode(out, &len, samples, n * size, (int)bits, kEcFlags, block, rsi) == kCcsdsOk)
         best = {len, block, rsi};
     // ecCodes' block size (with its interval) in full too where it ties on
     // the sample; with its block size chosen, the longer interval already
-    // makes it no larger. Coding it in full also where it was behind on the
+    // makes it smaller on real fields. Coding it in full also where it was behind on the
     // sample by up to 1 % cost a tenth of the speed and left the benchmark's
     // real files as they were: no larger than ecCodes' conversion.
     if (block != kEcBlockSize && ecLen <= smallest) {

@@ -50,7 +50,6 @@ constexpr size_t kZstdSample = 16384;
 // more for a longer interval.
 constexpr int kRsiShort = 128;
 
-
 // One zstd context per thread, kept: making one costs more than coding a
 // small record.
 struct ZstdContext {
